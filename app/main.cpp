@@ -1,0 +1,33 @@
+#include "AnswerReader.h"
+#include "ConsoleWrite.h"
+#include "Menu.h"
+
+#include <string>
+
+namespace {
+// The question offers "y" and "n"; "y" ends the program, and so do "Y" and "yes".
+bool isYes(const std::string& answer) {
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+} // namespace
+
+int main() {
+    writeOut("bonjour et bienvenue sur l'interface de test du stagiaire malefique : \n");
+
+    bool quit = false;
+    while (!quit) {
+        Menu menu;
+        menu.run();
+        // An input that ended at one of the pass's questions leaves nothing to answer with.
+        if (consoleAnswers().ended()) {
+            break;
+        }
+        writeOut("wanna quit? y/n : \n");
+        std::string buffer;
+        if (consoleAnswers().readWord(buffer, 19) == AnswerReader::Status::EndOfInput ||
+            isYes(buffer)) {
+            quit = true;
+        }
+    }
+    return 0;
+}

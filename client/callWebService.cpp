@@ -1,0 +1,80 @@
+#include "WebServiceClient.h"
+
+#include "ConsoleWrite.h"
+#include "CurlResources.h"
+#include "ResponseBuffer.h"
+#include "Transfer.h"
+
+#include <string>
+
+namespace {
+constexpr const char* formContentType = "Content-Type: application/x-www-form-urlencoded";
+
+constexpr const char* nothingToSend =
+    "aucun fichier pass\xc3\xa9 et map etre vide..., toi te foutre de la geule du stagiaire "
+    "malefique??? pas bonne idee ca etre, moi mettre mauvais oeil sur toi !";
+constexpr const char* noHandleForText = "petit probleme lors de l'initialisation de curl...";
+constexpr const char* noHandleForFiles = "probleme pendant l'initialisation de curl";
+
+void reportTransferFailure(CURLcode code) {
+    writeErr(std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n");
+}
+} // namespace
+
+void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& isOk,
+                    std::string& retourWebService) {
+    isOk = false;
+    ResponseBuffer Memo;
+    HeaderList headers;
+    FormList form;
+    CurlGlobal global;
+
+    const bool withFiles = !FileMap.empty();
+    if (!withFiles && MsgMap.empty()) {
+        writeOut(nothingToSend);
+        return;
+    }
+
+    // A part that cannot be added (out of memory) must not silently go missing from the
+    // request, so the form is only sent when every part is in it.
+    bool formComplete = true;
+    for (const auto& element : MsgMap) {
+        formComplete = form.addText(element.first.c_str(), element.second.c_str()) && formComplete;
+    }
+    for (const auto& element : FileMap) {
+        formComplete = form.addFile(element.first.c_str(), element.second.c_str()) && formComplete;
+    }
+
+    EasyHandle handle(curl_easy_init());
+    if (!withFiles) {
+        formComplete = headers.append(formContentType) && formComplete;
+    }
+    if (!handle) {
+        writeOut(withFiles ? noHandleForFiles : noHandleForText);
+        return;
+    }
+    if (!formComplete) {
+        reportTransferFailure(CURLE_OUT_OF_MEMORY);
+        return;
+    }
+
+    if (!withFiles) {
+        // The web service may read this request's raw body, which some platforms offer only
+        // for non-multipart types; libcurl adds the boundary to this value on the wire.
+        curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+    }
+    // The endpoint, used exactly as given.
+    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    // Sends the form as a multipart POST body.
+    curl_easy_setopt(handle.get(), CURLOPT_HTTPPOST, form.get());
+
+    const CURLcode result = performCollecting(handle.get(), Memo);
+    if (result != CURLE_OK) {
+        reportTransferFailure(result);
+        return;
+    }
+    isOk = true;
+    if (Memo.size > 0) {
+        retourWebService = Memo.text();
+    }
+}

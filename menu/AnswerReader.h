@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+// Reads the user's answers from a stream. Characters that are not taken as an answer stay in
+// the stream and are what the next question reads first.
+class AnswerReader {
+  public:
+    enum class Status {
+        Answered,   // an answer was read
+        NotAnumber, // the next characters are not a decimal integer; nothing was taken
+        EndOfInput  // the stream ended before an answer
+    };
+
+    explicit AnswerReader(std::FILE* in) : in_(in) {}
+
+    // Reads a decimal integer as "%d" does: white space skipped, an optional sign, digits.
+    // A value beyond the range of int is clamped to INT_MIN or INT_MAX.
+    Status readInt(int& value);
+
+    // Reads one word of at most `maxLength` characters, skipping white space before it; what is
+    // longer stays for the next read.
+    Status readWord(std::string& word, std::size_t maxLength);
+
+    // True once a read has met the end of the stream before an answer.
+    bool ended() const { return ended_; }
+
+  private:
+    int get();
+    void putBack(int c);
+    int skipSpace();
+
+    std::FILE* in_;
+    std::string pending_; // characters read but not taken, the next one last
+    bool ended_ = false;
+};
+
+// The reader of standard input that the whole console shares.
+AnswerReader& consoleAnswers();

@@ -1,0 +1,174 @@
+#include "WebServiceClient.h"
+
+#include "LoopbackServer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+struct Outcome {
+    bool isOk = true; // the call must set it
+    std::string retour = "as given";
+    std::string out;
+    std::string err;
+};
+
+Outcome call(const std::string& url, const FieldMap& texts, const FieldMap& files) {
+    Outcome outcome;
+    CaptureStdout();
+    CaptureStderr();
+    callWebService(url, texts, files, outcome.isOk, outcome.retour);
+    outcome.err = GetCapturedStderr();
+    outcome.out = GetCapturedStdout();
+    return outcome;
+}
+
+LoopbackServer::Reply answering(const std::string& body) {
+    return {{httpAnswer(200, body)}, {}};
+}
+
+std::string head(const std::string& request) {
+    return request.substr(0, request.find("\r\n\r\n"));
+}
+
+class TempFile {
+  public:
+    TempFile(const std::string& name, const std::string& content)
+        : path_(std::filesystem::temp_directory_path() / name) {
+        std::ofstream(path_, std::ios::binary) << content;
+    }
+    ~TempFile() { std::filesystem::remove(path_); }
+    std::string path() const { return path_.string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+} // namespace
+
+TEST(CallWebService, BothMapsEmptyWritesTheLongMessageAndConnectsNowhere) {
+    LoopbackServer server(answering("unused"));
+    const Outcome outcome = call(server.url("/"), {}, {});
+    EXPECT_EQ(outcome.out,
+              "aucun fichier pass\xc3\xa9 et map etre vide..., toi te foutre de la geule du "
+              "stagiaire malefique??? pas bonne idee ca etre, moi mettre mauvais oeil sur toi !");
+    EXPECT_EQ(outcome.out.size(), 151u);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_FALSE(outcome.isOk);
+    EXPECT_EQ(outcome.retour, "as given");
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(CallWebService, TextFieldsGoAsOneMultipartPostInNameOrderUnderTheUrlEncodedType) {
+    LoopbackServer server(answering("received"));
+    FieldMap texts;
+    texts["zeta"] = "last";
+    texts["message"] = R"({"page":"unIDdepage"})";
+    texts["alpha"] = "first";
+    const Outcome outcome = call(server.url("/ws/testMsg?x=1"), texts, {});
+
+    EXPECT_TRUE(outcome.isOk);
+    EXPECT_EQ(outcome.retour, "received");
+    EXPECT_EQ(outcome.out + outcome.err, "");
+
+    const std::string request = server.onlyRequest();
+    EXPECT_EQ(request.rfind("POST /ws/testMsg?x=1 HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(head(request).find("\r\nContent-Type: application/x-www-form-urlencoded; boundary="),
+              std::string::npos)
+        << request;
+    const std::size_t alpha = request.find("name=\"alpha\"\r\n\r\nfirst\r\n");
+    const std::size_t message =
+        request.find("name=\"message\"\r\n\r\n{\"page\":\"unIDdepage\"}\r\n");
+    const std::size_t zeta = request.find("name=\"zeta\"\r\n\r\nlast\r\n");
+    ASSERT_NE(alpha, std::string::npos) << request;
+    ASSERT_NE(message, std::string::npos) << request;
+    ASSERT_NE(zeta, std::string::npos) << request;
+    EXPECT_LT(alpha, message);
+    EXPECT_LT(message, zeta);
+}
+
+TEST(CallWebService, TextPartsPrecedeFilePartsWhichFollowInNameOrder) {
+    LoopbackServer server(answering("files received"));
+    const TempFile second("wsconsole-second.bin", std::string("second\0file", 11));
+    const TempFile first("wsconsole-first.bin", std::string(5000, 'F'));
+    FieldMap files;
+    files["file2"] = second.path();
+    files["file"] = first.path();
+    const Outcome outcome = call(server.url("/img"), {{"note", "hello"}}, files);
+
+    EXPECT_TRUE(outcome.isOk);
+    EXPECT_EQ(outcome.retour, "files received");
+    const std::string request = server.onlyRequest();
+    EXPECT_NE(head(request).find("\r\nContent-Type: multipart/form-data; boundary="),
+              std::string::npos)
+        << head(request);
+    const std::size_t note = request.find("name=\"note\"\r\n\r\nhello\r\n");
+    const std::size_t file = request.find("name=\"file\"; filename=\"wsconsole-first.bin\"");
+    const std::size_t file2 = request.find("name=\"file2\"; filename=\"wsconsole-second.bin\"");
+    ASSERT_NE(note, std::string::npos);
+    ASSERT_NE(file, std::string::npos);
+    ASSERT_NE(file2, std::string::npos);
+    EXPECT_LT(note, file);
+    EXPECT_LT(file, file2);
+    EXPECT_NE(request.find("\r\n\r\n" + std::string(5000, 'F') + "\r\n", file), std::string::npos);
+    EXPECT_NE(request.find(std::string("\r\n\r\nsecond\0file\r\n", 17), file2), std::string::npos);
+}
+
+TEST(CallWebService, TransferFailuresGoToStandardErrorAndLeaveTheAnswerAsGiven) {
+    {
+        LoopbackServer server(answering("unused"));
+        const Outcome outcome =
+            call(server.url("/"), {}, {{"file", "/nonexistent/wsconsole.jpeg"}});
+        EXPECT_FALSE(outcome.isOk);
+        EXPECT_EQ(outcome.retour, "as given");
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(
+            outcome.err,
+            "curl_easy_perform() failed: Failed to open/read local data from file/application\n");
+    }
+    {
+        const std::string refused = "http://127.0.0.1:" + std::to_string(unusedPort()) + "/";
+        const Outcome outcome = call(refused, {{"message", "x"}}, {});
+        EXPECT_FALSE(outcome.isOk);
+        EXPECT_EQ(outcome.retour, "as given");
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, "curl_easy_perform() failed: Couldn't connect to server\n");
+    }
+}
+
+TEST(CallWebService, DeliversTheBodyAsTextWhateverTheStatus) {
+    const std::string big(300000, 'b');
+    {
+        LoopbackServer server({chunkedAnswer("start" + big + "end", 500), {}});
+        const Outcome outcome = call(server.url("/"), {{"message", "x"}}, {});
+        EXPECT_TRUE(outcome.isOk);
+        EXPECT_EQ(outcome.retour, "start" + big + "end");
+    }
+    {
+        LoopbackServer server(answering(""));
+        const Outcome outcome = call(server.url("/"), {{"message", "x"}}, {});
+        EXPECT_TRUE(outcome.isOk);
+        EXPECT_EQ(outcome.retour, "as given");
+    }
+    {
+        LoopbackServer server(answering(std::string("cut\0here", 8)));
+        const Outcome outcome = call(server.url("/"), {{"message", "x"}}, {});
+        EXPECT_TRUE(outcome.isOk);
+        EXPECT_EQ(outcome.retour, "cut");
+    }
+    {
+        LoopbackServer server({{httpAnswer(500, "server says 100% broken")}, {}});
+        const Outcome outcome = call(server.url("/"), {{"message", "x"}}, {});
+        EXPECT_TRUE(outcome.isOk);
+        EXPECT_EQ(outcome.retour, "server says 100% broken");
+        EXPECT_EQ(outcome.out + outcome.err, "");
+    }
+}
