@@ -13,3 +13,11 @@
 // not overlap.
 void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& isOk,
                     std::string& retourWebService);
+
+// Sends one HTTP POST of `postFields`, a body already url-encoded by the caller (name=value
+// pairs joined by &), unchanged and up to its first 0 byte, with the header
+// "Content-Type: application/x-www-form-urlencoded" and the user agent "libcurl-agent/1.0".
+// Returns true when the transfer completed (whatever the HTTP status); `response` then holds the
+// body up to its first 0 byte, and otherwise libcurl's text for the error. Writes nothing to
+// the console. Like callWebService, it sets up and tears down libcurl completely.
+bool postUrlEncoded(std::string url, std::string postFields, std::string& response);

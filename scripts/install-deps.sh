@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build, the development web service and the
+# tests need and this machine lacks. Needs root (or sudo) only when something is missing.
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev
+          python3 curl valgrind "$@")
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

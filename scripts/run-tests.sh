@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: in a normal build, and in a
+# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+"$root/scripts/install-deps.sh"
+
+run() {
+    local build="$1"
+    shift
+    cmake -S "$root" -B "$build" "$@" >/dev/null
+    cmake --build "$build" -j2
+    ctest --test-dir "$build" --output-on-failure --timeout 300
+}
+
+run "$root/build"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    run "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON

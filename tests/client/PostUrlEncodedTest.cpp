@@ -1,0 +1,90 @@
+#include "WebServiceClient.h"
+
+#include "LoopbackServer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+std::string body(const std::string& request) {
+    return request.substr(request.find("\r\n\r\n") + 4);
+}
+} // namespace
+
+TEST(PostUrlEncoded, SendsTheCallersBodyUnchangedWithItsTypeAndUserAgent) {
+    LoopbackServer server({{httpAnswer(200, "thanks")}, {}});
+    std::string response = "previous";
+    EXPECT_TRUE(postUrlEncoded(server.url("/form?q=1"), "a=1&b=%20x&c=d e", response));
+    EXPECT_EQ(response, "thanks");
+
+    const std::string request = server.onlyRequest();
+    EXPECT_EQ(request.rfind("POST /form?q=1 HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("\r\nUser-Agent: libcurl-agent/1.0\r\n"), std::string::npos) << request;
+    EXPECT_NE(request.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"),
+              std::string::npos)
+        << request;
+    EXPECT_NE(request.find("\r\nContent-Length: 16\r\n"), std::string::npos) << request;
+    EXPECT_EQ(body(request), "a=1&b=%20x&c=d e");
+}
+
+TEST(PostUrlEncoded, TheBodyEndsAtItsFirstZeroByte) {
+    LoopbackServer server({{httpAnswer(200, "ok")}, {}});
+    std::string response;
+    EXPECT_TRUE(postUrlEncoded(server.url("/"), std::string("a=1\0b=2", 7), response));
+    EXPECT_EQ(body(server.onlyRequest()), "a=1");
+}
+
+TEST(PostUrlEncoded, ACompletedTransferSucceedsWhateverItsStatusOrBody) {
+    {
+        LoopbackServer server({{httpAnswer(200, "")}, {}});
+        std::string response = "stale text from an earlier call";
+        EXPECT_TRUE(postUrlEncoded(server.url("/"), "a=1", response));
+        EXPECT_EQ(response, "");
+    }
+    {
+        LoopbackServer server({{httpAnswer(404, std::string("missing\0tail", 12))}, {}});
+        std::string response;
+        EXPECT_TRUE(postUrlEncoded(server.url("/"), "a=1", response));
+        EXPECT_EQ(response, "missing");
+    }
+}
+
+TEST(PostUrlEncoded, FailuresHandBackLibcurlsTextAndWriteNothing) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    std::string refused = "stale";
+    const bool refusedOk =
+        postUrlEncoded("http://127.0.0.1:" + std::to_string(unusedPort()) + "/", "a=1", refused);
+
+    LoopbackServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly ten b"}, {}});
+    std::string partial;
+    const bool partialOk = postUrlEncoded(server.url("/"), "a=1", partial);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    EXPECT_FALSE(refusedOk);
+    EXPECT_EQ(refused, "Couldn't connect to server");
+    EXPECT_FALSE(partialOk);
+    EXPECT_EQ(partial, "Transferred a partial file");
+}
+
+TEST(PostUrlEncoded, TakesTurnsWithMultipartCallsInOneProcess) {
+    LoopbackServer server({{httpAnswer(200, "turn")}, {}});
+    for (int round = 0; round < 3; ++round) {
+        std::string response;
+        EXPECT_TRUE(
+            postUrlEncoded(server.url("/encoded"), "round=" + std::to_string(round), response));
+        EXPECT_EQ(response, "turn");
+        bool isOk = false;
+        std::string answer;
+        callWebService(server.url("/multipart"), {{"round", std::to_string(round)}}, {}, isOk,
+                       answer);
+        EXPECT_TRUE(isOk);
+        EXPECT_EQ(answer, "turn");
+    }
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(body(requests[4]), "round=2");
+    EXPECT_NE(requests[5].find("name=\"round\"\r\n\r\n2\r\n"), std::string::npos);
+}

@@ -1,0 +1,52 @@
+"""Starts and stops the development web service as a subprocess, for the tests."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SERVER = os.path.join(ROOT, "devserver", "devserver.py")
+
+
+def start_server(*args, port=0):
+    """Start a server; return (process, its port or None, its stderr lines as they come)."""
+    proc = subprocess.Popen([sys.executable, SERVER, "--port", str(port), *args],
+                            stderr=subprocess.PIPE, text=True)
+    lines, ready = [], threading.Event()
+
+    def drain():
+        for line in proc.stderr:
+            lines.append(line)
+            ready.set()
+        ready.set()
+    proc.drain = threading.Thread(target=drain, daemon=True)
+    proc.drain.start()
+    ready.wait(10)
+    return proc, int(lines[0].rsplit(":", 1)[1]) if lines and "listening on" in lines[0] else None, lines
+
+
+def stop_server(proc, sig=signal.SIGTERM):
+    proc.send_signal(sig)
+    try:
+        status = proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        status = proc.wait(5)
+    proc.drain.join(5)
+    proc.stderr.close()
+    return status
+
+
+class DevServer:
+    """A running development web service; raises at once when it cannot listen."""
+
+    def __init__(self, port=0):
+        self.proc, self.port, self.log = start_server(port=port)
+        if self.port is None:
+            stop_server(self.proc)
+            raise RuntimeError("development web service did not start: %s" % "".join(self.log))
+
+    def stop(self):
+        return stop_server(self.proc)

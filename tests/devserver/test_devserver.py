@@ -1,0 +1,162 @@
+"""Tests for devserver/devserver.py, run against real server subprocesses."""
+
+import hashlib, http.client, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from server_process import ROOT, SERVER, start_server, stop_server  # noqa: E402
+BASE = "/Vortan/BackOffice/trunk/webservice/zunel/"
+BOUNDARY = "------------------------abc123"
+CONSOLE_TYPE = "application/x-www-form-urlencoded; boundary=" + BOUNDARY
+MULTIPART_TYPE = "multipart/form-data; boundary=" + BOUNDARY
+
+
+def setUpModule():
+    global PROC, PORT
+    PROC, PORT, log = start_server()
+    if PORT is None:
+        stop_server(PROC)
+        raise RuntimeError("server did not start: %r" % log)
+
+
+def tearDownModule():
+    stop_server(PROC)
+
+
+def multipart(parts, disposition="form-data", close=True):
+    """parts: (name, filename or None, bytes) -> a body laid out the way libcurl writes it."""
+    out = b""
+    for name, filename, data in parts:
+        out += ('--%s\r\nContent-Disposition: %s; name="%s"' % (BOUNDARY, disposition, name)).encode()
+        out += b'; filename="%s"\r\nContent-Type: image/jpeg' % filename.encode() if filename is not None else b""
+        out += b"\r\n\r\n" + data + b"\r\n"
+    return out + (b"--%s--\r\n" % BOUNDARY.encode() if close else b"")
+
+
+def post(endpoint, body, content_type, method="POST"):
+    conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+    try:
+        conn.request(method, BASE + endpoint, body, {"Content-Type": content_type} if content_type else {})
+        resp = conn.getresponse()
+        return resp.status, resp.read().decode(), resp
+    finally:
+        conn.close()
+
+
+def raw(data):
+    """Send raw bytes, return all the server answers until it closes the connection."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+        s.sendall(data)
+        s.shutdown(socket.SHUT_WR)
+        return b"".join(iter(lambda: s.recv(65536), b"")).decode("utf-8", "replace")
+
+
+def file_line(name, filename, data):
+    return 'file field "%s": "%s", %d bytes, sha256 %s\n' % (name, filename, len(data), hashlib.sha256(data).hexdigest())
+
+
+class ReportTest(unittest.TestCase):
+    def test_console_message_under_urlencoded_type_with_boundary(self):
+        status, text, resp = post("testMsg", multipart([("message", None, b'{"page":"unIDdepage"}')], "attachment"), CONSOLE_TYPE)
+        self.assertEqual((status, resp.getheader("Content-Type")), (200, "text/plain; charset=utf-8"))
+        self.assertEqual(text, 'devserver: testMsg received 1 field\ntext field "message" (21 bytes): {"page":"unIDdepage"}\n')
+
+    def test_file_parts_keep_names_sizes_and_bytes(self):
+        samples = os.path.join(ROOT, "devserver", "samples")
+        with open(os.path.join(samples, "6uD78iT-.jpeg"), "rb") as a, open(os.path.join(samples, "th.jpg"), "rb") as b:
+            jpeg, thumb = a.read(), b.read()
+        tricky = b"\r\n--" + BOUNDARY[:-1].encode() + b"\r\n\r"  # line breaks and a near-boundary in the data
+        parts = [("file", r"C:\Users\Zunel\Pictures\6uD78iT-.jpeg", jpeg), ("file2", r"C:\Users\Zunel\Pictures\th.jpg", thumb),
+                 ("raw", "a%22b", tricky)]
+        self.assertEqual(post("testImg", multipart(parts, "attachment"), CONSOLE_TYPE)[1], "devserver: testImg received 3 fields\n"
+                         + "".join(file_line(*p) for p in parts[:2]) + file_line("raw", 'a"b', tricky))
+
+    def test_text_decoding(self):
+        status, text, _ = post("testMsg", b"a=1&b=%20x&c=&d=x+y%C3%A9", "application/x-www-form-urlencoded")
+        self.assertEqual(text, 'devserver: testMsg received 4 fields\nurl-encoded field "a" (1 bytes): 1\n'
+                               'url-encoded field "b" (2 bytes):  x\nurl-encoded field "c" (0 bytes): \n'
+                               'url-encoded field "d" (5 bytes): x yé\n')
+        # http.client sends an iterable body of unknown length as chunks
+        self.assertEqual(post("testMsg", iter([b"a=1&", b"b=2"]), "application/x-www-form-urlencoded")[1].splitlines()[0],
+                         "devserver: testMsg received 2 fields")
+        text = post("testMsg", multipart([("m", None, "é\nß\t\x01".encode() + b"\xff")]), MULTIPART_TYPE)[1]
+        self.assertEqual(text.splitlines()[1], 'text field "m" (8 bytes): é\\nß\\t\\x01\ufffd')
+
+
+class BadInputTest(unittest.TestCase):
+    def test_bad_requests_get_one_line_and_server_keeps_serving(self):
+        unclosed, body = "bad request: multipart body has no closing boundary\n", multipart([("a", None, b"x")])
+        cases = [  # (name, endpoint, body, content type, status, answer)
+            ("truncated", "testMsg", body[:60], MULTIPART_TYPE, 400, unclosed),
+            ("cut before --", "testMsg", body[:-4], MULTIPART_TYPE, 400, unclosed),
+            ("no closing", "testMsg", multipart([("a", None, b"x")], close=False), MULTIPART_TYPE, 400, unclosed),
+            ("no boundary", "testMsg", body, "multipart/form-data", 400, "bad request: multipart Content-Type has no boundary\n"),
+            ("empty", "testMsg", b"", MULTIPART_TYPE, 400, "bad request: empty multipart body\n"),
+            ("garbage", "testMsg", b"\x00\xffjunk\r\n", MULTIPART_TYPE, 400, "bad request: multipart body has no opening boundary\n"),
+            ("no type", "testMsg", b"a=1", None, 400, "bad request: no Content-Type\n"),
+            ("other type", "testMsg", b"{}", "application/json", 400, 'bad request: unsupported Content-Type "application/json"\n'),
+            ("inline part", "testMsg", body.replace(b"form-data", b"inline"), MULTIPART_TYPE, 400,
+             "bad request: part 1 has no form-data or attachment disposition\n"),
+            ("unknown path", "nope", b"a=1", "application/x-www-form-urlencoded", 404, "not found: %snope\n" % BASE),
+        ]
+        for name, endpoint, body, ctype, status, answer in cases:
+            with self.subTest(name):
+                self.assertEqual(post(endpoint, body, ctype)[:2], (status, answer))
+                self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
+        status, _, resp = post("testImg", None, None, method="GET")
+        self.assertEqual((status, resp.getheader("Allow")), (405, "POST"))
+
+    def test_broken_transport(self):
+        head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" % BASE).encode()
+        for expect in (b"", b"Expect: 100-continue\r\n"):  # refused before any body byte is read
+            self.assertIn(" 413 ", raw(b"%s%sContent-Length: %d\r\n\r\n" % (head, expect, 600 << 20)).split("\r\n")[0])
+        self.assertIn(" 413 ", raw(head + b"Transfer-Encoding: chunked\r\n\r\n20000001\r\n"))
+        self.assertIn(" 400 ", raw(head + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n"))
+        self.assertIn(" 400 ", raw(b"\x16\x03\x01garbage\r\n\r\n"))
+        self.assertEqual(raw(head + b"Content-Length: 1000\r\n\r\nshort"), "")  # client gave up: no answer
+        self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
+
+
+class LoadTest(unittest.TestCase):
+    def test_50_concurrent_uploads(self):
+        results = {}
+
+        def upload(i):
+            data = os.urandom(20000 + i)
+            results[i] = file_line("file", "f.jpg", data) in post("testImg", multipart([("file", "f.jpg", data)]), CONSOLE_TYPE)[1]
+        threads = [threading.Thread(target=upload, args=(i,)) for i in range(50)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+        self.assertEqual(results, {i: True for i in range(50)})
+
+
+@unittest.skipUnless(os.path.exists("/usr/bin/curl"), "curl not installed")
+class CurlTest(unittest.TestCase):
+    def test_what_libcurl_sends_is_understood(self):
+        def curl(endpoint, *args):
+            url = "http://127.0.0.1:%d%s%s" % (PORT, BASE, endpoint)
+            return subprocess.run(["/usr/bin/curl", "-sS", "--max-time", "20", *args, url], capture_output=True, timeout=30).stdout.decode()
+        form = ["-H", "Content-Type: application/x-www-form-urlencoded", "-F", 'message={"page":"p"}']
+        self.assertEqual(curl("testMsg", *form), 'devserver: testMsg received 1 field\ntext field "message" (12 bytes): {"page":"p"}\n')
+        with tempfile.TemporaryDirectory() as tmp:
+            name, big = r"C:\Users\x.jpeg", os.urandom(3 << 20)  # big enough for curl to wait for "100 Continue"
+            with open(os.path.join(tmp, name), "wb") as f:  # a plain file name on Linux: curl sends it whole
+                f.write(big)
+            self.assertIn(file_line("file", name, big), curl("testImg", "-F", "file=@" + os.path.join(tmp, name), *form[:2]))
+
+
+class LifecycleTest(unittest.TestCase):
+    def test_port_in_use_then_clean_stop(self):
+        started = time.monotonic()
+        second = subprocess.run([sys.executable, SERVER, "--port", str(PORT)], capture_output=True, text=True, timeout=10)
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual((second.returncode, second.stderr), (1, "devserver: cannot listen on 127.0.0.1:%d: address already in use\n" % PORT))
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            proc, port, log = start_server()
+            self.assertEqual((port is not None, stop_server(proc, sig), log[-1]), (True, 0, "devserver: stopped\n"))
+            self.assertNotIn("Traceback", "".join(log))
+
+
+if __name__ == "__main__":
+    unittest.main()
