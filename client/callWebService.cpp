@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include <sys/stat.h>
+
 namespace {
 constexpr const char* formContentType = "Content-Type: application/x-www-form-urlencoded";
 
@@ -18,6 +20,18 @@ constexpr const char* noHandleForFiles = "probleme pendant l'initialisation de c
 
 void reportTransferFailure(CURLcode code) {
     writeErr(std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n");
+}
+
+// libcurl opens a folder as it opens a file, reads no bytes from it and sends an empty part under
+// its name: the call would succeed without the file. A folder is refused as an unreadable file.
+bool namesAFolder(const FieldMap& files) {
+    for (const auto& element : files) {
+        struct stat status {};
+        if (::stat(element.second.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            return true;
+        }
+    }
+    return false;
 }
 } // namespace
 
@@ -57,6 +71,10 @@ void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& is
         reportTransferFailure(CURLE_OUT_OF_MEMORY);
         return;
     }
+    if (namesAFolder(FileMap)) {
+        reportTransferFailure(CURLE_READ_ERROR);
+        return;
+    }
 
     if (!withFiles) {
         // The web service may read this request's raw body, which some platforms offer only
@@ -73,8 +91,9 @@ void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& is
         reportTransferFailure(result);
         return;
     }
-    isOk = true;
-    if (Memo.size > 0) {
-        retourWebService = Memo.text();
+    if (Memo.size > 0 && !takeBody(Memo, retourWebService)) {
+        reportTransferFailure(CURLE_OUT_OF_MEMORY);
+        return;
     }
+    isOk = true;
 }

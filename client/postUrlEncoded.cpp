@@ -29,11 +29,11 @@ bool postUrlEncoded(std::string url, std::string postFields, std::string& respon
         result = performCollecting(handle.get(), chunk);
     }
 
+    if (result == CURLE_OK && chunk.size > 0 && !takeBody(chunk, response)) {
+        result = CURLE_OUT_OF_MEMORY;
+    }
     if (result == CURLE_OK) {
         failed = false;
-        if (chunk.size > 0) {
-            response = chunk.text();
-        }
     } else {
         response = curl_easy_strerror(result);
     }

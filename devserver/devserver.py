@@ -166,6 +166,19 @@ def format_report(endpoint, fields):
     return "".join(line + "\n" for line in lines)
 
 
+def content_length(value):
+    """The byte count that a Content-Length value declares, or None when it is not decimal
+    digits. Any count past MAX_BODY comes back as MAX_BODY + 1: digit strings of any length
+    are accepted without converting them whole (int() refuses more than 4300 digits)."""
+    value = value.strip()
+    if not re.fullmatch(r"[0-9]+", value):  # ASCII only: str.isdigit() also takes "²"
+        return None
+    significant = value.lstrip("0")
+    if len(significant) > len(str(MAX_BODY)):
+        return MAX_BODY + 1
+    return int(significant or "0")
+
+
 class Disconnected(Exception):
     """The client went away before sending the whole body."""
 
@@ -207,8 +220,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def handle_expect_100(self):
         # Refuse an oversized upload before the client starts sending it.
-        length = self.headers.get("Content-Length", "0")
-        if length.strip().isdigit() and int(length) > MAX_BODY:
+        length = content_length(self.headers.get("Content-Length", "0"))
+        if length is not None and length > MAX_BODY:
             self.close_connection = True
             self.reply(413, "body too large: limit is %d bytes\n" % MAX_BODY)
             return False
@@ -249,12 +262,12 @@ class Handler(BaseHTTPRequestHandler):
             return self.read_chunked()
         if encoding:
             raise BadRequest('unsupported Transfer-Encoding "%s"' % printable(encoding))
-        length = self.headers.get("Content-Length", "0").strip()
-        if not length.isdigit():
+        length = content_length(self.headers.get("Content-Length", "0"))
+        if length is None:
             raise BadRequest("invalid Content-Length")
-        if int(length) > MAX_BODY:
+        if length > MAX_BODY:
             return None
-        return self.read_exact(int(length))
+        return self.read_exact(length)
 
     def do_POST(self):
         try:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test twice: in a normal build, and in a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is missing, then builds and runs every test in a normal build, again under
+# valgrind's memcheck, and again in a build with AddressSanitizer and UndefinedBehaviorSanitizer;
+# then fuzzes the answer reader for a minute and checks that the benchmark still runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -15,5 +16,8 @@ run() {
 }
 
 run "$root/build"
+"$root/scripts/ci/valgrind.sh" "$root/build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON
+"$root/scripts/ci/fuzz.sh" 60
+"$root/bench/run.sh" --smoke

@@ -135,6 +135,17 @@ TEST(CallWebService, TransferFailuresGoToStandardErrorAndLeaveTheAnswerAsGiven) 
             "curl_easy_perform() failed: Failed to open/read local data from file/application\n");
     }
     {
+        LoopbackServer server(answering("unused"));
+        const std::string folder = std::filesystem::temp_directory_path().string();
+        const Outcome outcome = call(server.url("/"), {}, {{"file", folder}});
+        EXPECT_FALSE(outcome.isOk);
+        EXPECT_EQ(outcome.retour, "as given");
+        EXPECT_EQ(
+            outcome.err,
+            "curl_easy_perform() failed: Failed to open/read local data from file/application\n");
+        EXPECT_TRUE(server.requests().empty());
+    }
+    {
         const std::string refused = "http://127.0.0.1:" + std::to_string(unusedPort()) + "/";
         const Outcome outcome = call(refused, {{"message", "x"}}, {});
         EXPECT_FALSE(outcome.isOk);

@@ -116,6 +116,99 @@ class BadInputTest(unittest.TestCase):
         self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
 
 
+class HostileInputTest(unittest.TestCase):
+    """Input no client of this service sends: each gets an answer, and the server stays up."""
+
+    def assertServing(self):
+        self.assertIsNone(PROC.poll())
+        self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
+
+    def test_oversized_heads_are_refused(self):
+        head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" % BASE).encode()
+        cases = [  # (name, request, status line, answer)
+            ("100 KB header line", head + b"X-Big: " + b"a" * 100000 + b"\r\nContent-Length: 0\r\n\r\n",
+             "HTTP/1.1 431 Request Header Fields Too Large", "Line too long\n"),
+            ("101 header lines", head + b"".join(b"X-%d: a\r\n" % i for i in range(101)) + b"\r\n",
+             "HTTP/1.1 431 Request Header Fields Too Large", "Too many headers\n"),
+            ("100 KB request line", b"POST %stestMsg?%s HTTP/1.1\r\nHost: x\r\n\r\n" % (BASE.encode(), b"a" * 100000),
+             "HTTP/1.1 414 Request-URI Too Long", "Request-URI Too Long\n"),
+        ]
+        for name, request, status, answer in cases:
+            with self.subTest(name):
+                reply = raw(request)
+                self.assertEqual((reply.split("\r\n", 1)[0], reply.split("\r\n\r\n", 1)[1]), (status, answer))
+                self.assertServing()
+
+    def test_content_length_of_any_form_gets_an_answer(self):
+        head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                "Content-Type: application/x-www-form-urlencoded\r\n" % BASE).encode()
+        cases = [  # (name, Content-Length, status line): str.isdigit() takes "²", int() refuses it
+            ("superscript two", "\xb2".encode("latin-1"), "HTTP/1.1 400 Bad Request"),
+            ("5000 digits", b"9" * 5000, "HTTP/1.1 413 Request Entity Too Large"),
+            ("3 after 5000 zeros", b"0" * 5000 + b"3", "HTTP/1.1 200 OK"),
+        ]
+        for name, length, status in cases:
+            for expect in (b"", b"Expect: 100-continue\r\n"):
+                with self.subTest(name, expect=expect):
+                    reply = raw(head + expect + b"Content-Length: " + length + b"\r\n\r\na=1")
+                    self.assertEqual(reply.removeprefix("HTTP/1.1 100 Continue\r\n\r\n").split("\r\n")[0], status)
+                    self.assertServing()
+
+    def test_malformed_multipart_gets_400(self):
+        def body(*part_heads):
+            return b"".join(b"--%s\r\n%s\r\n\r\nx\r\n" % (BOUNDARY.encode(), h) for h in part_heads) + b"--%s--\r\n" % BOUNDARY.encode()
+        nested = (b'Content-Disposition: form-data; name="a"\r\nContent-Type: multipart/mixed; boundary=zz\r\n\r\n'
+                  b"--zz\r\n\r\nq\r\n--zz--")
+        cases = [  # (name, body, content type, answer)
+            ("part without a name", body(b"Content-Disposition: form-data"), MULTIPART_TYPE, "part 1 has no name"),
+            ("second part without disposition", body(b'Content-Disposition: form-data; name="a"', b"X-Other: 1"), MULTIPART_TYPE,
+             "part 2 has no form-data or attachment disposition"),
+            ("nested multipart", body(nested), MULTIPART_TYPE, "part 1 is itself multipart"),
+            ("closing delimiter only", b"--%s--\r\n" % BOUNDARY.encode(), MULTIPART_TYPE, "multipart body has no opening boundary"),
+            ("boundary of 71 characters", body(b'Content-Disposition: form-data; name="a"'), "multipart/form-data; boundary=" + "b" * 71,
+             "invalid multipart boundary"),
+            ("boundary with a line break", body(b'Content-Disposition: form-data; name="a"'), 'multipart/form-data; boundary="a%0D%0Ab"',
+             "invalid multipart boundary"),
+            ("empty boundary", body(b'Content-Disposition: form-data; name="a"'), 'multipart/form-data; boundary=""',
+             "invalid multipart boundary"),
+        ]
+        for name, data, ctype, reason in cases:
+            with self.subTest(name):
+                self.assertEqual(post("testImg", data, ctype)[:2], (400, "bad request: %s\n" % reason))
+                self.assertServing()
+
+    def test_a_100_kb_part_header_is_read(self):
+        name = "n" * 100000
+        text = post("testMsg", multipart([(name, None, b"x")]), MULTIPART_TYPE)[1]
+        self.assertEqual(text, 'devserver: testMsg received 1 field\ntext field "%s" (1 bytes): x\n' % name)
+
+    def test_50_concurrent_uploads_good_bad_and_abandoned(self):
+        answers = {}
+
+        def client(i):
+            data = os.urandom(20000 + i)
+            good = multipart([("file", "f%d.jpg" % i, data)])
+            try:
+                if i % 5 == 0:  # the client goes away in the middle of its body
+                    head = "POST %stestImg HTTP/1.1\r\nHost: x\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n" % (BASE, MULTIPART_TYPE, len(good))
+                    answers[i] = raw(head.encode() + good[:len(good) // 2]) == ""
+                elif i % 5 == 1:  # truncated
+                    answers[i] = post("testImg", good[:len(good) // 2], MULTIPART_TYPE)[:2] == (400, "bad request: multipart body has no closing boundary\n")
+                elif i % 5 == 2:  # no boundary
+                    answers[i] = post("testImg", good, "multipart/form-data")[0] == 400
+                else:
+                    answers[i] = file_line("file", "f%d.jpg" % i, data) in post("testImg", good, CONSOLE_TYPE)[1]
+            except OSError as e:
+                answers[i] = e
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(50)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(30)
+        self.assertEqual(answers, {i: True for i in range(50)})
+        self.assertServing()
+
+
 class LoadTest(unittest.TestCase):
     def test_50_concurrent_uploads(self):
         results = {}

@@ -2,12 +2,16 @@
 
 Each test runs the wsconsole binary with a scripted input, against the development web
 service on the console's built-in port, and compares standard output and standard error byte
-for byte. Environment: WSCONSOLE_BIN (the binary), WSCONSOLE_BASE_URL (what it was built with).
+for byte. Environment: WSCONSOLE_BIN (the binary), WSCONSOLE_BASE_URL (what it was built with),
+and optionally WSCONSOLE_WRAPPER, a command prefix the console runs under (e.g. valgrind with
+--log-file and --error-exitcode, so that its report stays out of the compared output and its
+findings show in the exit status).
 """
 
 import hashlib
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sys
@@ -22,6 +26,9 @@ from server_process import DevServer  # noqa: E402
 CONSOLE = os.environ.get("WSCONSOLE_BIN", str(ROOT / "build" / "app" / "wsconsole"))
 BASE_URL = os.environ.get("WSCONSOLE_BASE_URL", "http://localhost:18080")
 PORT = urllib.parse.urlsplit(BASE_URL).port
+WRAPPER = shlex.split(os.environ.get("WSCONSOLE_WRAPPER", ""))
+# A console under a checker such as valgrind starts and runs many times slower.
+TIMEOUT = 240 if WRAPPER else 30
 
 SAMPLES = ROOT / "devserver" / "samples"
 PATH1 = "C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg"
@@ -56,7 +63,8 @@ def image_report():
 
 
 def run_console(stdin, cwd):
-    done = subprocess.run([CONSOLE], input=stdin, cwd=cwd, capture_output=True, timeout=30)
+    done = subprocess.run([*WRAPPER, CONSOLE], input=stdin, cwd=cwd, capture_output=True,
+                          timeout=TIMEOUT)
     return done.returncode, done.stdout, done.stderr
 
 

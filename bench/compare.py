@@ -1,0 +1,232 @@
+"""Measures the console against curl's command-line tool on the same loopback server.
+
+Each case starts bench's body_server on the console's built-in port with the answer size the
+case needs, then runs the console (its answers on standard input, its output to /dev/null) and
+curl doing the same POST, one after the other, several times. Wall time is measured around the
+process (start-up included) and peak memory is the child's ru_maxrss. It prints medians, the
+ratio console/curl, and, against each target, PASS or MISS. It is not a test: a miss does not
+change the exit status; only a run that cannot be measured (a failing process) does.
+
+Run it through bench/run.sh, which builds what it needs.
+"""
+
+import argparse
+import os
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+
+MIB = 1 << 20
+MSG_PATH = "/Vortan/BackOffice/trunk/webservice/zunel/testMsg"
+IMG_PATH = "/Vortan/BackOffice/trunk/webservice/zunel/testImg"
+IMAGE_NAMES = ("C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg", "C:\\Users\\Zunel\\Pictures\\th.jpg")
+MESSAGE = '{"page":"unIDdepage"}'
+SMALL_ANSWER = 64
+PROCESS_TIMEOUT = 300  # seconds for one process; a smoke run allows a tenth
+
+
+class Run:
+    """One process: its wall time in seconds and its peak resident memory in MiB."""
+
+    def __init__(self, seconds, peak_mib):
+        self.seconds = seconds
+        self.peak_mib = peak_mib
+
+
+def measure(command, stdin_text="", cwd=None):
+    """Runs `command` with stdout to /dev/null; fails the bench if it does not succeed."""
+    with tempfile.TemporaryFile() as errors:
+        started = time.perf_counter()
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                   stderr=errors, cwd=cwd)
+        process.stdin.write(stdin_text.encode())
+        process.stdin.close()
+        deadline = started + PROCESS_TIMEOUT
+        while True:
+            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+            if pid != 0:
+                break
+            if time.perf_counter() > deadline:
+                process.kill()
+                pid, status, usage = os.wait4(process.pid, 0)
+                break
+            time.sleep(0.0005)
+        seconds = time.perf_counter() - started
+        process.returncode = os.waitstatus_to_exitcode(status)
+        errors.seek(0)
+        complaint = errors.read().decode(errors="replace")
+    if process.returncode != 0 or complaint:
+        sys.exit(f"bench: {command[0]} failed (status {process.returncode}): {complaint.strip()}")
+    return Run(seconds, usage.ru_maxrss / 1024)
+
+
+class BodyServer:
+    """bench's body_server on 127.0.0.1:port, answering `answer_bytes` bytes; stopped on exit."""
+
+    def __init__(self, binary, port, answer_bytes):
+        self.process = subprocess.Popen([binary, str(port), str(answer_bytes)],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        line = self.process.stdout.readline().decode()
+        if not line.startswith("listening"):
+            self.process.kill()
+            self.process.wait()
+            sys.exit("bench: body_server did not start: "
+                     + self.process.stderr.read().decode().strip())
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.process.kill()
+        self.process.wait(timeout=10)
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+
+def curl_message(url):
+    return ["curl", "-sS", "-f", "-o", "/dev/null",
+            "-H", "Content-Type: application/x-www-form-urlencoded",
+            "-F", "message=" + MESSAGE, url]
+
+
+def median_runs(runs):
+    return statistics.median(r.seconds for r in runs), statistics.median(r.peak_mib for r in runs)
+
+
+def alternate(reps, console_once, curl_once):
+    """Runs the two sides in turn, `reps` times, after one untimed run of each (which fills
+    caches and connects the server); returns their lists of runs."""
+    console_once()
+    curl_once()
+    console, curl = [], []
+    for _ in range(reps):
+        console.append(console_once())
+        curl.append(curl_once())
+    return console, curl
+
+
+def verdict(ok, judged):
+    if not judged:
+        return "-"
+    return "PASS" if ok else "MISS"
+
+
+class Report:
+    def __init__(self, judged):
+        self.judged = judged
+        self.rows = []
+        self.targets = []
+
+    def row(self, case, console, curl):
+        (cs, cm), (us, um) = median_runs(console), median_runs(curl)
+        self.rows.append((case, cs, us, cs / us, cm, um))
+        print(f"  {case}: console {cs:.3f} s {cm:.0f} MiB, curl {us:.3f} s {um:.0f} MiB, "
+              f"ratio {cs / us:.2f}", flush=True)
+        return cs, us, cm
+
+    def target(self, what, figure, limit, ok):
+        self.targets.append((what, figure, limit, verdict(ok, self.judged)))
+
+    def print(self, args):
+        print()
+        print(f"medians of {args.reps} run(s) each, console and curl alternately")
+        print()
+        print("| case | console wall | curl wall | console/curl | console peak | curl peak |")
+        print("|---|---:|---:|---:|---:|---:|")
+        for case, cs, us, ratio, cm, um in self.rows:
+            print(f"| {case} | {cs:.3f} s | {us:.3f} s | {ratio:.2f} | {cm:.0f} MiB "
+                  f"| {um:.0f} MiB |")
+        print()
+        print("| target | figure | limit | verdict |")
+        print("|---|---:|---:|---|")
+        for what, figure, limit, word in self.targets:
+            print(f"| {what} | {figure} | {limit} | {word} |")
+        if not self.judged:
+            print()
+            print("(smoke run: sizes too small for the targets to mean anything)")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--console", required=True)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--base-url", required=True)
+    parser.add_argument("--reps", type=int, default=7)
+    parser.add_argument("--smoke", action="store_true",
+                        help="tiny sizes and one repetition: checks that the bench runs")
+    args = parser.parse_args()
+    if args.smoke:
+        global PROCESS_TIMEOUT
+        args.reps = 1
+        PROCESS_TIMEOUT = PROCESS_TIMEOUT / 10
+    unit = 1024 if args.smoke else MIB  # smoke: KiB where the real run has MiB
+    unit_name = "KiB" if args.smoke else "MiB"
+    calls = 5 if args.smoke else 100
+    port = urllib.parse.urlsplit(args.base_url).port
+    msg_url = args.base_url + MSG_PATH
+    img_url = args.base_url + IMG_PATH
+
+    report = Report(judged=not args.smoke)
+    console_alone = lambda stdin, cwd=None: lambda: measure([args.console], stdin, cwd)
+
+    # Large answers: the 256 case is also the top of the linearity series.
+    answers = {}
+    for size in (16, 64, 256):
+        with BodyServer(args.server, port, size * unit):
+            answers[size] = report.row(
+                f"answer {size} {unit_name}",
+                *alternate(args.reps, console_alone("1 1 y\n"),
+                           lambda: measure(curl_message(msg_url))))
+    cs256, us256, cm256 = answers[256]
+    report.target(f"answer 256 {unit_name}: wall console/curl", f"{cs256 / us256:.2f}", "4",
+                  cs256 <= 4 * us256)
+    limit_mib = 2.05 * 256 * unit / MIB + 16
+    report.target(f"answer 256 {unit_name}: console peak", f"{cm256:.0f} MiB",
+                  f"{limit_mib:.0f} MiB", cm256 <= limit_mib)
+    linear = answers[256][0] / answers[16][0]
+    report.target(f"console wall 256 {unit_name} / 16 {unit_name}", f"{linear:.2f}", "17",
+                  linear <= 17)
+
+    # The image call: two files of 128 units, under the names the console reads from its cwd.
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="wsconsole-bench-"))
+    try:
+        block = (b"0123456789abcdef" * 65536)[: min(MIB, 128 * unit)]
+        for name in IMAGE_NAMES:
+            with open(folder / name, "wb") as image:
+                for _ in range(128 * unit // len(block)):
+                    image.write(block)
+                # Written back now rather than while the calls read them.
+                image.flush()
+                os.fsync(image.fileno())
+        curl_image = ["curl", "-sS", "-f", "-o", "/dev/null",
+                      "-F", "file=@" + IMAGE_NAMES[0], "-F", "file2=@" + IMAGE_NAMES[1], img_url]
+        with BodyServer(args.server, port, SMALL_ANSWER):
+            cs, us, _ = report.row(
+                f"upload 2 x 128 {unit_name}",
+                *alternate(args.reps, console_alone("2 1 y\n", str(folder)),
+                           lambda: measure(curl_image, cwd=str(folder))))
+        report.target("upload: wall console/curl", f"{cs / us:.2f}", "1.1", cs <= 1.1 * us)
+    finally:
+        shutil.rmtree(folder)
+
+    # Many calls: one console session against as many curl processes.
+    def curl_many():
+        runs = [measure(curl_message(msg_url)) for _ in range(calls)]
+        return Run(sum(r.seconds for r in runs), max(r.peak_mib for r in runs))
+
+    with BodyServer(args.server, port, SMALL_ANSWER):
+        session = "1 1 n " * (calls - 1) + "1 1 y\n"
+        cs, us, _ = report.row(f"{calls} message calls",
+                               *alternate(args.reps, console_alone(session), curl_many))
+    report.target(f"{calls} calls: wall console/curl", f"{cs / us:.3f}", "0.1", cs <= 0.1 * us)
+
+    report.print(args)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs the C++ test binaries of a build and the console's end-to-end tests under valgrind's
+# memcheck, and fails on any memory error or any byte definitely or indirectly lost.
+#
+#   scripts/ci/valgrind.sh BUILD_DIR
+#
+# BUILD_DIR is a configured and built folder without sanitizers (valgrind and ASan do not mix).
+# The test binaries are BUILD_DIR/tests/*_tests; the end-to-end tests run the console through
+# WSCONSOLE_WRAPPER, so that valgrind reports to its own log files and not into the standard
+# error the tests compare, while its exit code fails the test that ran it. The cases too large
+# for valgrind (WSCONSOLE_SLOW) are left out. Each stage is bounded in time.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+
+[ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+build=$(cd "$1" && pwd)
+command -v valgrind >/dev/null || { echo "valgrind is not installed (scripts/install-deps.sh)" >&2; exit 2; }
+if grep -q '^WSCONSOLE_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
+    echo "$build is built with sanitizers; give a build without them" >&2
+    exit 2
+fi
+
+error_code=99
+memcheck=(valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect
+          --errors-for-leak-kinds=definite,indirect --error-exitcode=$error_code
+          --track-origins=yes --num-callers=30)
+
+# Log files of every run. The end-to-end tests may run the console as the user nobody, which
+# must be able to write its own log here.
+logs=$(mktemp -d)
+chmod 1777 "$logs"
+trap 'rm -rf "$logs"' EXIT
+
+failed=0
+started=$SECONDS
+
+for binary in "$build"/tests/*_tests; do
+    [ -x "$binary" ] || continue
+    name=$(basename "$binary")
+    echo "== valgrind: $name" >&2
+    if ! timeout 600 "${memcheck[@]}" --log-file="$logs/$name.log" "$binary" --gtest_brief=1 >&2; then
+        echo "!! $name failed under valgrind" >&2
+        failed=1
+    fi
+done
+
+echo "== valgrind: end-to-end console tests" >&2
+base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
+wrapper="${memcheck[*]} --log-file=$logs/wsconsole.%p.log"
+if ! WSCONSOLE_BIN="$build/app/wsconsole" WSCONSOLE_BASE_URL="$base_url" \
+        WSCONSOLE_WRAPPER="$wrapper" WSCONSOLE_SLOW=0 \
+        timeout 900 python3 -m unittest discover -s "$root/tests/e2e" -p "test_*.py"; then
+    echo "!! end-to-end tests failed under valgrind" >&2
+    failed=1
+fi
+
+# The exit codes already carry every finding; the logs are read again so that none is missed
+# (a console run whose status a test does not look at) and so that the findings get shown.
+runs=0
+for log in "$logs"/*.log; do
+    [ -e "$log" ] || continue
+    runs=$((runs + 1))
+    if grep -Eq 'ERROR SUMMARY: [1-9]|(definitely|indirectly) lost: [1-9]' "$log"; then
+        echo "!! valgrind findings in $(basename "$log"):" >&2
+        cat "$log" >&2
+        failed=1
+    fi
+done
+echo "valgrind: $runs runs checked in $((SECONDS - started)) s" >&2
+exit $failed
