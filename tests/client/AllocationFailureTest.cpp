@@ -88,13 +88,14 @@ struct Outcome {
     bool struck = false;
 };
 
-Outcome callFailingAt(const std::string& url, unsigned failAt, FailingReallocation::Kind kind) {
+// Runs `call` with the failAt-th reallocation failing, capturing what it prints.
+template <typename Call>
+Outcome failingAt(unsigned failAt, FailingReallocation::Kind kind, Call call) {
     Outcome outcome;
     FailingReallocation failing(failAt, kind);
     CaptureStdout();
     CaptureStderr();
-    callWebService(url, {{"message", R"({"page":"unIDdepage"})"}}, {}, outcome.isOk,
-                   outcome.answer);
+    call(outcome);
     outcome.err = GetCapturedStderr();
     outcome.out = GetCapturedStdout();
     outcome.calls = failing.calls();
@@ -102,17 +103,17 @@ Outcome callFailingAt(const std::string& url, unsigned failAt, FailingReallocati
     return outcome;
 }
 
+Outcome callFailingAt(const std::string& url, unsigned failAt, FailingReallocation::Kind kind) {
+    return failingAt(failAt, kind, [&url](Outcome& outcome) {
+        callWebService(url, {{"message", R"({"page":"unIDdepage"})"}}, {}, outcome.isOk,
+                       outcome.answer);
+    });
+}
+
 Outcome postFailingAt(const std::string& url, unsigned failAt, FailingReallocation::Kind kind) {
-    Outcome outcome;
-    FailingReallocation failing(failAt, kind);
-    CaptureStdout();
-    CaptureStderr();
-    outcome.isOk = postUrlEncoded(url, "name=Zunel&page=unIDdepage", outcome.answer);
-    outcome.err = GetCapturedStderr();
-    outcome.out = GetCapturedStdout();
-    outcome.calls = failing.calls();
-    outcome.struck = failing.struck();
-    return outcome;
+    return failingAt(failAt, kind, [&url](Outcome& outcome) {
+        outcome.isOk = postUrlEncoded(url, "name=Zunel&page=unIDdepage", outcome.answer);
+    });
 }
 } // namespace
 
