@@ -173,7 +173,6 @@ void* resizeMapping(MappedBlock& entry, std::size_t bytes) {
                    into += bytes;
                });
     releaseMapping(entry);
-    unpoison(grown, length);
     entry = MappedBlock{grown, length, bytes};
     poison(static_cast<char*>(grown) + bytes, length - bytes);
     return grown;

@@ -7,6 +7,9 @@
 #include <new>
 #include <string>
 
+// The header line of the requests whose body the web service may read as url-encoded form data.
+constexpr const char* formContentType = "Content-Type: application/x-www-form-urlencoded";
+
 // Performs the transfer set up on `handle`, collecting the response body into `body`.
 inline CURLcode performCollecting(CURL* handle, ResponseBuffer& body) {
     // Every block of the body goes to the buffer instead of standard output.

@@ -10,8 +10,6 @@
 #include <sys/stat.h>
 
 namespace {
-constexpr const char* formContentType = "Content-Type: application/x-www-form-urlencoded";
-
 constexpr const char* nothingToSend =
     "aucun fichier pass\xc3\xa9 et map etre vide..., toi te foutre de la geule du stagiaire "
     "malefique??? pas bonne idee ca etre, moi mettre mauvais oeil sur toi !";

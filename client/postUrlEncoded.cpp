@@ -8,14 +8,13 @@
 
 bool postUrlEncoded(std::string url, std::string postFields, std::string& response) {
     response.clear();
-    bool failed = true;
     HeaderList headers;
     ResponseBuffer chunk;
     CurlGlobal global;
     EasyHandle handle(curl_easy_init());
 
     CURLcode result = CURLE_FAILED_INIT;
-    if (handle && !headers.append("Content-Type: application/x-www-form-urlencoded")) {
+    if (handle && !headers.append(formContentType)) {
         result = CURLE_OUT_OF_MEMORY;
     } else if (handle) {
         // The endpoint, used exactly as given.
@@ -32,10 +31,9 @@ bool postUrlEncoded(std::string url, std::string postFields, std::string& respon
     if (result == CURLE_OK && chunk.size > 0 && !takeBody(chunk, response)) {
         result = CURLE_OUT_OF_MEMORY;
     }
-    if (result == CURLE_OK) {
-        failed = false;
-    } else {
+    if (result != CURLE_OK) {
         response = curl_easy_strerror(result);
+        return false;
     }
-    return !failed;
+    return true;
 }
