@@ -1,9 +1,9 @@
 #include "AnswerReader.h"
+#include "InputStream.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -13,12 +13,7 @@ using Status = AnswerReader::Status;
 // A reader over an in-memory input; the stream is closed with the fixture.
 class Answers {
   public:
-    explicit Answers(std::string input) : input_(std::move(input)) {
-        stream_.reset(fmemopen(input_.empty() ? nullptr : input_.data(),
-                               input_.size() + (input_.empty() ? 1 : 0), "r"));
-        if (input_.empty()) {
-            std::fgetc(stream_.get()); // an empty stream: step over the one placeholder byte
-        }
+    explicit Answers(std::string input) : stream_(std::move(input)) {
         reader_ = std::make_unique<AnswerReader>(stream_.get());
     }
     AnswerReader& reader() { return *reader_; }
@@ -35,11 +30,7 @@ class Answers {
     }
 
   private:
-    struct Close {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    std::string input_;
-    std::unique_ptr<std::FILE, Close> stream_;
+    InputStream stream_;
     std::unique_ptr<AnswerReader> reader_;
 };
 } // namespace

@@ -1,13 +1,12 @@
 #include "AnswerDialogue.h"
 
 #include "AnswerReader.h"
+#include "InputStream.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <vector>
 
 namespace {
 using Status = AnswerReader::Status;
@@ -55,23 +54,6 @@ std::string quoted(const std::string& bytes) {
     }
     return shown + "\"";
 }
-
-// The input as a read-only stream; fmemopen gets its own copy, which lives as long as the stream.
-class MemoryStream {
-  public:
-    MemoryStream(const std::uint8_t* bytes, std::size_t size) : copy_(bytes, bytes + size) {
-        copy_.push_back('\0'); // never an empty block, even for an empty input
-        stream_.reset(fmemopen(copy_.data(), size, "r"));
-    }
-    std::FILE* get() const { return stream_.get(); }
-
-  private:
-    struct Close {
-        void operator()(std::FILE* stream) const { std::fclose(stream); }
-    };
-    std::vector<char> copy_;
-    std::unique_ptr<std::FILE, Close> stream_;
-};
 
 // What a read must give.
 struct Expected {
@@ -266,9 +248,9 @@ std::string readToTheEnd(Dialogue& dialogue, std::size_t size) {
 } // namespace
 
 std::string checkAnswerDialogue(const std::uint8_t* input, std::size_t size) {
-    MemoryStream stream(input, size);
+    const InputStream stream(std::string(reinterpret_cast<const char*>(input), size));
     if (stream.get() == nullptr) {
-        return "fmemopen refused the input";
+        return "no stream could be opened over the input";
     }
     AnswerReader reader(stream.get());
     Script script(input, size);

@@ -2,11 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#ifndef NOMINMAX // windows.h would otherwise hide std::min
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -14,36 +23,123 @@
 #include <stdexcept>
 
 namespace {
+using Socket = LoopbackServer::Socket;
 constexpr int ioTimeoutMs = 5000;
 
-int listenOnLoopback(int& port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+#ifdef _WIN32
+// Winsock wants each process to start it before its first socket; it is stopped at exit.
+struct Winsock {
+    Winsock() {
+        WSADATA data;
+        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+            throw std::runtime_error("WSAStartup() failed");
+        }
+    }
+    ~Winsock() { ::WSACleanup(); }
+};
+
+Socket openStream() {
+    static const Winsock winsock;
+    const SOCKET fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    return fd == INVALID_SOCKET ? ~Socket{0} : fd;
+}
+bool valid(Socket fd) {
+    return fd != ~Socket{0};
+}
+void closeSocket(Socket fd) {
+    ::closesocket(fd);
+}
+Socket acceptOn(Socket listener) {
+    return ::accept(listener, nullptr, nullptr);
+}
+using AddressLength = int;
+using PollEntry = WSAPOLLFD;
+int pollOne(PollEntry& entry, int timeoutMs) {
+    return ::WSAPoll(&entry, 1, timeoutMs);
+}
+// Windows sockets raise no signal on a closed peer.
+constexpr int noSignal = 0;
+#else
+// Descriptors are closed on exec, so that no program a test starts holds the server open; a
+// peer that went away fails a send instead of raising SIGPIPE.
+#ifdef __linux__
+// ---- Linux section: both at creation ----
+Socket openStream() {
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+Socket acceptOn(Socket listener) {
+    return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+constexpr int noSignal = MSG_NOSIGNAL;
+// ---- end of Linux section ----
+#else
+Socket closedOnExec(Socket fd) {
+    if (fd >= 0) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#ifdef SO_NOSIGPIPE
+        const int on = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    }
+    return fd;
+}
+Socket openStream() {
+    return closedOnExec(::socket(AF_INET, SOCK_STREAM, 0));
+}
+Socket acceptOn(Socket listener) {
+    return closedOnExec(::accept(listener, nullptr, nullptr));
+}
+#ifdef MSG_NOSIGNAL
+constexpr int noSignal = MSG_NOSIGNAL;
+#else
+constexpr int noSignal = 0;
+#endif
+#endif
+bool valid(Socket fd) {
+    return fd >= 0;
+}
+void closeSocket(Socket fd) {
+    ::close(fd);
+}
+using AddressLength = socklen_t;
+using PollEntry = pollfd;
+int pollOne(PollEntry& entry, int timeoutMs) {
+    return ::poll(&entry, 1, timeoutMs);
+}
+#endif
+
+Socket listenOnLoopback(int& port) {
+    const Socket fd = openStream();
+    if (!valid(fd)) {
         throw std::runtime_error("socket() failed");
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
-    socklen_t length = sizeof address;
+    AddressLength length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 16) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        ::close(fd);
+        closeSocket(fd);
         throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     port = ntohs(address.sin_port);
     return fd;
 }
 
-bool waitReadable(int fd, int timeoutMs) {
-    pollfd entry{fd, POLLIN, 0};
-    return ::poll(&entry, 1, timeoutMs) > 0;
+bool waitReadable(Socket fd, int timeoutMs) {
+    PollEntry entry{};
+    entry.fd = fd;
+    entry.events = POLLIN;
+    return pollOne(entry, timeoutMs) > 0;
 }
 
-void sendAll(int fd, const std::string& bytes) {
+void sendAll(Socket fd, const std::string& bytes) {
+    constexpr std::size_t most = 1 << 20; // what one send takes, on every platform
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        const auto n = ::send(fd, bytes.data() + sent,
+                              static_cast<int>(std::min(most, bytes.size() - sent)), noSignal);
         if (n <= 0) {
             return;
         }
@@ -72,7 +168,7 @@ LoopbackServer::LoopbackServer(Reply reply) : reply_(std::move(reply)) {
 LoopbackServer::~LoopbackServer() {
     stopping_ = true;
     thread_.join();
-    ::close(listener_);
+    closeSocket(listener_);
 }
 
 std::string LoopbackServer::url(const std::string& path) const {
@@ -95,15 +191,15 @@ void LoopbackServer::serve() {
         if (!waitReadable(listener_, 50)) {
             continue;
         }
-        const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection >= 0) {
+        const Socket connection = acceptOn(listener_);
+        if (valid(connection)) {
             answer(connection);
-            ::close(connection);
+            closeSocket(connection);
         }
     }
 }
 
-void LoopbackServer::answer(int connection) {
+void LoopbackServer::answer(Socket connection) {
     std::string request;
     std::size_t headEnd = std::string::npos;
     std::size_t expected = 0;
@@ -119,7 +215,7 @@ void LoopbackServer::answer(int connection) {
         if (!waitReadable(connection, ioTimeoutMs)) {
             break;
         }
-        const ssize_t n = ::recv(connection, block, sizeof block, 0);
+        const auto n = ::recv(connection, block, sizeof block, 0);
         if (n <= 0) {
             break;
         }
@@ -165,6 +261,6 @@ std::vector<std::string> chunkedAnswer(const std::string& body, std::size_t part
 
 int unusedPort() {
     int port = 0;
-    ::close(listenOnLoopback(port));
+    closeSocket(listenOnLoopback(port));
     return port;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -13,6 +14,12 @@
 // destructor stops it.
 class LoopbackServer {
   public:
+#ifdef _WIN32
+    using Socket = std::uintptr_t; // winsock's SOCKET
+#else
+    using Socket = int;
+#endif
+
     struct Reply {
         std::vector<std::string> pieces;    // sent in order, one write each
         std::chrono::milliseconds pause{0}; // between two pieces
@@ -23,7 +30,9 @@ class LoopbackServer {
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    int port() const { return port_; }
+    int port() const {
+        return port_;
+    }
     std::string url(const std::string& path) const;
 
     // The requests received so far, oldest first.
@@ -33,10 +42,10 @@ class LoopbackServer {
 
   private:
     void serve();
-    void answer(int connection);
+    void answer(Socket connection);
 
     Reply reply_;
-    int listener_ = -1;
+    Socket listener_{};
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
