@@ -1,4 +1,5 @@
 #include "AnswerReader.h"
+#include "ConsoleCodePage.h"
 #include "ConsoleWrite.h"
 #include "Menu.h"
 
@@ -12,6 +13,8 @@ bool isYes(const std::string& answer) {
 } // namespace
 
 int main() {
+    // A Windows console shows the UTF-8 texts as such while the program runs.
+    const ConsoleCodePage utf8Output;
     writeOut("bonjour et bienvenue sur l'interface de test du stagiaire malefique : \n");
 
     bool quit = false;
