@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds GoogleTest for 64-bit Windows from Debian's `googletest` package (/usr/src/googletest),
+# once, and keeps it outside the clone, keyed by the package version:
+#   ${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole/googletest-<version>-mingw
+# Prints that folder (the install prefix) on standard output; everything else goes to standard
+# error.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+toolchain="$root/cmake/toolchains/mingw-w64-x86_64.cmake"
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole"
+source_dir=/usr/src/googletest
+
+version=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null || true)
+[ -n "$version" ] && [ -f "$source_dir/CMakeLists.txt" ] ||
+    { echo "no GoogleTest sources in $source_dir (package googletest)" >&2; exit 1; }
+prefix="$cache/googletest-$version-mingw"
+# A build made by another recipe (this script or the toolchain changed) is made again.
+recipe=$(cat "$0" "$toolchain" | sha256sum | cut -d' ' -f1)
+if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$recipe" ]; then
+    echo "googletest: $version for Windows from the cache ($prefix)" >&2
+    echo "$prefix"
+    exit 0
+fi
+
+echo "googletest: building $version for Windows into $prefix" >&2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+rm -rf "$prefix"
+cmake -S "$source_dir" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_GMOCK=OFF -DBUILD_SHARED_LIBS=OFF >&2
+cmake --build "$work" -j2 >&2
+cmake --install "$work" >&2
+echo "$recipe" >"$prefix/.complete"
+echo "$prefix"
