@@ -21,3 +21,4 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     run "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON
 "$root/scripts/ci/fuzz.sh" 60
 "$root/bench/run.sh" --smoke
+"$root/scripts/ci/windows.sh"
