@@ -2,9 +2,13 @@
 
 #include "LoopbackServer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
+
+using testing::HasSubstr;
+using testing::StartsWith;
 
 namespace {
 std::string body(const std::string& request) {
@@ -19,12 +23,10 @@ TEST(PostUrlEncoded, SendsTheCallersBodyUnchangedWithItsTypeAndUserAgent) {
     EXPECT_EQ(response, "thanks");
 
     const std::string request = server.onlyRequest();
-    EXPECT_EQ(request.rfind("POST /form?q=1 HTTP/1.1\r\n", 0), 0u) << request;
-    EXPECT_NE(request.find("\r\nUser-Agent: libcurl-agent/1.0\r\n"), std::string::npos) << request;
-    EXPECT_NE(request.find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"),
-              std::string::npos)
-        << request;
-    EXPECT_NE(request.find("\r\nContent-Length: 16\r\n"), std::string::npos) << request;
+    EXPECT_THAT(request, StartsWith("POST /form?q=1 HTTP/1.1\r\n"));
+    EXPECT_THAT(request, HasSubstr("\r\nUser-Agent: libcurl-agent/1.0\r\n"));
+    EXPECT_THAT(request, HasSubstr("\r\nContent-Type: application/x-www-form-urlencoded\r\n"));
+    EXPECT_THAT(request, HasSubstr("\r\nContent-Length: 16\r\n"));
     EXPECT_EQ(body(request), "a=1&b=%20x&c=d e");
 }
 
@@ -86,5 +88,5 @@ TEST(PostUrlEncoded, TakesTurnsWithMultipartCallsInOneProcess) {
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 6u);
     EXPECT_EQ(body(requests[4]), "round=2");
-    EXPECT_NE(requests[5].find("name=\"round\"\r\n\r\n2\r\n"), std::string::npos);
+    EXPECT_THAT(requests[5], HasSubstr("name=\"round\"\r\n\r\n2\r\n"));
 }
