@@ -3,7 +3,7 @@
 import hashlib, http.client, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from server_process import ROOT, SERVER, start_server, stop_server  # noqa: E402
+from server_process import PYTHON, ROOT, SERVER, start_server, stop_server  # noqa: E402
 BASE = "/Vortan/BackOffice/trunk/webservice/zunel/"
 BOUNDARY = "------------------------abc123"
 CONSOLE_TYPE = "application/x-www-form-urlencoded; boundary=" + BOUNDARY
@@ -242,7 +242,7 @@ class CurlTest(unittest.TestCase):
 class LifecycleTest(unittest.TestCase):
     def test_port_in_use_then_clean_stop(self):
         started = time.monotonic()
-        second = subprocess.run([sys.executable, SERVER, "--port", str(PORT)], capture_output=True, text=True, timeout=10)
+        second = subprocess.run([PYTHON, SERVER, "--port", str(PORT)], capture_output=True, text=True, timeout=10)
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual((second.returncode, second.stderr), (1, "devserver: cannot listen on 127.0.0.1:%d: address already in use\n" % PORT))
         for sig in (signal.SIGTERM, signal.SIGINT):
