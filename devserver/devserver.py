@@ -58,7 +58,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 try:
     from multipart.exceptions import FormParserError
-    from multipart.multipart import MultipartParser
+    from multipart.multipart import STATE_START_BOUNDARY, MultipartParser
 except ImportError:
     sys.exit("devserver: needs Debian's python3-multipart; run it with /usr/bin/python3")
 
@@ -175,7 +175,7 @@ class MultipartBody:
             raise BadRequest(self.fault)
         if not self.size:
             raise BadRequest("empty multipart body")
-        if not self.parts:
+        if not self.parts and not self.opening_boundary_read():
             raise BadRequest("multipart body has no opening boundary")
         if not self.ended:
             raise BadRequest("multipart body has no closing boundary")
@@ -186,6 +186,12 @@ class MultipartBody:
     def close(self):
         for field in self.fields:
             field.close()
+
+    def opening_boundary_read(self):
+        """Whether a body that ends before its first part had its whole opening "--BOUNDARY"."""
+        # The parser matches "--BOUNDARY" against its delimiter "\r\n--BOUNDARY" from index 2.
+        return (self.parser.state == STATE_START_BOUNDARY
+                and self.parser.index >= len(self.parser.boundary) - 2)
 
     def part_begin(self):
         self.parts += 1

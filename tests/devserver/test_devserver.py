@@ -224,6 +224,31 @@ class LoadTest(unittest.TestCase):
         self.assertEqual(results, {i: True for i in range(50)})
 
 
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc/PID/status")
+    def test_a_64_mib_upload_is_read_as_it_arrives(self):
+        def peak_kib():  # the service's peak resident memory so far
+            with open("/proc/%d/status" % proc.pid) as status:
+                return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
+        proc, port, log = start_server()  # its own, so that no other test's peak counts
+        self.addCleanup(stop_server, proc)
+        block, blocks, digest = os.urandom(1 << 20), 64, hashlib.sha256()
+        for _ in range(blocks):
+            digest.update(block)
+        head, tail = multipart([("file", "big.jpeg", b"<data>")]).split(b"<data>")
+        idle = peak_kib()
+        for chunked in (False, True):
+            with self.subTest(chunked=chunked):
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+                headers = {"Content-Type": CONSOLE_TYPE}
+                if not chunked:
+                    headers["Content-Length"] = str(len(head) + blocks * len(block) + len(tail))
+                conn.request("POST", BASE + "testImg", iter([head, *[block] * blocks, tail]), headers)
+                text = conn.getresponse().read().decode()
+                conn.close()
+                self.assertTrue(text.endswith('"big.jpeg", %d bytes, sha256 %s\n' % (blocks << 20, digest.hexdigest())), text)
+                self.assertLess(peak_kib() - idle, 16 << 10)  # a service holding the body grows by 64 MiB and more
+
+
 @unittest.skipUnless(os.path.exists("/usr/bin/curl"), "curl not installed")
 class CurlTest(unittest.TestCase):
     def test_what_libcurl_sends_is_understood(self):
