@@ -45,6 +45,7 @@ browsers and libcurl write them: backslashes are literal (so a file name
 """
 
 import argparse
+import codecs
 import errno
 import hashlib
 import logging
@@ -108,10 +109,6 @@ def printable(text):
     return CONTROL_RE.sub(lambda m: ESCAPES.get(m.group(), "\\x%02x" % ord(m.group())), text)
 
 
-def as_text(data):
-    return printable(data.decode("utf-8", "replace"))
-
-
 class Field:
     """One field as its bytes arrive: their count and SHA-256 are kept as they pass, the bytes
     themselves in memory up to SPOOL_AT and past that in a temporary file, deleted on close()."""
@@ -127,9 +124,14 @@ class Field:
         self.sha256.update(data)
         self.spool.write(data)
 
-    def value(self):
+    def text_blocks(self):
+        """The value as a report line shows it, in blocks: decoded as UTF-8 (a sequence cut by
+        the end of a block is completed by the next), control characters escaped."""
+        decoder = codecs.getincrementaldecoder("utf-8")("replace")
         self.spool.seek(0)
-        return self.spool.read()
+        for block in iter(lambda: self.spool.read(BLOCK), b""):
+            yield printable(decoder.decode(block)).encode("utf-8")
+        yield printable(decoder.decode(b"", True)).encode("utf-8")
 
     def close(self):
         self.spool.close()
@@ -278,16 +280,19 @@ def body_reader(content_type):
     raise BadRequest('unsupported Content-Type "%s"' % printable(media))
 
 
-def format_report(endpoint, fields):
-    lines = ["devserver: %s received %d field%s" % (endpoint, len(fields), "" if len(fields) == 1 else "s")]
+def report_blocks(endpoint, fields):
+    """The 200 answer in blocks of UTF-8. A text value comes back from where it waits a block
+    at a time, so that the report of a large one is never in memory whole."""
+    yield ("devserver: %s received %d field%s\n" % (endpoint, len(fields), "" if len(fields) == 1 else "s")).encode()
     for field in fields:
         name = printable(field.name)
         if field.kind == "file":
-            lines.append('file field "%s": "%s", %d bytes, sha256 %s'
-                         % (name, printable(field.filename), field.size, field.sha256.hexdigest()))
+            yield ('file field "%s": "%s", %d bytes, sha256 %s\n'
+                   % (name, printable(field.filename), field.size, field.sha256.hexdigest())).encode("utf-8")
         else:
-            lines.append('%s field "%s" (%d bytes): %s' % (field.kind, name, field.size, as_text(field.value())))
-    return "".join(line + "\n" for line in lines)
+            yield ('%s field "%s" (%d bytes): ' % (field.kind, name, field.size)).encode("utf-8")
+            yield from field.text_blocks()
+            yield b"\n"
 
 
 def content_length(value):
@@ -320,16 +325,28 @@ class Handler(BaseHTTPRequestHandler):
 
     def reply(self, status, text, extra_headers=()):
         data = text.encode("utf-8")
+        self.reply_blocks(status, lambda: [data], extra_headers)
+
+    def reply_blocks(self, status, blocks, extra_headers=()):
+        """Answer with the body that `blocks()` gives, afresh at each call: once to count its
+        bytes for Content-Length, once to send them."""
+        length = sum(len(block) for block in blocks())
         self.send_response(status)
         self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Content-Length", str(length))
         for key, value in extra_headers:
             self.send_header(key, value)
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
         if self.command != "HEAD":
-            self.wfile.write(data)
+            pending = bytearray()  # few, large writes: many small ones would wait on each other
+            for block in blocks():
+                pending += block
+                if len(pending) >= BLOCK:
+                    self.wfile.write(pending)
+                    pending.clear()
+            self.wfile.write(pending)
         log("%s %s %d, %d body bytes" % (self.command, printable(self.path), status, self.body_size))
 
     def send_error(self, code, message=None, explain=None):
@@ -432,7 +449,8 @@ class Handler(BaseHTTPRequestHandler):
                 fields = body.finish()
             except BadRequest as e:
                 return self.reply(400, "bad request: %s\n" % e)
-            self.reply(200, format_report(path.rsplit("/", 1)[-1], fields))
+            endpoint = path.rsplit("/", 1)[-1]
+            self.reply_blocks(200, lambda: report_blocks(endpoint, fields))
         finally:
             if body is not None:
                 body.close()
