@@ -171,6 +171,8 @@ class HostileInputTest(unittest.TestCase):
              "invalid multipart boundary"),
             ("empty boundary", body(b'Content-Disposition: form-data; name="a"'), 'multipart/form-data; boundary=""',
              "invalid multipart boundary"),
+            ("part head past 1 MiB", body(b'Content-Disposition: form-data; name="%s"' % (b"n" * (1 << 20))), MULTIPART_TYPE,
+             "part 1 has a head of more than 1048576 bytes"),
         ]
         for name, data, ctype, reason in cases:
             with self.subTest(name):
