@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev libgmock-dev
-          python3 curl valgrind clang libclang-rt-14-dev "$@")
+          python3 python3-multipart curl valgrind clang libclang-rt-14-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

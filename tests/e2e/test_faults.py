@@ -17,10 +17,10 @@ import subprocess
 import tempfile
 import unittest
 
-from misbehaving_server import (CHUNKED_BODY, ERROR_BODY, PERCENT_BODY, PERCENT_TEXT, TRICKLE_BODY,
-                                MisbehavingServer, big_body_blocks)
+from misbehaving_server import (CHUNKED_BODY, ERROR_BODY, PERCENT_BODY, PERCENT_TEXT, PROXY_BODY,
+                                TRICKLE_BODY, MisbehavingServer, big_body_blocks)
 from test_console import (BANNER, CONSOLE, ECHO, IMG_URL, MENU, MSG_URL, PORT, QUIT, TIMEOUT,
-                          WRAPPER, ConsoleTest, question)
+                          WRAPPER, ConsoleTest, console_environment, question)
 
 SLOW = os.environ.get("WSCONSOLE_SLOW") == "1"
 MSG_SESSION = b"1\n1\nn\n3\ny\n"
@@ -77,6 +77,24 @@ class FaultTest(ConsoleTest):
                 with self.serve(scenario) as server:
                     self.assertSession(MSG_SESSION, session(printed))
                 self.assertServed(server)
+
+    def test_libcurl_sends_the_call_to_the_proxy_in_http_proxy_unless_no_proxy_names_the_host(self):
+        cases = [  # no_proxy, whether the proxy takes the call
+            (None, True),
+            ("localhost,127.0.0.1", False),
+        ]
+        for no_proxy, proxied in cases:
+            with self.subTest(no_proxy=no_proxy):
+                with MisbehavingServer("proxy", deadline=TIMEOUT + 10) as proxy, self.serve("empty") as service:
+                    env = console_environment(http_proxy="http://127.0.0.1:%d" % proxy.port)
+                    if no_proxy:
+                        env["no_proxy"] = no_proxy
+                    self.assertSession(MSG_SESSION, session(PROXY_BODY if proxied else b""), env=env)
+                self.assertIsNone(proxy.error)
+                # A proxy gets the whole URL in its request line.
+                self.assertEqual([head.split(b"\r\n", 1)[0] for head in proxy.requests],
+                                 [b"POST %s HTTP/1.1" % MSG_URL.encode()] if proxied else [])
+                self.assertServed(service, requests=0 if proxied else 1)
 
     def test_the_image_call_reports_a_failure_behind_the_echoed_path(self):
         self.provide_images()
