@@ -1,7 +1,35 @@
 #include "AnswerReader.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
+
+#ifdef _WIN32
+namespace {
+// The console's input is never left non-blocking there, so there is nothing to wait for.
+bool waitUntilReadable(std::FILE*) {
+    return false;
+}
+} // namespace
+#else // POSIX
+#include <poll.h>
+
+namespace {
+// Blocks until the stream's descriptor has data or its end; false when that cannot be known.
+bool waitUntilReadable(std::FILE* in) {
+    pollfd readable{::fileno(in), POLLIN, 0};
+    if (readable.fd < 0) {
+        return false; // not backed by a descriptor: nothing to poll
+    }
+    while (::poll(&readable, 1, -1) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+} // namespace
+#endif
 
 int AnswerReader::get() {
     if (!pending_.empty()) {
@@ -9,13 +37,35 @@ int AnswerReader::get() {
         pending_.pop_back();
         return c;
     }
-    return std::getc(in_);
+    // A stream that failed once is not read again: what it would give next cannot be trusted.
+    while (error_ == 0) {
+        const int c = std::getc(in_);
+        if (c != EOF || !std::ferror(in_)) {
+            return c;
+        }
+        const int error = errno;
+        // A failed read takes nothing from the stream, so reading again loses no character.
+        std::clearerr(in_);
+        if (error == EINTR) {
+            continue;
+        }
+        if ((error == EAGAIN || error == EWOULDBLOCK) && waitUntilReadable(in_)) {
+            continue;
+        }
+        error_ = error != 0 ? error : EIO;
+    }
+    return EOF;
 }
 
 void AnswerReader::putBack(int c) {
     if (c != EOF) {
         pending_.push_back(static_cast<char>(c));
     }
+}
+
+AnswerReader::Status AnswerReader::endStatus() {
+    ended_ = true;
+    return error_ != 0 ? Status::ReadError : Status::EndOfInput;
 }
 
 int AnswerReader::skipSpace() {
@@ -29,8 +79,7 @@ int AnswerReader::skipSpace() {
 AnswerReader::Status AnswerReader::readInt(int& value) {
     const int first = skipSpace();
     if (first == EOF) {
-        ended_ = true;
-        return Status::EndOfInput;
+        return endStatus();
     }
     int c = first;
     const bool hasSign = c == '-' || c == '+';
@@ -39,8 +88,7 @@ AnswerReader::Status AnswerReader::readInt(int& value) {
     }
     if (c == EOF || !std::isdigit(c)) {
         if (c == EOF) {
-            ended_ = true;
-            return Status::EndOfInput;
+            return endStatus();
         }
         putBack(c);
         if (hasSign) {
@@ -59,6 +107,10 @@ AnswerReader::Status AnswerReader::readInt(int& value) {
         }
         c = get();
     }
+    // The end of the stream closes a number; a read error may have cut it short.
+    if (error_ != 0) {
+        return endStatus();
+    }
     putBack(c);
     if (magnitude > limit) {
         magnitude = limit;
@@ -71,12 +123,14 @@ AnswerReader::Status AnswerReader::readWord(std::string& word, std::size_t maxLe
     word.clear();
     int c = skipSpace();
     if (c == EOF) {
-        ended_ = true;
-        return Status::EndOfInput;
+        return endStatus();
     }
     while (c != EOF && !std::isspace(c) && word.size() < maxLength) {
         word.push_back(static_cast<char>(c));
         c = get();
+    }
+    if (error_ != 0) {
+        return endStatus();
     }
     putBack(c);
     return Status::Answered;
