@@ -12,21 +12,14 @@ bool waitUntilReadable(std::FILE*) {
 }
 } // namespace
 #else // POSIX
+#include "StandardStreams.h"
+
 #include <poll.h>
 
 namespace {
-// Blocks until the stream's descriptor has data or its end; false when that cannot be known.
 bool waitUntilReadable(std::FILE* in) {
-    pollfd readable{::fileno(in), POLLIN, 0};
-    if (readable.fd < 0) {
-        return false; // not backed by a descriptor: nothing to poll
-    }
-    while (::poll(&readable, 1, -1) < 0) {
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-    return true;
+    const int fd = ::fileno(in);
+    return fd >= 0 && waitForDescriptor(fd, POLLIN); // a stream without a descriptor cannot wait
 }
 } // namespace
 #endif

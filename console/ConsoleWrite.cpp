@@ -1,18 +1,25 @@
 #include "ConsoleWrite.h"
 
 #include "AnswerReader.h"
+#include "StandardStreams.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#ifndef _WIN32 // POSIX
+#include <poll.h>
+#include <unistd.h>
+#endif
+
 namespace {
 // What has gone wrong with each standard stream; a stream that failed once is not written again.
 bool outFailed = false;
 bool errFailed = false;
 
-// 0 when the whole text reached the system, otherwise the error of the first step that failed.
+// Each returns 0 when the whole text reached the system, otherwise the error that stopped it.
+#ifdef _WIN32
 int writeTo(std::FILE* stream, std::string_view text) {
     errno = 0;
     if ((!text.empty() && std::fwrite(text.data(), 1, text.size(), stream) != text.size()) ||
@@ -22,6 +29,25 @@ int writeTo(std::FILE* stream, std::string_view text) {
     }
     return 0;
 }
+#else // POSIX
+// Straight to the descriptor, as every write is flushed at once anyway: a descriptor that a
+// parent left non-blocking is waited on rather than failing when it cannot take more yet.
+int writeTo(std::FILE* stream, std::string_view text) {
+    const int fd = ::fileno(stream);
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written > 0) {
+            text.remove_prefix(static_cast<std::size_t>(written));
+        } else if (written == 0) {
+            return EIO; // nothing taken and no reason given
+        } else if (errno != EINTR &&
+                   ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitForDescriptor(fd, POLLOUT))) {
+            return errno;
+        }
+    }
+    return 0;
+}
+#endif
 
 // Standard error has no one to report its own failure to.
 void reportOnErr(std::string_view text) {

@@ -10,6 +10,7 @@ bool openClosedStandardStreams() {
 #include <cerrno>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 bool openClosedStandardStreams() {
@@ -23,6 +24,16 @@ bool openClosedStandardStreams() {
             if (opened != -1) {
                 ::close(opened);
             }
+            return false;
+        }
+    }
+    return true;
+}
+
+bool waitForDescriptor(int fd, short events) {
+    pollfd ready{fd, events, 0};
+    while (::poll(&ready, 1, -1) < 0) {
+        if (errno != EINTR) {
             return false;
         }
     }

@@ -15,6 +15,7 @@ WSCONSOLE_WRAPPER such as valgrind.
 """
 
 import errno
+import fcntl
 import hashlib
 import os
 import subprocess
@@ -101,22 +102,36 @@ def cannot(what, code):
 
 class StandardStreamTest(ConsoleTest):
     def run_streams(self, session, pause=0, **streams):
-        """Runs the console with `streams` and `session` on a pipe, written after `pause`
-        seconds on a non-blocking one; returns the exit status, standard output and error."""
-        read_end, write_end = os.pipe()
-        os.set_blocking(read_end, pause == 0)
-        streams = {"stdin": read_end, "stdout": subprocess.PIPE, "stderr": subprocess.PIPE,
-                   **streams}
+        """Runs the console with `streams`, pipes for the others, and `session` on its standard
+        input; returns the exit status, standard output and error. With `pause`, standard input
+        and output are non-blocking, output takes 4 KiB, and the test writes and reads them only
+        after `pause` seconds."""
+        in_read, in_write = os.pipe()
+        out_read, out_write = os.pipe()
+        fcntl.fcntl(out_write, fcntl.F_SETPIPE_SZ, 4096)
+        for end in in_read, out_write:
+            os.set_blocking(end, pause == 0)
+        output = []
+
+        def read_output():
+            time.sleep(pause)
+            with open(out_read, "rb") as out:
+                output.append(out.read())
+        reader = threading.Thread(target=read_output, daemon=True)
+        reader.start()
+        streams = {"stdin": in_read, "stdout": out_write, "stderr": subprocess.PIPE, **streams}
         with subprocess.Popen([*WRAPPER, CONSOLE], cwd=self.folder, **streams) as console:
-            os.close(read_end)
+            os.close(in_read)
+            os.close(out_write)
             time.sleep(pause)
             try:
-                os.write(write_end, session)
+                os.write(in_write, session)
             except BrokenPipeError:
                 pass  # the console has ended already
-            os.close(write_end)
-            out, err = console.communicate(timeout=TIMEOUT)
-        return console.returncode, out or b"", err or b""
+            os.close(in_write)
+            err = console.communicate(timeout=TIMEOUT)[1]
+        reader.join(TIMEOUT)
+        return console.returncode, b"".join(output), err or b""
 
     def test_failed_streams_end_with_status_1_and_a_late_input_is_waited_for(self):
         folder = os.open(self.folder, os.O_RDONLY)
@@ -130,8 +145,8 @@ class StandardStreamTest(ConsoleTest):
              BANNER + MENU + question(MSG_URL), b""),
             ("stdin a folder", b"", {"stdin": folder}, 1, BANNER + MENU,
              cannot(b"read standard input", errno.EISDIR)),
-            ("stdin non-blocking, written late", b"3\ny\n", {"pause": 0.3}, 0,
-             BANNER + MENU + QUIT, b""),
+            ("stdin and stdout non-blocking, used late", b"3\nn\n" * 40 + b"3\ny\n",
+             {"pause": 0.3}, 0, BANNER + (MENU + QUIT) * 41, b""),
         ]
         with FaultTest.serve("refuse"):
             for name, stdin, streams, code, out, err in cases:
