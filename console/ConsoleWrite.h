@@ -2,8 +2,9 @@
 
 #include <string_view>
 
-// Writes bytes to standard output or standard error as data (never as a format) and flushes
-// at once, so that the console shows every write in the order it was made.
+// Writes bytes to standard output or standard error as data (never as a format) and hands them
+// to the system at once, so that the console shows every write in the order it was made. A
+// stream that cannot take more yet (left non-blocking by a parent) is waited for.
 //
 // A write that fails is not retried: the first failure of standard output is reported on
 // standard error, the stream that failed takes no more writes, and consoleWritesOk() turns
