@@ -38,6 +38,9 @@ bool CurlHolder::addHeader(const char* line) {
 
 std::size_t CurlHolder::readHeadLine(char* line, std::size_t itemSize, std::size_t itemCount,
                                      void* holder) {
+    // A head may announce any length: past this, the block grows as the answer arrives, so that
+    // a server that lies cannot make the client ask for an absurd block before sending anything.
+    constexpr std::uint64_t largestAnnounced = std::uint64_t{1} << 32;
     const std::size_t n = itemSize * itemCount;
     const bool headEnds =
         (n == 2 && line[0] == '\r' && line[1] == '\n') || (n == 1 && line[0] == '\n');
@@ -45,7 +48,8 @@ std::size_t CurlHolder::readHeadLine(char* line, std::size_t itemSize, std::size
     curl_off_t length = -1;
     if (headEnds &&
         curl_easy_getinfo(self.handle_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-        length > 0 && static_cast<std::uint64_t>(length) < SIZE_MAX) {
+        length > 0 && static_cast<std::uint64_t>(length) <= largestAnnounced &&
+        static_cast<std::uint64_t>(length) < SIZE_MAX) {
         self.body_.expect(static_cast<std::size_t>(length));
     }
     return n;
