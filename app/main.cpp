@@ -2,6 +2,7 @@
 #include "ConsoleCodePage.h"
 #include "ConsoleWrite.h"
 #include "Menu.h"
+#include "StandardStreams.h"
 
 #include <string>
 
@@ -13,6 +14,9 @@ bool isYes(const std::string& answer) {
 } // namespace
 
 int main() {
+    if (!openClosedStandardStreams()) {
+        return 1;
+    }
     // A Windows console shows the UTF-8 texts as such while the program runs.
     const ConsoleCodePage utf8Output;
     writeOut("bonjour et bienvenue sur l'interface de test du stagiaire malefique : \n");
@@ -21,16 +25,18 @@ int main() {
     while (!quit) {
         Menu menu;
         menu.run();
-        // An input that ended at one of the pass's questions leaves nothing to answer with.
-        if (consoleAnswers().ended()) {
+        // An input that ended or failed at one of the pass's questions leaves nothing to answer
+        // with, and an output that failed leaves nobody to ask.
+        if (consoleAnswers().ended() || !consoleWritesOk()) {
             break;
         }
         writeOut("wanna quit? y/n : \n");
         std::string buffer;
-        if (consoleAnswers().readWord(buffer, 19) == AnswerReader::Status::EndOfInput ||
+        if (!consoleWritesOk() ||
+            consoleAnswers().readWord(buffer, 19) != AnswerReader::Status::Answered ||
             isYes(buffer)) {
             quit = true;
         }
     }
-    return 0;
+    return consoleExitStatus();
 }

@@ -3,8 +3,8 @@
 # tests need and this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev
-          python3 curl valgrind clang libclang-rt-14-dev "$@")
+packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev libgmock-dev
+          python3 python3-multipart curl valgrind clang libclang-rt-14-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds GoogleTest for 64-bit Windows from Debian's `googletest` package (/usr/src/googletest),
-# once, and keeps it outside the clone, keyed by the package version:
+# Builds GoogleTest and GoogleMock for 64-bit Windows from Debian's `googletest` package
+# (/usr/src/googletest), once, and keeps them outside the clone, keyed by the package version:
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole/googletest-<version>-mingw
 # Prints that folder (the install prefix) on standard output; everything else goes to standard
 # error.
@@ -28,7 +28,7 @@ trap 'rm -rf "$work"' EXIT
 rm -rf "$prefix"
 cmake -S "$source_dir" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DBUILD_GMOCK=OFF -DBUILD_SHARED_LIBS=OFF >&2
+    -DBUILD_GMOCK=ON -DBUILD_SHARED_LIBS=OFF >&2
 cmake --build "$work" -j2 >&2
 cmake --install "$work" >&2
 echo "$recipe" >"$prefix/.complete"

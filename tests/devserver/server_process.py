@@ -3,16 +3,18 @@
 import os
 import signal
 import subprocess
-import sys
 import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER = os.path.join(ROOT, "devserver", "devserver.py")
+# The service needs Debian's python3-multipart, which only Debian's own interpreter sees
+# (a python3 found first on PATH, from pyenv say, does not).
+PYTHON = "/usr/bin/python3"
 
 
 def start_server(*args, port=0):
     """Start a server; return (process, its port or None, its stderr lines as they come)."""
-    proc = subprocess.Popen([sys.executable, SERVER, "--port", str(port), *args],
+    proc = subprocess.Popen([PYTHON, SERVER, "--port", str(port), *args],
                             stderr=subprocess.PIPE, text=True)
     lines, ready = [], threading.Event()
 

@@ -59,9 +59,9 @@ class OnWine:
             shutil.copy(SAMPLES / sample, self.pictures / sample)
             self.addCleanup((self.pictures / sample).unlink)
 
-    def assertSession(self, stdin, stdout, stderr=b""):
+    def assertSession(self, stdin, stdout, stderr=b"", env=None):
         done = subprocess.run([WINE, CONSOLE], input=stdin, cwd=self.folder, capture_output=True,
-                              timeout=TIMEOUT)
+                              timeout=TIMEOUT, env=env or linux.console_environment())
         for name, stream in (("stdout", done.stdout), ("stderr", done.stderr)):
             self.assertIsNone(BARE_LF.search(stream), "%s has a line end without CR: %r"
                               % (name, stream))
