@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows stage: builds wsconsole.exe and its test programs for 64-bit Windows with
 # MinGW-w64 (scripts/windows/build.sh --tests, which also packs the zip in dist/), then runs the
-# test programs and the console's end-to-end tests under Wine.
+# test programs and the console's end-to-end tests under Wine, and the full dialogue once more
+# with the wsconsole.exe of the zip.
 #
 #   scripts/ci/windows.sh [BUILD_DIR]     (build-windows by default)
 #
@@ -19,6 +20,7 @@ started=$SECONDS
 "$root/scripts/install-deps.sh" mingw-w64 wine wine64 zip dpkg-dev iproute2
 "$root/scripts/windows/build.sh" --tests --build-dir "$build"
 build=$(cd "$build" && pwd)
+zip_file=$(ls "$root"/dist/wsconsole-"$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"-windows-x86_64.zip)
 
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winedbg.exe="
 # A wineserver left by an earlier run of this prefix lives outside the namespace.
@@ -41,8 +43,26 @@ status=0
         exit 1
     fi
     ctest --test-dir "$1" --output-on-failure --timeout 600
-' windows-stage "$build" || status=$?
 
-zip_file=$(ls "$root"/dist/wsconsole-*-windows-x86_64.zip)
+    # The zip as shipped: its files, and its wsconsole.exe through the whole dialogue.
+    echo "== windows: $(basename "$2")" >&2
+    # The Debian interpreter, which sees python3-multipart for the web service.
+    python=/usr/bin/python3
+    rm -rf "$1/unzipped"
+    "$python" -m zipfile -e "$2" "$1/unzipped"
+    name=$(basename "$2" .zip)
+    listed=$(cd "$1/unzipped" && find . -type f | sort | tr "\n" " ")
+    expected="./$name/README-windows.txt ./$name/devserver/devserver.py ./$name/devserver/samples/6uD78iT-.jpeg ./$name/devserver/samples/th.jpg ./$name/wsconsole.exe "
+    if [ "$listed" != "$expected" ]; then
+        echo "the zip holds: $listed" >&2
+        exit 1
+    fi
+    cd "$3/tests/e2e"
+    WSCONSOLE_BIN="$1/unzipped/$name/wsconsole.exe" \
+        WSCONSOLE_BASE_URL=$(sed -n "s/^WSCONSOLE_BASE_URL:STRING=//p" "$1/CMakeCache.txt") \
+        timeout 300 "$python" -m unittest \
+        wine_console.WineWithDevServer.test_both_calls_in_one_session_typed_ahead_on_one_line
+' windows-stage "$build" "$zip_file" "$root" || status=$?
+
 echo "windows: $(basename "$zip_file") $(stat -c %s "$zip_file") bytes; stage took $((SECONDS - started)) s" >&2
 exit $status
