@@ -470,6 +470,9 @@ class Handler(BaseHTTPRequestHandler):
 
 class Server(ThreadingHTTPServer):
     daemon_threads = True
+    # On Windows SO_REUSEADDR lets a second server bind a port that one already listens on,
+    # and a busy port would go unreported; there the port needs no such option to be reused.
+    allow_reuse_address = sys.platform != "win32"
     request_queue_size = 128  # room for bursts of concurrent uploads
 
     def handle_error(self, request, client_address):
