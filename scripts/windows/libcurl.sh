@@ -56,6 +56,10 @@ version=${version%.dsc}
 prefix="$cache/curl-$version-mingw"
 # A build made by another recipe (this script or the toolchain changed) is made again.
 recipe=$(cat "$0" "$toolchain" | sha256sum | cut -d' ' -f1)
+# One build at a time per cache: a second run waits, then finds the result.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
 if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$recipe" ]; then
     echo "libcurl: $version for Windows from the cache ($prefix)" >&2
     echo "$prefix"
