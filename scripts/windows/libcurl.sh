@@ -9,7 +9,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 toolchain="$root/cmake/toolchains/mingw-w64-x86_64.cmake"
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole"
+home=~ # the account's home folder, also when HOME is not set
+cache="${XDG_CACHE_HOME:-$home/.cache}/wsconsole"
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
