@@ -17,7 +17,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build-windows}
 started=$SECONDS
 
-"$root/scripts/install-deps.sh" mingw-w64 wine wine64 zip dpkg-dev iproute2
+"$root/scripts/install-deps.sh" mingw-w64 wine wine64 zip dpkg-dev googletest iproute2
 "$root/scripts/windows/build.sh" --tests --build-dir "$build"
 build=$(cd "$build" && pwd)
 zip_file=$(ls "$root"/dist/wsconsole-"$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"-windows-x86_64.zip)
