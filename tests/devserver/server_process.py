@@ -10,9 +10,10 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 SERVER = os.path.join(ROOT, "devserver", "devserver.py")
 
 
-def start_server(*args, port=0):
-    """Start a server; return (process, its port or None, its stderr lines as they come)."""
-    proc = subprocess.Popen([sys.executable, SERVER, "--port", str(port), *args],
+def start_server(*args, port=0, server=SERVER):
+    """Start a server (by default this tree's); return (process, its port or None, its stderr
+    lines as they come)."""
+    proc = subprocess.Popen([sys.executable, str(server), "--port", str(port), *args],
                             stderr=subprocess.PIPE, text=True)
     lines, ready = [], threading.Event()
 
