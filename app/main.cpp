@@ -1,6 +1,7 @@
 #include "AnswerReader.h"
 #include "ConsoleWrite.h"
 #include "Menu.h"
+#include "StandardStreams.h"
 
 #include <string>
 
@@ -12,22 +13,27 @@ bool isYes(const std::string& answer) {
 } // namespace
 
 int main() {
+    if (!openClosedStandardStreams()) {
+        return 1;
+    }
     writeOut("bonjour et bienvenue sur l'interface de test du stagiaire malefique : \n");
 
     bool quit = false;
     while (!quit) {
         Menu menu;
         menu.run();
-        // An input that ended at one of the pass's questions leaves nothing to answer with.
-        if (consoleAnswers().ended()) {
+        // An input that ended or failed at one of the pass's questions leaves nothing to answer
+        // with, and an output that failed leaves nobody to ask.
+        if (consoleAnswers().ended() || !consoleWritesOk()) {
             break;
         }
         writeOut("wanna quit? y/n : \n");
         std::string buffer;
-        if (consoleAnswers().readWord(buffer, 19) == AnswerReader::Status::EndOfInput ||
+        if (!consoleWritesOk() ||
+            consoleAnswers().readWord(buffer, 19) != AnswerReader::Status::Answered ||
             isYes(buffer)) {
             quit = true;
         }
     }
-    return 0;
+    return consoleExitStatus();
 }

@@ -1,6 +1,6 @@
 """Measures the console against curl's command-line tool on the same loopback server.
 
-Each case starts bench's body_server on the console's built-in port with the answer size the
+Each case starts bench/body_server.py on the console's built-in port with the answer size the
 case needs, then runs the console (its answers on standard input, its output to /dev/null) and
 curl doing the same POST, one after the other, several times. Wall time is measured around the
 process (start-up included) and peak memory is the child's ru_maxrss. It prints medians, the
@@ -66,10 +66,10 @@ def measure(command, stdin_text="", cwd=None):
 
 
 class BodyServer:
-    """bench's body_server on 127.0.0.1:port, answering `answer_bytes` bytes; stopped on exit."""
+    """bench/body_server.py on 127.0.0.1:port, answering `answer_bytes` bytes; stopped on exit."""
 
-    def __init__(self, binary, port, answer_bytes):
-        self.process = subprocess.Popen([binary, str(port), str(answer_bytes)],
+    def __init__(self, script, port, answer_bytes):
+        self.process = subprocess.Popen([sys.executable, script, str(port), str(answer_bytes)],
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         line = self.process.stdout.readline().decode()
         if not line.startswith("listening"):

@@ -1,9 +1,7 @@
 #include "WebServiceClient.h"
 
 #include "ConsoleWrite.h"
-#include "CurlResources.h"
-#include "ResponseBuffer.h"
-#include "Transfer.h"
+#include "CurlHolder.h"
 
 #include <string>
 
@@ -36,10 +34,7 @@ bool namesAFolder(const FieldMap& files) {
 void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& isOk,
                     std::string& retourWebService) {
     isOk = false;
-    ResponseBuffer Memo;
-    HeaderList headers;
-    FormList form;
-    CurlGlobal global;
+    CurlHolder curl;
 
     const bool withFiles = !FileMap.empty();
     if (!withFiles && MsgMap.empty()) {
@@ -51,17 +46,15 @@ void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& is
     // request, so the form is only sent when every part is in it.
     bool formComplete = true;
     for (const auto& element : MsgMap) {
-        formComplete = form.addText(element.first.c_str(), element.second.c_str()) && formComplete;
+        formComplete = curl.addText(element.first.c_str(), element.second.c_str()) && formComplete;
     }
     for (const auto& element : FileMap) {
-        formComplete = form.addFile(element.first.c_str(), element.second.c_str()) && formComplete;
+        formComplete = curl.addFile(element.first.c_str(), element.second.c_str()) && formComplete;
     }
-
-    EasyHandle handle(curl_easy_init());
     if (!withFiles) {
-        formComplete = headers.append(formContentType) && formComplete;
+        formComplete = curl.addHeader(formContentType) && formComplete;
     }
-    if (!handle) {
+    if (curl.handle() == nullptr) {
         writeOut(withFiles ? noHandleForFiles : noHandleForText);
         return;
     }
@@ -77,21 +70,20 @@ void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& is
     if (!withFiles) {
         // The web service may read this request's raw body, which some platforms offer only
         // for non-multipart types; libcurl adds the boundary to this value on the wire.
-        curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(curl.handle(), CURLOPT_HTTPHEADER, curl.headers());
     }
-    // The endpoint, used exactly as given.
-    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    // libcurl copies the URL, and the caller's text stays unchanged, however odd it is.
+    curl_easy_setopt(curl.handle(), CURLOPT_URL, url.c_str());
     // Sends the form as a multipart POST body.
-    curl_easy_setopt(handle.get(), CURLOPT_HTTPPOST, form.get());
+    curl_easy_setopt(curl.handle(), CURLOPT_HTTPPOST, curl.form());
 
-    const CURLcode result = performCollecting(handle.get(), Memo);
+    const CURLcode result = curl.perform();
     if (result != CURLE_OK) {
         reportTransferFailure(result);
         return;
     }
-    if (Memo.size > 0 && !takeBody(Memo, retourWebService)) {
-        reportTransferFailure(CURLE_OUT_OF_MEMORY);
-        return;
+    if (curl.body().size > 0) {
+        retourWebService = curl.body().takeText();
     }
     isOk = true;
 }

@@ -1,39 +1,34 @@
 #include "WebServiceClient.h"
 
-#include "CurlResources.h"
-#include "ResponseBuffer.h"
-#include "Transfer.h"
+#include "CurlHolder.h"
 
 #include <string>
 
 bool postUrlEncoded(std::string url, std::string postFields, std::string& response) {
     response.clear();
-    HeaderList headers;
-    ResponseBuffer chunk;
-    CurlGlobal global;
-    EasyHandle handle(curl_easy_init());
+    CurlHolder curl;
 
     CURLcode result = CURLE_FAILED_INIT;
-    if (handle && !headers.append(formContentType)) {
+    if (curl.handle() != nullptr && !curl.addHeader(formContentType)) {
         result = CURLE_OUT_OF_MEMORY;
-    } else if (handle) {
-        // The endpoint, used exactly as given.
-        curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    } else if (curl.handle() != nullptr) {
+        // libcurl copies the URL, and the caller's text stays unchanged, however odd it is.
+        curl_easy_setopt(curl.handle(), CURLOPT_URL, url.c_str());
         // Declares the body as url-encoded form data.
-        curl_easy_setopt(handle.get(), CURLOPT_HTTPHEADER, headers.get());
+        curl_easy_setopt(curl.handle(), CURLOPT_HTTPHEADER, curl.headers());
         // The caller's body, sent unchanged and not copied: postFields outlives the transfer.
-        curl_easy_setopt(handle.get(), CURLOPT_POSTFIELDS, postFields.c_str());
+        curl_easy_setopt(curl.handle(), CURLOPT_POSTFIELDS, postFields.c_str());
         // Names this client to the web service.
-        curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, "libcurl-agent/1.0");
-        result = performCollecting(handle.get(), chunk);
+        curl_easy_setopt(curl.handle(), CURLOPT_USERAGENT, "libcurl-agent/1.0");
+        result = curl.perform();
     }
 
-    if (result == CURLE_OK && chunk.size > 0 && !takeBody(chunk, response)) {
-        result = CURLE_OUT_OF_MEMORY;
-    }
     if (result != CURLE_OK) {
         response = curl_easy_strerror(result);
         return false;
+    }
+    if (curl.body().size > 0) {
+        response = curl.body().takeText();
     }
     return true;
 }

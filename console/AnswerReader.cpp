@@ -1,7 +1,28 @@
 #include "AnswerReader.h"
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
+
+#ifdef _WIN32
+namespace {
+// The console's input is never left non-blocking there, so there is nothing to wait for.
+bool waitUntilReadable(std::FILE*) {
+    return false;
+}
+} // namespace
+#else // POSIX
+#include "StandardStreams.h"
+
+#include <poll.h>
+
+namespace {
+bool waitUntilReadable(std::FILE* in) {
+    const int fd = ::fileno(in);
+    return fd >= 0 && waitForDescriptor(fd, POLLIN); // a stream without a descriptor cannot wait
+}
+} // namespace
+#endif
 
 int AnswerReader::get() {
     if (!pending_.empty()) {
@@ -9,13 +30,35 @@ int AnswerReader::get() {
         pending_.pop_back();
         return c;
     }
-    return std::getc(in_);
+    // A stream that failed once is not read again: what it would give next cannot be trusted.
+    while (error_ == 0) {
+        const int c = std::getc(in_);
+        if (c != EOF || !std::ferror(in_)) {
+            return c;
+        }
+        const int error = errno;
+        // A failed read takes nothing from the stream, so reading again loses no character.
+        std::clearerr(in_);
+        if (error == EINTR) {
+            continue;
+        }
+        if ((error == EAGAIN || error == EWOULDBLOCK) && waitUntilReadable(in_)) {
+            continue;
+        }
+        error_ = error != 0 ? error : EIO;
+    }
+    return EOF;
 }
 
 void AnswerReader::putBack(int c) {
     if (c != EOF) {
         pending_.push_back(static_cast<char>(c));
     }
+}
+
+AnswerReader::Status AnswerReader::endStatus() {
+    ended_ = true;
+    return error_ != 0 ? Status::ReadError : Status::EndOfInput;
 }
 
 int AnswerReader::skipSpace() {
@@ -29,8 +72,7 @@ int AnswerReader::skipSpace() {
 AnswerReader::Status AnswerReader::readInt(int& value) {
     const int first = skipSpace();
     if (first == EOF) {
-        ended_ = true;
-        return Status::EndOfInput;
+        return endStatus();
     }
     int c = first;
     const bool hasSign = c == '-' || c == '+';
@@ -39,8 +81,7 @@ AnswerReader::Status AnswerReader::readInt(int& value) {
     }
     if (c == EOF || !std::isdigit(c)) {
         if (c == EOF) {
-            ended_ = true;
-            return Status::EndOfInput;
+            return endStatus();
         }
         putBack(c);
         if (hasSign) {
@@ -59,6 +100,10 @@ AnswerReader::Status AnswerReader::readInt(int& value) {
         }
         c = get();
     }
+    // The end of the stream closes a number; a read error may have cut it short.
+    if (error_ != 0) {
+        return endStatus();
+    }
     putBack(c);
     if (magnitude > limit) {
         magnitude = limit;
@@ -71,12 +116,14 @@ AnswerReader::Status AnswerReader::readWord(std::string& word, std::size_t maxLe
     word.clear();
     int c = skipSpace();
     if (c == EOF) {
-        ended_ = true;
-        return Status::EndOfInput;
+        return endStatus();
     }
     while (c != EOF && !std::isspace(c) && word.size() < maxLength) {
         word.push_back(static_cast<char>(c));
         c = get();
+    }
+    if (error_ != 0) {
+        return endStatus();
     }
     putBack(c);
     return Status::Answered;

@@ -1,7 +1,9 @@
-#!/usr/bin/env python3
-"""Development web service for wsconsole (Python standard library only).
+#!/usr/bin/python3
+"""Development web service for wsconsole (Python 3 and Debian's python3-multipart).
 
-Usage: python3 devserver/devserver.py [--host 127.0.0.1] [--port 18080]
+Usage: /usr/bin/python3 devserver/devserver.py [--host 127.0.0.1] [--port 18080]
+
+It needs the interpreter that sees Debian's packages (/usr/bin/python3), for python3-multipart.
 
 With --port 0 a free port is picked. Once listening, one line goes to stderr:
     devserver: listening on http://127.0.0.1:PORT
@@ -22,6 +24,10 @@ Bodies understood:
   * application/x-www-form-urlencoded without a boundary.
 Everything else is answered 400 with one plain-text line "bad request: ...".
 Content-Length and chunked bodies are accepted, up to 512 MiB (then 413).
+A body is read as it arrives: each part's size and SHA-256 are computed on
+the way, and a part larger than SPOOL_AT waits in a temporary file that is
+deleted once the answer is sent, so an upload costs little memory whatever
+its size. A part's head is limited to MAX_PART_HEAD bytes.
 
 The 200 answer is text/plain; charset=utf-8, one line per field in body
 order, every line ending in "\\n":
@@ -39,22 +45,32 @@ browsers and libcurl write them: backslashes are literal (so a file name
 """
 
 import argparse
-import email.parser
-import email.policy
+import codecs
 import errno
 import hashlib
+import logging
 import re
 import signal
 import sys
+import tempfile
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+try:
+    from multipart.exceptions import FormParserError
+    from multipart.multipart import STATE_START_BOUNDARY, MultipartParser
+except ImportError:
+    sys.exit("devserver: needs Debian's python3-multipart; run it with /usr/bin/python3")
+
 ENDPOINT_PREFIX = "/Vortan/BackOffice/trunk/webservice/zunel/"
 ENDPOINTS = {ENDPOINT_PREFIX + "testMsg", ENDPOINT_PREFIX + "testImg"}
 MAX_BODY = 512 * 1024 * 1024
-# Boundary characters allowed by RFC 2046; anything else could smuggle
-# quotes or line breaks into the header we hand to the email parser.
+BLOCK = 64 * 1024  # how much of a body is read at a time
+SPOOL_AT = 512 * 1024  # a part larger than this goes to a temporary file
+MAX_PART_HEAD = 1024 * 1024  # bytes of header names and values in one part
+# Boundary characters allowed by RFC 2046, which also keeps quotes and line
+# breaks out of it.
 BOUNDARY_RE = re.compile(r"[0-9A-Za-z'()+_,\-./:=? ]{0,69}[0-9A-Za-z'()+_,\-./:=?]")
 PARAM_RE = re.compile(r';\s*([^\s=;]+)\s*=\s*(?:"([^"]*)"|([^;]*))')
 ESCAPED_RE = re.compile(r"%(22|0D|0A)", re.IGNORECASE)  # how libcurl and browsers write '"', CR, LF
@@ -62,6 +78,8 @@ CONTROL_RE = re.compile(r"[\x00-\x1f\x7f]")
 ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 _log_lock = threading.Lock()
+# The parser warns on every malformed body; the answer already says what was wrong.
+logging.getLogger("multipart").setLevel(logging.CRITICAL)
 
 
 def log(line):
@@ -91,79 +109,190 @@ def printable(text):
     return CONTROL_RE.sub(lambda m: ESCAPES.get(m.group(), "\\x%02x" % ord(m.group())), text)
 
 
-def as_text(data):
-    return printable(data.decode("utf-8", "replace"))
+class Field:
+    """One field as its bytes arrive: their count and SHA-256 are kept as they pass, the bytes
+    themselves in memory up to SPOOL_AT and past that in a temporary file, deleted on close()."""
+
+    def __init__(self, kind, name, filename=None):
+        self.kind, self.name, self.filename = kind, name, filename
+        self.size = 0
+        self.sha256 = hashlib.sha256()
+        self.spool = tempfile.SpooledTemporaryFile(max_size=SPOOL_AT)
+
+    def write(self, data):
+        self.size += len(data)
+        self.sha256.update(data)
+        self.spool.write(data)
+
+    def text_blocks(self):
+        """The value as a report line shows it, in blocks: decoded as UTF-8 (a sequence cut by
+        the end of a block is completed by the next), control characters escaped."""
+        decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        self.spool.seek(0)
+        for block in iter(lambda: self.spool.read(BLOCK), b""):
+            yield printable(decoder.decode(block)).encode("utf-8")
+        yield printable(decoder.decode(b"", True)).encode("utf-8")
+
+    def close(self):
+        self.spool.close()
 
 
-def parse_multipart(body, boundary):
-    """Return [(kind, name, filename, data)] for each part, in body order."""
-    if not BOUNDARY_RE.fullmatch(boundary):
-        raise BadRequest("invalid multipart boundary")
-    if not body:
-        raise BadRequest("empty multipart body")
-    head = b'Content-Type: multipart/form-data; boundary="%s"\r\n\r\n' % boundary.encode()
-    msg = email.parser.BytesParser(policy=email.policy.compat32).parsebytes(head + body)
-    for defect in msg.defects:
-        name = type(defect).__name__
-        if name == "CloseBoundaryNotFoundDefect":
-            raise BadRequest("multipart body has no closing boundary")
-        if name in ("StartBoundaryNotFoundDefect", "MultipartInvariantViolationDefect"):
+class MultipartBody:
+    """Splits a multipart body into fields as it is fed. A fault is kept, not raised, so that
+    the rest of the body is still read (the transport may yet fail, which answers first), and
+    finish() raises the fault that the answer reports: a body that is not whole comes before
+    a part that breaks a rule."""
+
+    def __init__(self, boundary):
+        if not BOUNDARY_RE.fullmatch(boundary):
+            raise BadRequest("invalid multipart boundary")
+        self.fields = []
+        self.size = self.parts = 0
+        self.ended = False
+        self.fault = None  # the body cannot be split any further
+        self.refusal = None  # the first part that breaks a rule
+        self.sink = None
+        self.parser = MultipartParser(boundary.encode("ascii"), {
+            "on_part_begin": self.part_begin, "on_header_field": self.header_field,
+            "on_header_value": self.header_value, "on_header_end": self.header_end,
+            "on_headers_finished": self.headers_finished, "on_part_data": self.part_data,
+            "on_end": self.end})
+
+    def feed(self, data):
+        self.size += len(data)
+        if self.ended or self.fault:
+            return  # an epilogue, or what follows a fault, is only read
+        try:
+            self.parser.write(data)
+        except BadRequest as e:
+            self.fault = str(e)
+        except FormParserError as e:
+            self.fault = ("malformed multipart body (%s)" % type(e).__name__ if self.parts
+                          else "multipart body has no opening boundary")
+        except Exception as e:  # odd input the parser trips on, or a temporary file that fails
+            self.fault = "cannot parse body (%s)" % type(e).__name__
+
+    def finish(self):
+        if self.fault:
+            raise BadRequest(self.fault)
+        if not self.size:
+            raise BadRequest("empty multipart body")
+        if not self.parts and not self.opening_boundary_read():
             raise BadRequest("multipart body has no opening boundary")
-        raise BadRequest("malformed multipart body (%s)" % name)
-    if not msg.is_multipart() or not msg.get_payload():
-        raise BadRequest("multipart body has no parts")
-    fields = []
-    for number, part in enumerate(msg.get_payload(), 1):
-        # The header is read raw: the email package's own parameter parsing
-        # treats backslashes as escapes and would turn C:\Users into C:Users.
-        headers = {k.lower(): v for k, v in part.raw_items()}
-        raw = headers.get("content-disposition", "")
-        # Header text arrives as ASCII with surrogate escapes; recover UTF-8.
-        raw = raw.encode("ascii", "surrogateescape").decode("utf-8", "replace")
-        disposition, params = parse_header_value(re.sub(r"\r?\n", "", raw))
+        if not self.ended:
+            raise BadRequest("multipart body has no closing boundary")
+        if self.refusal:
+            raise BadRequest(self.refusal)
+        return self.fields
+
+    def close(self):
+        for field in self.fields:
+            field.close()
+
+    def opening_boundary_read(self):
+        """Whether a body that ends before its first part had its whole opening "--BOUNDARY"."""
+        # The parser matches "--BOUNDARY" against its delimiter "\r\n--BOUNDARY" from index 2.
+        return (self.parser.state == STATE_START_BOUNDARY
+                and self.parser.index >= len(self.parser.boundary) - 2)
+
+    def part_begin(self):
+        self.parts += 1
+        self.headers, self.head_size, self.sink = {}, 0, None
+        self.name, self.value = bytearray(), bytearray()
+
+    def count_head(self, size):
+        self.head_size += size
+        if self.head_size > MAX_PART_HEAD:
+            raise BadRequest("part %d has a head of more than %d bytes" % (self.parts, MAX_PART_HEAD))
+
+    def header_field(self, data, start, end):
+        self.count_head(end - start)
+        self.name += data[start:end]
+
+    def header_value(self, data, start, end):
+        self.count_head(end - start)
+        self.value += data[start:end]
+
+    def header_end(self):
+        # Header text is read raw, the way browsers and libcurl write it (no backslash escapes).
+        self.headers[self.name.decode("latin-1").lower()] = self.value.decode("utf-8", "replace")
+        self.name, self.value = bytearray(), bytearray()
+
+    def headers_finished(self):
+        if self.refusal:
+            return
+        disposition, params = parse_header_value(self.headers.get("content-disposition", ""))
         if disposition not in ("form-data", "attachment"):
-            raise BadRequest("part %d has no form-data or attachment disposition" % number)
-        if "name" not in params:
-            raise BadRequest("part %d has no name" % number)
-        data = part.get_payload(decode=True)
-        if data is None:
-            raise BadRequest("part %d is itself multipart" % number)
-        kind = "file" if "filename" in params else "text"
-        fields.append((kind, params["name"], params.get("filename"), data))
-    return fields
+            self.refusal = "part %d has no form-data or attachment disposition" % self.parts
+        elif "name" not in params:
+            self.refusal = "part %d has no name" % self.parts
+        elif parse_header_value(self.headers.get("content-type", ""))[0].startswith("multipart/"):
+            self.refusal = "part %d is itself multipart" % self.parts
+        else:
+            kind = "file" if "filename" in params else "text"
+            self.sink = Field(kind, params["name"], params.get("filename"))
+            self.fields.append(self.sink)
+
+    def part_data(self, data, start, end):
+        if self.sink:
+            self.sink.write(memoryview(data)[start:end])
+
+    def end(self):
+        self.ended = True
 
 
-def parse_urlencoded(body):
-    # latin-1 maps bytes 1:1 to code points, so the values come back as the
-    # exact bytes the client percent-encoded.
-    pairs = urllib.parse.parse_qsl(body.decode("latin-1"), keep_blank_values=True, encoding="latin-1")
-    return [("url-encoded", k.encode("latin-1").decode("utf-8", "replace"), None, v.encode("latin-1"))
-            for k, v in pairs]
+class UrlencodedBody:
+    """A url-encoded body, whose every value the report shows: it is kept whole."""
+
+    def __init__(self):
+        self.data = bytearray()
+        self.fields = []
+
+    def feed(self, data):
+        self.data += data
+
+    def finish(self):
+        # latin-1 maps bytes 1:1 to code points, so the values come back as the
+        # exact bytes the client percent-encoded.
+        pairs = urllib.parse.parse_qsl(self.data.decode("latin-1"), keep_blank_values=True, encoding="latin-1")
+        del self.data[:]
+        for name, value in pairs:
+            self.fields.append(Field("url-encoded", name.encode("latin-1").decode("utf-8", "replace")))
+            self.fields[-1].write(value.encode("latin-1"))
+        return self.fields
+
+    def close(self):
+        for field in self.fields:
+            field.close()
 
 
-def parse_body(content_type, body):
+def body_reader(content_type):
+    """What reads a body of this Content-Type; raises BadRequest for one that is not understood."""
     if not content_type:
         raise BadRequest("no Content-Type")
     media, params = parse_header_value(content_type)
     if "boundary" in params:
-        return parse_multipart(body, params["boundary"])
+        return MultipartBody(params["boundary"])
     if media == "application/x-www-form-urlencoded":
-        return parse_urlencoded(body)
+        return UrlencodedBody()
     if media.startswith("multipart/"):
         raise BadRequest("multipart Content-Type has no boundary")
     raise BadRequest('unsupported Content-Type "%s"' % printable(media))
 
 
-def format_report(endpoint, fields):
-    lines = ["devserver: %s received %d field%s" % (endpoint, len(fields), "" if len(fields) == 1 else "s")]
-    for kind, name, filename, data in fields:
-        name = printable(name)
-        if kind == "file":
-            lines.append('file field "%s": "%s", %d bytes, sha256 %s'
-                         % (name, printable(filename), len(data), hashlib.sha256(data).hexdigest()))
+def report_blocks(endpoint, fields):
+    """The 200 answer in blocks of UTF-8. A text value comes back from where it waits a block
+    at a time, so that the report of a large one is never in memory whole."""
+    yield ("devserver: %s received %d field%s\n" % (endpoint, len(fields), "" if len(fields) == 1 else "s")).encode()
+    for field in fields:
+        name = printable(field.name)
+        if field.kind == "file":
+            yield ('file field "%s": "%s", %d bytes, sha256 %s\n'
+                   % (name, printable(field.filename), field.size, field.sha256.hexdigest())).encode("utf-8")
         else:
-            lines.append('%s field "%s" (%d bytes): %s' % (kind, name, len(data), as_text(data)))
-    return "".join(line + "\n" for line in lines)
+            yield ('%s field "%s" (%d bytes): ' % (field.kind, name, field.size)).encode("utf-8")
+            yield from field.text_blocks()
+            yield b"\n"
 
 
 def content_length(value):
@@ -183,6 +312,10 @@ class Disconnected(Exception):
     """The client went away before sending the whole body."""
 
 
+class TooLarge(Exception):
+    """The body is longer than MAX_BODY."""
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "devserver"
@@ -192,16 +325,28 @@ class Handler(BaseHTTPRequestHandler):
 
     def reply(self, status, text, extra_headers=()):
         data = text.encode("utf-8")
+        self.reply_blocks(status, lambda: [data], extra_headers)
+
+    def reply_blocks(self, status, blocks, extra_headers=()):
+        """Answer with the body that `blocks()` gives, afresh at each call: once to count its
+        bytes for Content-Length, once to send them."""
+        length = sum(len(block) for block in blocks())
         self.send_response(status)
         self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Content-Length", str(length))
         for key, value in extra_headers:
             self.send_header(key, value)
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
         if self.command != "HEAD":
-            self.wfile.write(data)
+            pending = bytearray()  # few, large writes: many small ones would wait on each other
+            for block in blocks():
+                pending += block
+                if len(pending) >= BLOCK:
+                    self.wfile.write(pending)
+                    pending.clear()
+            self.wfile.write(pending)
         log("%s %s %d, %d body bytes" % (self.command, printable(self.path), status, self.body_size))
 
     def send_error(self, code, message=None, explain=None):
@@ -227,14 +372,17 @@ class Handler(BaseHTTPRequestHandler):
             return False
         return super().handle_expect_100()
 
-    def read_exact(self, size):
-        data = self.rfile.read(size)
-        if len(data) < size:
-            raise Disconnected()
-        return data
+    def read_blocks(self, size):
+        """Yield the next `size` bytes of the request, a block at a time."""
+        while size > 0:
+            data = self.rfile.read(min(size, BLOCK))
+            if not data:
+                raise Disconnected()
+            size -= len(data)
+            yield data
 
     def read_chunked(self):
-        chunks, total = [], 0
+        total = 0
         while True:
             line = self.rfile.readline(1024)
             if not line:
@@ -245,18 +393,17 @@ class Handler(BaseHTTPRequestHandler):
             size = int(digits, 16)
             total += size
             if total > MAX_BODY:
-                return None
+                raise TooLarge()
             if size == 0:
                 break
-            chunks.append(self.read_exact(size))
-            if self.read_exact(2) != b"\r\n":
+            yield from self.read_blocks(size)
+            if b"".join(self.read_blocks(2)) != b"\r\n":
                 raise BadRequest("malformed chunk terminator")
         while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):
             pass  # trailer fields are ignored
-        return b"".join(chunks)
 
     def read_body(self):
-        """Return the request body, or None when it exceeds MAX_BODY."""
+        """Yield the request body a block at a time, as it arrives; raises TooLarge past MAX_BODY."""
         encoding = self.headers.get("Transfer-Encoding", "").strip().lower()
         if encoding == "chunked":
             return self.read_chunked()
@@ -266,32 +413,47 @@ class Handler(BaseHTTPRequestHandler):
         if length is None:
             raise BadRequest("invalid Content-Length")
         if length > MAX_BODY:
-            return None
-        return self.read_exact(length)
+            raise TooLarge()
+        return self.read_blocks(length)
 
     def do_POST(self):
-        try:
-            body = self.read_body()
-        except BadRequest as e:
-            self.close_connection = True
-            return self.reply(400, "bad request: %s\n" % e)
-        except (Disconnected, OSError):
-            self.close_connection = True
-            return log("%s %s dropped: body incomplete" % (self.command, printable(self.path)))
-        if body is None:
-            self.close_connection = True
-            return self.reply(413, "body too large: limit is %d bytes\n" % MAX_BODY)
-        self.body_size = len(body)
+        self.body_size = 0
         path = urllib.parse.urlsplit(self.path).path
+        # The whole body is read before any answer, which may then depend on its transport.
+        answer, body = None, None
         if path not in ENDPOINTS:
-            return self.reply(404, "not found: %s\n" % printable(path))
+            answer = (404, "not found: %s\n" % printable(path))
+        else:
+            try:
+                body = body_reader(self.headers.get("Content-Type"))
+            except BadRequest as e:
+                answer = (400, "bad request: %s\n" % e)
         try:
-            fields = parse_body(self.headers.get("Content-Type"), body)
-        except BadRequest as e:
-            return self.reply(400, "bad request: %s\n" % e)
-        except Exception as e:  # the email package may trip on odd input
-            return self.reply(400, "bad request: cannot parse body (%s)\n" % type(e).__name__)
-        self.reply(200, format_report(path.rsplit("/", 1)[-1], fields))
+            try:
+                for block in self.read_body():
+                    self.body_size += len(block)
+                    if body is not None:
+                        body.feed(block)
+            except BadRequest as e:
+                self.close_connection = True
+                return self.reply(400, "bad request: %s\n" % e)
+            except TooLarge:
+                self.close_connection = True
+                return self.reply(413, "body too large: limit is %d bytes\n" % MAX_BODY)
+            except (Disconnected, OSError):
+                self.close_connection = True
+                return log("%s %s dropped: body incomplete" % (self.command, printable(self.path)))
+            if answer:
+                return self.reply(*answer)
+            try:
+                fields = body.finish()
+            except BadRequest as e:
+                return self.reply(400, "bad request: %s\n" % e)
+            endpoint = path.rsplit("/", 1)[-1]
+            self.reply_blocks(200, lambda: report_blocks(endpoint, fields))
+        finally:
+            if body is not None:
+                body.close()
 
     def do_GET(self):
         self.body_size = 0

@@ -36,6 +36,9 @@ void Menu::callWithImage(std::string url) {
     const std::string path = "C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg";
     const std::string path2 = "C:\\Users\\Zunel\\Pictures\\th.jpg";
     writeOut("chemin du fichier : " + path);
+    if (!consoleWritesOk()) {
+        return; // the program ends without sending what it could not show
+    }
 
     FileMap["file"] = path;
     FileMap["file2"] = path2;

@@ -1,15 +1,15 @@
-// Out of memory while an answer arrives, torture style: the (re)allocations of the response block
-// are made to fail at the 1st, the 2nd, ... call in turn, until the answer fits before the
+// Out of memory while an answer arrives, torture style: the allocations of the response block
+// are made to fail at the 1st, the 2nd, ... attempt in turn, until the answer fits before the
 // failure comes. Leaks are left to LeakSanitizer and valgrind, which run these tests too.
-#include "ResponseBuffer.h"
 #include "WebServiceClient.h"
 
+#include "FailingAllocation.h"
 #include "LoopbackServer.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <ostream>
 #include <random>
 #include <string>
 
@@ -19,49 +19,51 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 namespace {
-constexpr const char* writeErrorLine =
-    "curl_easy_perform() failed: Failed writing received data to disk/application\n";
-
 // Enough to try every growth of a geometric buffer many times over.
-constexpr unsigned mostCalls = 200;
+constexpr unsigned mostAttempts = 200;
 
-// Makes the block reallocator fail from its `failAt`th call on (a lasting shortage, as when
-// memory has run out) or at that call only (a one-off), and hands every other call to the
-// reallocator it replaced. The replaced one is back when the guard goes.
-class FailingReallocation {
-  public:
-    enum class Kind { Lasting, OneOff };
+struct Outcome {
+    bool isOk = true; // the call must set it
+    std::string answer = "as given";
+    std::string out;
+    std::string err;
+};
 
-    FailingReallocation(unsigned failAt, Kind kind) {
-        calls_ = 0;
-        failAt_ = failAt;
-        kind_ = kind;
-        struck_ = false;
-        previous_ = setBlockReallocator(&reallocate);
-    }
-    ~FailingReallocation() { setBlockReallocator(previous_); }
-    FailingReallocation(const FailingReallocation&) = delete;
-    FailingReallocation& operator=(const FailingReallocation&) = delete;
+bool operator==(const Outcome& a, const Outcome& b) {
+    return a.isOk == b.isOk && a.answer == b.answer && a.out == b.out && a.err == b.err;
+}
 
-    // Whether a call was refused.
-    bool struck() const { return struck_; }
-    unsigned calls() const { return calls_; }
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+    return os << "isOk " << o.isOk << ", an answer of " << o.answer.size() << " bytes starting \""
+              << o.answer.substr(0, 60) << "\", out \"" << o.out << "\", err \"" << o.err << "\"";
+}
 
-  private:
-    static void* reallocate(void* block, std::size_t bytes) {
-        ++calls_;
-        if (calls_ == failAt_ || (kind_ == Kind::Lasting && calls_ > failAt_)) {
-            struck_ = true;
-            return nullptr;
-        }
-        return previous_(block, bytes);
-    }
+void callWith(const std::string& url, Outcome& outcome) {
+    callWebService(url, {{"message", R"({"page":"unIDdepage"})"}}, {}, outcome.isOk,
+                   outcome.answer);
+}
 
-    static inline unsigned calls_ = 0;
-    static inline unsigned failAt_ = 0;
-    static inline Kind kind_ = Kind::Lasting;
-    static inline bool struck_ = false;
-    static inline BlockReallocator previous_ = nullptr;
+void postWith(const std::string& url, Outcome& outcome) {
+    outcome.isOk = postUrlEncoded(url, "name=Zunel&page=unIDdepage", outcome.answer);
+}
+
+// One call of the client, and what it must leave when the answer is lost for want of memory.
+struct Case {
+    const char* name;
+    void (*run)(const std::string& url, Outcome& outcome);
+    Outcome failed;
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const Case cases[] = {
+    {"callWebService",
+     &callWith,
+     {false, "as given", "",
+      "curl_easy_perform() failed: Failed writing received data to disk/application\n"}},
+    {"postUrlEncoded", &postWith, {false, curl_easy_strerror(CURLE_WRITE_ERROR), "", ""}},
 };
 
 // A 3 MiB text body without 0 bytes, in a pattern that no shifted or repeated block matches.
@@ -74,133 +76,68 @@ std::string largeBody() {
     return body;
 }
 
-// The answer in about 3 KiB chunks, so that the block grows by many small steps.
-LoopbackServer::Reply chunked(const std::string& body) {
-    return {chunkedAnswer(body, 1000), {}};
-}
+class AllocationFailure : public testing::TestWithParam<Case> {
+  protected:
+    // The answer in about 3 KiB chunks, so that the block grows by many small steps.
+    AllocationFailure() : body_(largeBody()), server_({chunkedAnswer(body_, 1000), {}}) {}
 
-struct Outcome {
-    bool isOk = true; // the call must set it
-    std::string answer = "as given";
-    std::string out;
-    std::string err;
-    unsigned calls = 0;
-    bool struck = false;
+    // Runs the case's call with allocations failing by `rule`, capturing what it prints; `struck`
+    // tells whether the rule refused anything.
+    Outcome runFailing(FailingAllocation (*rule)(unsigned), unsigned n, bool& struck) {
+        Outcome outcome;
+        CaptureStdout();
+        CaptureStderr();
+        {
+            const FailingAllocation failing = rule(n);
+            GetParam().run(server_.url("/ws/testMsg"), outcome);
+            struck = failing.struck();
+        }
+        outcome.err = GetCapturedStderr();
+        outcome.out = GetCapturedStdout();
+        return outcome;
+    }
+
+    Outcome delivered() const { return {true, body_, "", ""}; }
+
+    std::string body_;
+    LoopbackServer server_;
 };
 
-// Runs `call` with the failAt-th reallocation failing, capturing what it prints.
-template <typename Call>
-Outcome failingAt(unsigned failAt, FailingReallocation::Kind kind, Call call) {
-    Outcome outcome;
-    FailingReallocation failing(failAt, kind);
-    CaptureStdout();
-    CaptureStderr();
-    call(outcome);
-    outcome.err = GetCapturedStderr();
-    outcome.out = GetCapturedStdout();
-    outcome.calls = failing.calls();
-    outcome.struck = failing.struck();
-    return outcome;
-}
-
-Outcome callFailingAt(const std::string& url, unsigned failAt, FailingReallocation::Kind kind) {
-    return failingAt(failAt, kind, [&url](Outcome& outcome) {
-        callWebService(url, {{"message", R"({"page":"unIDdepage"})"}}, {}, outcome.isOk,
-                       outcome.answer);
-    });
-}
-
-Outcome postFailingAt(const std::string& url, unsigned failAt, FailingReallocation::Kind kind) {
-    return failingAt(failAt, kind, [&url](Outcome& outcome) {
-        outcome.isOk = postUrlEncoded(url, "name=Zunel&page=unIDdepage", outcome.answer);
-    });
-}
-} // namespace
-
-// callWebService with the one text field the console sends: every failing call fails the
-// transfer with libcurl's write error on standard error and leaves isOk and the answer alone;
-// once the failure comes too late to matter, the whole body arrives.
-TEST(AllocationFailure, CallWebServiceFailsWithTheWriteErrorAtEachGrowthInTurn) {
-    const std::string body = largeBody();
-    LoopbackServer server(chunked(body));
-    const std::string url = server.url("/ws/testMsg");
-    unsigned failAt = 1;
-    for (; failAt <= mostCalls; ++failAt) {
-        SCOPED_TRACE("reallocation " + std::to_string(failAt) + " fails");
-        Outcome outcome = callFailingAt(url, failAt, FailingReallocation::Kind::Lasting);
-        if (!outcome.struck) {
-            EXPECT_TRUE(outcome.isOk);
-            EXPECT_TRUE(outcome.answer == body)
-                << "an answer of " << outcome.answer.size() << " bytes instead of " << body.size();
-            EXPECT_EQ(outcome.out + outcome.err, "");
-            break;
-        }
-        EXPECT_EQ(outcome.err, writeErrorLine);
-        EXPECT_EQ(outcome.out, "");
-        EXPECT_FALSE(outcome.isOk);
-        EXPECT_EQ(outcome.answer, "as given");
+// Memory that runs out for good at each growth in turn fails the transfer with libcurl's write
+// error; once the failure comes too late to matter, the whole body arrives.
+TEST_P(AllocationFailure, FailsTheTransferAtEachGrowthInTurn) {
+    unsigned n = 1;
+    for (bool struck = true; struck && n <= mostAttempts; ++n) {
+        SCOPED_TRACE("allocations fail from attempt " + std::to_string(n));
+        const Outcome outcome = runFailing(&FailingAllocation::fromAttempt, n, struck);
+        EXPECT_EQ(outcome, struck ? GetParam().failed : delivered());
         if (HasFailure()) {
-            break;
+            return;
         }
     }
     // The body must have made the block grow, or nothing was tried.
-    EXPECT_GT(failAt, 2u);
-    EXPECT_LE(failAt, mostCalls);
-    EXPECT_EQ(server.requests().size(), failAt);
+    EXPECT_GT(n, 3u);
+    EXPECT_LE(n, mostAttempts);
 }
 
-// postUrlEncoded the same way: false and libcurl's text for the write error, nothing printed.
-TEST(AllocationFailure, PostUrlEncodedReturnsTheWriteErrorAtEachGrowthInTurn) {
-    const std::string body = largeBody();
-    LoopbackServer server(chunked(body));
-    const std::string url = server.url("/ws/testMsg");
-    unsigned failAt = 1;
-    for (; failAt <= mostCalls; ++failAt) {
-        SCOPED_TRACE("reallocation " + std::to_string(failAt) + " fails");
-        Outcome outcome = postFailingAt(url, failAt, FailingReallocation::Kind::Lasting);
-        EXPECT_EQ(outcome.out + outcome.err, "");
-        if (!outcome.struck) {
-            EXPECT_TRUE(outcome.isOk);
-            EXPECT_TRUE(outcome.answer == body)
-                << "an answer of " << outcome.answer.size() << " bytes instead of " << body.size();
-            break;
+// A single refusal that a smaller block may make up for: then the whole body is there; otherwise
+// the transfer fails as above. Never a part of the body.
+TEST_P(AllocationFailure, AOneOffFailureLosesTheTransferOrNothing) {
+    bool struck = true;
+    for (unsigned n = 1; struck && n <= mostAttempts; ++n) {
+        SCOPED_TRACE("only allocation attempt " + std::to_string(n) + " fails");
+        const Outcome outcome = runFailing(&FailingAllocation::atAttemptOnly, n, struck);
+        if (outcome.isOk) {
+            EXPECT_EQ(outcome, delivered());
+        } else {
+            EXPECT_EQ(outcome, GetParam().failed);
         }
-        EXPECT_FALSE(outcome.isOk);
-        EXPECT_EQ(outcome.answer, curl_easy_strerror(CURLE_WRITE_ERROR));
         if (HasFailure()) {
-            break;
+            return;
         }
     }
-    EXPECT_GT(failAt, 2u);
-    EXPECT_LE(failAt, mostCalls);
 }
 
-// A single refused call that a later one may make up for: the buffer may recover, but then the
-// whole body must be there; otherwise the transfer fails as above. Never a part of the body.
-TEST(AllocationFailure, AOneOffFailureLosesTheTransferOrNothing) {
-    const std::string body = largeBody();
-    LoopbackServer server(chunked(body));
-    const std::string url = server.url("/ws/testMsg");
-    for (unsigned failAt = 1; failAt <= mostCalls; ++failAt) {
-        SCOPED_TRACE("only reallocation " + std::to_string(failAt) + " fails");
-        const Outcome called = callFailingAt(url, failAt, FailingReallocation::Kind::OneOff);
-        if (called.isOk) {
-            EXPECT_TRUE(called.answer == body)
-                << "an answer of " << called.answer.size() << " bytes instead of " << body.size();
-            EXPECT_EQ(called.out + called.err, "");
-        } else {
-            EXPECT_EQ(called.err, writeErrorLine);
-            EXPECT_EQ(called.answer, "as given");
-        }
-        const Outcome posted = postFailingAt(url, failAt, FailingReallocation::Kind::OneOff);
-        if (posted.isOk) {
-            EXPECT_TRUE(posted.answer == body)
-                << "an answer of " << posted.answer.size() << " bytes instead of " << body.size();
-        } else {
-            EXPECT_EQ(posted.answer, curl_easy_strerror(CURLE_WRITE_ERROR));
-        }
-        if (HasFailure() || (!called.struck && !posted.struck)) {
-            break;
-        }
-    }
-}
+INSTANTIATE_TEST_SUITE_P(BothCalls, AllocationFailure, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
+} // namespace

@@ -1,24 +1,46 @@
+// The response buffer on its own: how blocks are joined, handed over, and grown, also when memory
+// runs out or is capped.
 #include "ResponseBuffer.h"
+
+#include "FailingAllocation.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 namespace {
+constexpr std::size_t MiB = std::size_t{1} << 20;
+
 std::size_t store(ResponseBuffer& buffer, std::string bytes) {
     return storeResponseChunk(bytes.data(), 1, bytes.size(), &buffer);
 }
 
-void* refuseToGrow(void*, std::size_t) {
-    return nullptr;
+// Text without 0 bytes that differs at every offset a shifted or stale page could land on.
+std::string patterned(std::size_t bytes) {
+    std::string text(bytes, ' ');
+    for (std::size_t i = 0; i < bytes; ++i) {
+        text[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    }
+    return text;
 }
 
-// Restores the real allocator however a test ends.
-struct FailingGrowth {
-    BlockReallocator previous = setBlockReallocator(&refuseToGrow);
-    ~FailingGrowth() { setBlockReallocator(previous); }
-};
+// Stores `text` the way libcurl hands a body over, 16 KiB at a time; false at the first refusal.
+bool storeInChunks(ResponseBuffer& buffer, const std::string& text) {
+    constexpr std::size_t chunk = 16 * 1024;
+    for (std::size_t at = 0; at < text.size(); at += chunk) {
+        const std::size_t n = std::min(chunk, text.size() - at);
+        if (storeResponseChunk(const_cast<char*>(text.data() + at), 1, n, &buffer) != n) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void expectHolds(const ResponseBuffer& buffer, const std::string& text) {
+    ASSERT_EQ(buffer.size, text.size());
+    EXPECT_EQ(buffer.data[buffer.size], '\0');
+    EXPECT_TRUE(std::string(buffer.data, buffer.size) == text) << "the stored bytes differ";
+}
 } // namespace
 
 TEST(StoreResponseChunk, JoinsBlocksInArrivalOrderBehindWhichAZeroByteStands) {
@@ -32,25 +54,12 @@ TEST(StoreResponseChunk, JoinsBlocksInArrivalOrderBehindWhichAZeroByteStands) {
     std::string many(100000, 'x');
     EXPECT_EQ(storeResponseChunk(many.data(), 4, 25000, &buffer), 100000u);
     EXPECT_EQ(store(buffer, " last"), 5u);
+    expectHolds(buffer, "first " + many + " last");
 
-    EXPECT_EQ(buffer.size, 6u + 100000u + 5u);
-    EXPECT_EQ(buffer.data[buffer.size], '\0');
-    EXPECT_EQ(std::string(buffer.data, buffer.size), "first " + many + " last");
-    EXPECT_GE(buffer.capacity, buffer.size + 1);
-}
-
-TEST(StoreResponseChunk, AFailedGrowthStoresNothingAndKeepsWhatWasThere) {
-    ResponseBuffer buffer;
-    store(buffer, "kept");
-    {
-        FailingGrowth failing;
-        std::string large(1 << 20, 'y');
-        EXPECT_EQ(store(buffer, large), 0u);
-    }
-    EXPECT_EQ(buffer.size, 4u);
-    EXPECT_STREQ(buffer.data, "kept");
-    EXPECT_EQ(store(buffer, " and more"), 9u);
-    EXPECT_STREQ(buffer.data, "kept and more");
+    const std::string large = patterned(24 * MiB + 123);
+    ResponseBuffer grown;
+    ASSERT_TRUE(storeInChunks(grown, large));
+    expectHolds(grown, large);
 }
 
 TEST(StoreResponseChunk, RefusesACountThatWouldOverflow) {
@@ -61,10 +70,53 @@ TEST(StoreResponseChunk, RefusesACountThatWouldOverflow) {
     EXPECT_EQ(buffer.size, 0u);
 }
 
-TEST(ResponseBufferText, EndsAtTheFirstZeroByte) {
+// A refused growth, small or large, stores nothing and loses nothing; the buffer goes on storing
+// once memory is there again.
+TEST(StoreResponseChunk, AFailedGrowthStoresNothingAndKeepsWhatWasThere) {
+    for (const std::size_t bytes : {std::size_t{4}, 5 * MiB}) {
+        SCOPED_TRACE(std::to_string(bytes) + " bytes stored before");
+        const std::string first = patterned(bytes);
+        std::string more = patterned(8 * MiB);
+        ResponseBuffer buffer;
+        ASSERT_TRUE(storeInChunks(buffer, first));
+        {
+            const auto failing = FailingAllocation::fromAttempt(1);
+            EXPECT_EQ(storeResponseChunk(more.data(), 1, more.size(), &buffer), 0u);
+            EXPECT_TRUE(failing.struck());
+        }
+        expectHolds(buffer, first);
+        EXPECT_EQ(storeResponseChunk(more.data(), 1, more.size(), &buffer), more.size());
+        expectHolds(buffer, first + more);
+    }
+}
+
+// Under a cap that refuses the doubled block, growth must still take a few large steps, not copy
+// the whole block again for every chunk that arrives.
+TEST(StoreResponseChunk, GrowsInFewStepsWhenDoublingIsRefused) {
+    const std::string text = patterned(40 * MiB);
     ResponseBuffer buffer;
-    EXPECT_EQ(buffer.takeText(), "");
-    store(buffer, std::string("before\0after", 12));
-    EXPECT_EQ(buffer.size, 12u);
-    EXPECT_EQ(buffer.takeText(), "before");
+    const auto capped = FailingAllocation::above(60 * MiB);
+    ASSERT_TRUE(storeInChunks(buffer, text));
+    EXPECT_TRUE(capped.struck());
+    // Doubling alone would allocate less than four times the answer in all.
+    EXPECT_LT(capped.bytesGranted(), 4 * text.size())
+        << capped.attempts() << " allocations took " << capped.bytesGranted() / MiB << " MiB";
+    expectHolds(buffer, text);
+}
+
+TEST(TakeText, HandsTheTextUpToTheFirstZeroByteOverAndLeavesAnEmptyBufferThatStillStores) {
+    for (const std::size_t bytes : {std::size_t{0}, std::size_t{100}, 20 * MiB + 5}) {
+        SCOPED_TRACE(std::to_string(bytes) + " bytes");
+        const std::string text = patterned(bytes);
+        ResponseBuffer buffer;
+        EXPECT_EQ(buffer.takeText(), "");
+        ASSERT_TRUE(storeInChunks(buffer, text + std::string(1, '\0') + "after the 0 byte"));
+        EXPECT_TRUE(buffer.takeText() == text);
+        EXPECT_EQ(buffer.size, 0u);
+        EXPECT_STREQ(buffer.data, "");
+
+        const std::string again = patterned(bytes / 2 + 1);
+        ASSERT_TRUE(storeInChunks(buffer, again));
+        expectHolds(buffer, again);
+    }
 }

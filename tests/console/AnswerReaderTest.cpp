@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 using Status = AnswerReader::Status;
@@ -105,3 +109,56 @@ TEST(AnswerReader, EndOfInputEndsEveryKindOfQuestion) {
     EXPECT_EQ(lastAnswer.number(), 2);
     EXPECT_FALSE(lastAnswer.reader().ended()); // an answer right at the end still counts
 }
+
+#ifdef __GLIBC__ // glibc: fopencookie
+namespace {
+// One read of a scripted stream: some text, or a failure with the error number `error`.
+struct ReadStep {
+    const char* text;
+    int error;
+};
+
+ssize_t readScripted(void* cookie, char* buffer, std::size_t size) {
+    auto& steps = *static_cast<std::vector<ReadStep>*>(cookie);
+    if (steps.empty()) {
+        return 0;
+    }
+    const ReadStep step = steps.front();
+    steps.erase(steps.begin());
+    if (step.error != 0) {
+        errno = step.error;
+        return -1;
+    }
+    const std::size_t length = std::min(size, std::strlen(step.text));
+    std::memcpy(buffer, step.text, length);
+    return static_cast<ssize_t>(length);
+}
+} // namespace
+
+TEST(AnswerReader, RetriesAnInterruptedReadAndStopsAtAnyOtherError) {
+    const struct {
+        std::vector<ReadStep> steps;
+        Status numberStatus;
+        int number;
+        Status wordStatus;
+        const char* word;
+        int error;
+    } cases[] = {
+        {{{"1", 0}, {"", EINTR}, {"2 y", 0}}, Status::Answered, 12, Status::Answered, "y", 0},
+        // A number that a failed read cut short is no answer, and the stream is not read again.
+        {{{"1", 0}, {"", EIO}, {"2 y", 0}}, Status::ReadError, 0, Status::ReadError, "", EIO},
+    };
+    for (auto test : cases) {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(
+            fopencookie(&test.steps, "r", {readScripted, nullptr, nullptr, nullptr}), std::fclose);
+        AnswerReader reader(stream.get());
+        int number = 0;
+        std::string word;
+        EXPECT_EQ(reader.readInt(number), test.numberStatus);
+        EXPECT_EQ(number, test.number);
+        EXPECT_EQ(reader.readWord(word, 19), test.wordStatus);
+        EXPECT_EQ(word, test.word);
+        EXPECT_EQ(reader.error(), test.error);
+    }
+}
+#endif

@@ -3,17 +3,19 @@
 import os
 import signal
 import subprocess
-import sys
 import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER = os.path.join(ROOT, "devserver", "devserver.py")
+# The service needs Debian's python3-multipart, which only Debian's own interpreter sees
+# (a python3 found first on PATH, from pyenv say, does not).
+PYTHON = "/usr/bin/python3"
 
 
 def start_server(*args, port=0, server=SERVER):
     """Start a server (by default this tree's); return (process, its port or None, its stderr
     lines as they come)."""
-    proc = subprocess.Popen([sys.executable, str(server), "--port", str(port), *args],
+    proc = subprocess.Popen([PYTHON, str(server), "--port", str(port), *args],
                             stderr=subprocess.PIPE, text=True)
     lines, ready = [], threading.Event()
 

@@ -3,7 +3,7 @@
 import hashlib, http.client, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from server_process import ROOT, SERVER, start_server, stop_server  # noqa: E402
+from server_process import PYTHON, ROOT, SERVER, start_server, stop_server  # noqa: E402
 BASE = "/Vortan/BackOffice/trunk/webservice/zunel/"
 BOUNDARY = "------------------------abc123"
 CONSOLE_TYPE = "application/x-www-form-urlencoded; boundary=" + BOUNDARY
@@ -171,6 +171,8 @@ class HostileInputTest(unittest.TestCase):
              "invalid multipart boundary"),
             ("empty boundary", body(b'Content-Disposition: form-data; name="a"'), 'multipart/form-data; boundary=""',
              "invalid multipart boundary"),
+            ("part head past 1 MiB", body(b'Content-Disposition: form-data; name="%s"' % (b"n" * (1 << 20))), MULTIPART_TYPE,
+             "part 1 has a head of more than 1048576 bytes"),
         ]
         for name, data, ctype, reason in cases:
             with self.subTest(name):
@@ -224,6 +226,31 @@ class LoadTest(unittest.TestCase):
         self.assertEqual(results, {i: True for i in range(50)})
 
 
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc/PID/status")
+    def test_a_64_mib_upload_is_read_as_it_arrives(self):
+        def peak_kib():  # the service's peak resident memory so far
+            with open("/proc/%d/status" % proc.pid) as status:
+                return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
+        proc, port, log = start_server()  # its own, so that no other test's peak counts
+        self.addCleanup(stop_server, proc)
+        block, blocks, digest = os.urandom(1 << 20), 64, hashlib.sha256()
+        for _ in range(blocks):
+            digest.update(block)
+        head, tail = multipart([("file", "big.jpeg", b"<data>")]).split(b"<data>")
+        idle = peak_kib()
+        for chunked in (False, True):
+            with self.subTest(chunked=chunked):
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+                headers = {"Content-Type": CONSOLE_TYPE}
+                if not chunked:
+                    headers["Content-Length"] = str(len(head) + blocks * len(block) + len(tail))
+                conn.request("POST", BASE + "testImg", iter([head, *[block] * blocks, tail]), headers)
+                text = conn.getresponse().read().decode()
+                conn.close()
+                self.assertTrue(text.endswith('"big.jpeg", %d bytes, sha256 %s\n' % (blocks << 20, digest.hexdigest())), text)
+                self.assertLess(peak_kib() - idle, 16 << 10)  # a service holding the body grows by 64 MiB and more
+
+
 @unittest.skipUnless(os.path.exists("/usr/bin/curl"), "curl not installed")
 class CurlTest(unittest.TestCase):
     def test_what_libcurl_sends_is_understood(self):
@@ -242,7 +269,7 @@ class CurlTest(unittest.TestCase):
 class LifecycleTest(unittest.TestCase):
     def test_port_in_use_then_clean_stop(self):
         started = time.monotonic()
-        second = subprocess.run([sys.executable, SERVER, "--port", str(PORT)], capture_output=True, text=True, timeout=10)
+        second = subprocess.run([PYTHON, SERVER, "--port", str(PORT)], capture_output=True, text=True, timeout=10)
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual((second.returncode, second.stderr), (1, "devserver: cannot listen on 127.0.0.1:%d: address already in use\n" % PORT))
         for sig in (signal.SIGTERM, signal.SIGINT):

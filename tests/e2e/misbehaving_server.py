@@ -29,6 +29,7 @@ PERCENT_BODY = b"100%s%d%n%x%p %% 50%\n%s\0after the zero byte%n\n"
 PERCENT_TEXT = PERCENT_BODY.split(b"\0", 1)[0]
 TRICKLE_BODY = b"one byte at a time, fifty of them, over two seconds"[:50]
 SHORT_BODY = b"the first hundred bytes of a thousand promised ".ljust(100, b".")
+PROXY_BODY = b"answered by a proxy, not by the web service\n"
 
 
 def chunked_pieces(count=5000):
@@ -119,6 +120,7 @@ SCENARIOS = {
     "status500": lambda conn: _answer(conn, "500 Internal Server Error", ERROR_BODY),
     "empty": lambda conn: _answer(conn, "200 OK", b""),
     "percent": lambda conn: _answer(conn, "200 OK", PERCENT_BODY),
+    "proxy": lambda conn: _answer(conn, "200 OK", PROXY_BODY),  # a proxy that answers itself
     "huge": _huge,
 }
 

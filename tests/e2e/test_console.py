@@ -62,9 +62,18 @@ def image_report():
     return b"".join(lines)
 
 
-def run_console(stdin, cwd):
+def console_environment(**variables):
+    """The environment the console runs in: this one without the proxy variables that libcurl
+    honours, which would send its calls elsewhere, plus `variables`."""
+    env = {name: value for name, value in os.environ.items()
+           if name.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
+    env.update(variables)
+    return env
+
+
+def run_console(stdin, cwd, env=None):
     done = subprocess.run([*WRAPPER, CONSOLE], input=stdin, cwd=cwd, capture_output=True,
-                          timeout=TIMEOUT)
+                          timeout=TIMEOUT, env=env or console_environment())
     return done.returncode, done.stdout, done.stderr
 
 
@@ -77,8 +86,8 @@ class ConsoleTest(unittest.TestCase):
         shutil.copy(SAMPLES / "6uD78iT-.jpeg", os.path.join(self.folder, PATH1))
         shutil.copy(SAMPLES / "th.jpg", os.path.join(self.folder, PATH2))
 
-    def assertSession(self, stdin, stdout, stderr=b""):
-        code, out, err = run_console(stdin, self.folder)
+    def assertSession(self, stdin, stdout, stderr=b"", env=None):
+        code, out, err = run_console(stdin, self.folder, env)
         self.assertEqual(out, stdout)
         self.assertEqual(err, stderr)
         self.assertEqual(code, 0)

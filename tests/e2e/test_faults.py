@@ -7,20 +7,27 @@ failed transfer prints nothing after the endpoint question but the quit question
 up to its first 0 byte, whatever the HTTP status. Either way the loop goes on: every session
 answers "n", then makes a pass without a call, then quits.
 
+StandardStreamTest gives the console standard streams that fail, come late or are closed: a
+failure ends the program with status 1 and, where standard error still works, one line there.
+
 The 256 MiB answer runs only with WSCONSOLE_SLOW=1 (the CTest test e2e_slow), and never under a
 WSCONSOLE_WRAPPER such as valgrind.
 """
 
+import errno
+import fcntl
 import hashlib
 import os
 import subprocess
 import tempfile
+import threading
+import time
 import unittest
 
-from misbehaving_server import (CHUNKED_BODY, ERROR_BODY, PERCENT_BODY, PERCENT_TEXT, TRICKLE_BODY,
-                                MisbehavingServer, big_body_blocks)
-from test_console import (BANNER, CONSOLE, ECHO, IMG_URL, MENU, MSG_URL, PORT, QUIT, TIMEOUT,
-                          WRAPPER, ConsoleTest, question)
+from misbehaving_server import (CHUNKED_BODY, ERROR_BODY, PERCENT_BODY, PERCENT_TEXT, PROXY_BODY,
+                                TRICKLE_BODY, MisbehavingServer, big_body_blocks)
+from test_console import (BANNER, CONSOLE, ECHO, IMG_URL, MENU, MSG_URL, PORT, QUIT, REFUSED,
+                          TIMEOUT, WRAPPER, ConsoleTest, console_environment, question)
 
 SLOW = os.environ.get("WSCONSOLE_SLOW") == "1"
 MSG_SESSION = b"1\n1\nn\n3\ny\n"
@@ -38,7 +45,8 @@ def session(call_output):
 
 
 class FaultTest(ConsoleTest):
-    def serve(self, scenario):
+    @staticmethod
+    def serve(scenario):
         return MisbehavingServer(scenario, port=PORT, deadline=TIMEOUT + 10)
 
     def assertServed(self, server, requests=1):
@@ -78,6 +86,24 @@ class FaultTest(ConsoleTest):
                     self.assertSession(MSG_SESSION, session(printed))
                 self.assertServed(server)
 
+    def test_libcurl_sends_the_call_to_the_proxy_in_http_proxy_unless_no_proxy_names_the_host(self):
+        cases = [  # no_proxy, whether the proxy takes the call
+            (None, True),
+            ("localhost,127.0.0.1", False),
+        ]
+        for no_proxy, proxied in cases:
+            with self.subTest(no_proxy=no_proxy):
+                with MisbehavingServer("proxy", deadline=TIMEOUT + 10) as proxy, self.serve("empty") as service:
+                    env = console_environment(http_proxy="http://127.0.0.1:%d" % proxy.port)
+                    if no_proxy:
+                        env["no_proxy"] = no_proxy
+                    self.assertSession(MSG_SESSION, session(PROXY_BODY if proxied else b""), env=env)
+                self.assertIsNone(proxy.error)
+                # A proxy gets the whole URL in its request line.
+                self.assertEqual([head.split(b"\r\n", 1)[0] for head in proxy.requests],
+                                 [b"POST %s HTTP/1.1" % MSG_URL.encode()] if proxied else [])
+                self.assertServed(service, requests=0 if proxied else 1)
+
     def test_the_image_call_reports_a_failure_behind_the_echoed_path(self):
         self.provide_images()
         with self.serve("close") as server:
@@ -86,6 +112,87 @@ class FaultTest(ConsoleTest):
                                failed(b"Server returned nothing (no headers, no data)"))
         self.assertIsNone(server.error)
         self.assertEqual(len(server.requests), 1)
+
+
+def cannot(what, code):
+    return b"wsconsole: cannot %s: %s\n" % (what, os.strerror(code).encode())
+
+
+class StandardStreamTest(ConsoleTest):
+    def run_streams(self, session, pause=0, **streams):
+        """Runs the console with `streams`, pipes for the others, and `session` on its standard
+        input; returns the exit status, standard output and error. With `pause`, standard input
+        and output are non-blocking, output takes 4 KiB, and the test writes and reads them only
+        after `pause` seconds."""
+        in_read, in_write = os.pipe()
+        out_read, out_write = os.pipe()
+        fcntl.fcntl(out_write, fcntl.F_SETPIPE_SZ, 4096)
+        for end in in_read, out_write:
+            os.set_blocking(end, pause == 0)
+        output = []
+
+        def read_output():
+            time.sleep(pause)
+            with open(out_read, "rb") as out:
+                output.append(out.read())
+        reader = threading.Thread(target=read_output, daemon=True)
+        reader.start()
+        streams = {"stdin": in_read, "stdout": out_write, "stderr": subprocess.PIPE, **streams}
+        with subprocess.Popen([*WRAPPER, CONSOLE], cwd=self.folder, **streams) as console:
+            os.close(in_read)
+            os.close(out_write)
+            time.sleep(pause)
+            try:
+                os.write(in_write, session)
+            except BrokenPipeError:
+                pass  # the console has ended already
+            os.close(in_write)
+            err = console.communicate(timeout=TIMEOUT)[1]
+        reader.join(TIMEOUT)
+        return console.returncode, b"".join(output), err or b""
+
+    def test_failed_streams_end_with_status_1_and_a_late_input_is_waited_for(self):
+        folder = os.open(self.folder, os.O_RDONLY)
+        self.addCleanup(os.close, folder)
+        full = open("/dev/full", "wb")
+        self.addCleanup(full.close)
+        cases = [  # name, session, streams, exit status, standard output, standard error
+            ("stdout full", b"3\ny\n", {"stdout": full}, 1, b"",
+             cannot(b"write to standard output", errno.ENOSPC)),
+            ("stderr full at a refused call", b"1\n1\ny\n", {"stderr": full}, 1,
+             BANNER + MENU + question(MSG_URL), b""),
+            ("stdin a folder", b"", {"stdin": folder}, 1, BANNER + MENU,
+             cannot(b"read standard input", errno.EISDIR)),
+            ("stdin and stdout non-blocking, used late", b"3\nn\n" * 40 + b"3\ny\n",
+             {"pause": 0.3}, 0, BANNER + (MENU + QUIT) * 41, b""),
+        ]
+        with FaultTest.serve("refuse"):
+            for name, stdin, streams, code, out, err in cases:
+                with self.subTest(name):
+                    self.assertEqual(self.run_streams(stdin, **streams), (code, out, err))
+
+    @unittest.skipUnless(os.path.isdir("/proc/self/fd"), "needs /proc")
+    @unittest.skipIf(WRAPPER, "a wrapper such as valgrind takes the closed descriptor itself")
+    def test_closed_standard_streams_are_opened_on_dev_null(self):
+        # Left closed, the descriptor becomes one of libcurl's sockets during the refused call
+        # (for 2, the call's error line then goes into it). /proc shows where it leads after.
+        for fd, watched, marker in ((1, "stderr", REFUSED), (2, "stdout", QUIT)):
+            with self.subTest(fd=fd), FaultTest.serve("refuse"), subprocess.Popen(
+                    [*WRAPPER, CONSOLE], cwd=self.folder, stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                    preexec_fn=lambda: os.close(fd)) as console:
+                timer = threading.Timer(TIMEOUT, console.kill)  # bounds the reads below
+                timer.start()
+                self.addCleanup(timer.cancel)
+                console.stdin.write(b"1\n1\n")
+                console.stdin.flush()
+                for line in getattr(console, watched):  # up to the call's last line
+                    if line == marker:
+                        break
+                link = "/proc/%d/fd/%d" % (console.pid, fd)
+                target = os.readlink(link) if os.path.lexists(link) else "closed"
+                console.communicate(b"y\n", timeout=TIMEOUT)
+                self.assertEqual((target, console.returncode), ("/dev/null", 0))
 
 
 @unittest.skipUnless(SLOW, "slow: runs with WSCONSOLE_SLOW=1 (CTest test e2e_slow)")

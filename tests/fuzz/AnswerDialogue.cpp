@@ -36,6 +36,8 @@ const char* statusName(Status status) {
         return "NotAnumber";
     case Status::EndOfInput:
         return "EndOfInput";
+    case Status::ReadError:
+        return "ReadError";
     }
     return "?";
 }

@@ -130,7 +130,7 @@ class DebianPackageTest(unittest.TestCase):
     def test_depends_on_the_run_time_packages(self):
         depends = run("dpkg-deb", "-f", self.deb, "Depends")
         self.assertRegex(depends, r"\blibcurl4(t64)? ")
-        self.assertRegex(depends, r"\bpython3\b")
+        self.assertRegex(depends, r"\bpython3, python3-multipart\b")
 
     def test_holds_the_library_for_developers_and_the_service(self):
         usr = self.root / "usr"
