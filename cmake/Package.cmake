@@ -1,4 +1,5 @@
 # `cpack -G DEB` in a build folder: wsconsole_<version>_<arch>.deb, installed under /usr.
+# Other generators (an archive for Windows, say) can share these settings.
 set(CPACK_PACKAGE_NAME wsconsole)
 set(CPACK_PACKAGE_VENDOR "wsconsole developers")
 set(CPACK_PACKAGE_CONTACT "wsconsole developers <wsconsole@localhost>")
@@ -7,9 +8,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_INSTALL_DIRECTORY wsconsole)
 # One package with everything: the console, the client library for developers and the
-# development web service.
+# development web service. The DEB generator installs under /usr by default.
 set(CPACK_DEB_COMPONENT_INSTALL OFF)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
