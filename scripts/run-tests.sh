@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The project's test command. It installs what is missing, then runs these stages in turn:
-#   build           configures and builds build/ (console, tests, bench server)
+#   build           configures and builds build/ (the console, the library and the tests)
 #   tests           every CTest test of build/: unit, end-to-end, installed library, .deb
 #   valgrind        the test binaries and the end-to-end tests of build/ under memcheck
 #   sanitize-build  the same tree with AddressSanitizer and UndefinedBehaviorSanitizer
