@@ -7,6 +7,7 @@
 #   sanitize-tests  every CTest test of that build
 #   fuzz            the answer reader's fuzzer for 60 s (clang, build-fuzz/)
 #   bench           bench/run.sh --smoke: the benchmark runs
+#   windows         scripts/ci/windows.sh, where the tree has it
 #
 #   scripts/run-tests.sh           all of them (about 5 minutes on 2 cores)
 #   scripts/run-tests.sh --quick   build and tests only (about a minute once built)
@@ -88,6 +89,9 @@ if [ "$quick" -eq 0 ]; then
         sanitized run_ctest "$root/build-sanitize"
     stage fuzz deps "fuzzing the answer reader for 60 s" "$root/scripts/ci/fuzz.sh" 60
     stage bench deps "checking that the benchmark runs" "$root/bench/run.sh" --smoke
+    if [ -x "$root/scripts/ci/windows.sh" ]; then
+        stage windows deps "building for Windows, testing under Wine" "$root/scripts/ci/windows.sh"
+    fi
 fi
 
 summary=$(IFS=,; echo "${times[*]}")
