@@ -11,7 +11,6 @@ of the package calls its built-in port, so this runs in a network namespace of i
 
 import os
 import pathlib
-import re
 import shutil
 import socket
 import subprocess
