@@ -185,8 +185,8 @@ def main():
                 *alternate(args.reps, console_alone("1 1 y\n"),
                            lambda: measure(curl_message(msg_url))))
     cs256, us256, cm256 = answers[256]
-    report.target(f"answer 256 {unit_name}: wall console/curl", f"{cs256 / us256:.2f}", "4",
-                  cs256 <= 4 * us256)
+    report.target(f"answer 256 {unit_name}: wall console/curl", f"{cs256 / us256:.2f}", "2.5",
+                  cs256 <= 2.5 * us256)
     limit_mib = 2.05 * 256 * unit / MIB + 16
     report.target(f"answer 256 {unit_name}: console peak", f"{cm256:.0f} MiB",
                   f"{limit_mib:.0f} MiB", cm256 <= limit_mib)
