@@ -110,9 +110,7 @@ def alternate(reps, console_once, curl_once):
     return console, curl
 
 
-def verdict(ok, judged):
-    if not judged:
-        return "-"
+def verdict(ok):
     return "PASS" if ok else "MISS"
 
 
@@ -125,14 +123,21 @@ class Report:
     def row(self, case, console, curl):
         (cs, cm), (us, um) = median_runs(console), median_runs(curl)
         self.rows.append((case, cs, us, cs / us, cm, um))
+        if not self.judged:
+            return cs, us, cm
         print(f"  {case}: console {cs:.3f} s {cm:.0f} MiB, curl {us:.3f} s {um:.0f} MiB, "
               f"ratio {cs / us:.2f}", flush=True)
         return cs, us, cm
 
     def target(self, what, figure, limit, ok):
-        self.targets.append((what, figure, limit, verdict(ok, self.judged)))
+        self.targets.append((what, figure, limit, verdict(ok)))
 
     def print(self, args):
+        if not self.judged:
+            # Figures at these sizes are start-up noise: say only that every case ran.
+            print(f"smoke run: the benchmark runs ({len(self.rows)} cases measured once at "
+                  f"tiny sizes; run bench/run.sh for figures)")
+            return
         print()
         print(f"medians of {args.reps} run(s) each, console and curl alternately")
         print()
@@ -146,9 +151,6 @@ class Report:
         print("|---|---:|---:|---|")
         for what, figure, limit, word in self.targets:
             print(f"| {what} | {figure} | {limit} | {word} |")
-        if not self.judged:
-            print()
-            print("(smoke run: sizes too small for the targets to mean anything)")
 
 
 def main():
@@ -183,8 +185,8 @@ def main():
                 *alternate(args.reps, console_alone("1 1 y\n"),
                            lambda: measure(curl_message(msg_url))))
     cs256, us256, cm256 = answers[256]
-    report.target(f"answer 256 {unit_name}: wall console/curl", f"{cs256 / us256:.2f}", "4",
-                  cs256 <= 4 * us256)
+    report.target(f"answer 256 {unit_name}: wall console/curl", f"{cs256 / us256:.2f}", "2.5",
+                  cs256 <= 2.5 * us256)
     limit_mib = 2.05 * 256 * unit / MIB + 16
     report.target(f"answer 256 {unit_name}: console peak", f"{cm256:.0f} MiB",
                   f"{limit_mib:.0f} MiB", cm256 <= limit_mib)

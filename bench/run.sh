@@ -5,8 +5,9 @@
 #   bench/run.sh --smoke    tiny sizes and one repetition, to check that the bench runs
 # Extra arguments go to bench/compare.py (e.g. --reps 9). It builds in Release into
 # build-bench (BENCH_BUILD to change it), with the console calling 127.0.0.1:BENCH_PORT
-# (default 18093), where bench/body_server.py answers. Figures are printed, never judged by
-# the exit status.
+# (default 18093), where bench/body_server.py answers; the measurements run in a
+# network namespace of their own (tests/support/own-loopback.sh), so that port is theirs
+# whatever else runs on the machine. Figures are printed, never judged by the exit status.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BENCH_BUILD:-$root/build-bench}
@@ -17,7 +18,9 @@ base_url="http://127.0.0.1:$port"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DWSCONSOLE_BASE_URL="$base_url" >/dev/null
 cmake --build "$build" -j2 --target wsconsole >/dev/null
 
-echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), kernel $(uname -r)," \
+[ "${1:-}" = --smoke ] ||
+    echo "machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), kernel $(uname -r)," \
      "THP $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)"
-exec python3 "$root/bench/compare.py" --console "$build/app/wsconsole" \
+exec "$root/tests/support/own-loopback.sh" \
+    python3 "$root/bench/compare.py" --console "$build/app/wsconsole" \
     --server "$root/bench/body_server.py" --base-url "$base_url" "$@"

@@ -51,9 +51,11 @@ import hashlib
 import logging
 import re
 import signal
+import socket
 import sys
 import tempfile
 import threading
+import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -68,6 +70,7 @@ ENDPOINTS = {ENDPOINT_PREFIX + "testMsg", ENDPOINT_PREFIX + "testImg"}
 MAX_BODY = 512 * 1024 * 1024
 BLOCK = 64 * 1024  # how much of a body is read at a time
 SPOOL_AT = 512 * 1024  # a part larger than this goes to a temporary file
+LINGER_SECONDS, LINGER_BYTES = 2.0, 4 * 1024 * 1024  # what a closing connection may still drain
 MAX_PART_HEAD = 1024 * 1024  # bytes of header names and values in one part
 # Boundary characters allowed by RFC 2046, which also keeps quotes and line
 # breaks out of it.
@@ -477,6 +480,26 @@ class Server(ThreadingHTTPServer):
 
     def handle_error(self, request, client_address):
         log("%s connection error: %s" % (client_address[0], sys.exc_info()[1]))
+
+    def shutdown_request(self, request):
+        # A refused request (a head over its limits, a body not read) may still be arriving, and
+        # closing a socket with unread input sends a reset that can destroy the answer before
+        # the client reads it. So stop writing first, and drain what comes for a bounded while.
+        try:
+            request.shutdown(socket.SHUT_WR)
+            deadline, drained = time.monotonic() + LINGER_SECONDS, 0
+            while drained < LINGER_BYTES:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                request.settimeout(left)
+                data = request.recv(BLOCK)
+                if not data:
+                    break
+                drained += len(data)
+        except OSError:
+            pass
+        self.close_request(request)
 
 
 def main(argv=None):

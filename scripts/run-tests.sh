@@ -1,24 +1,99 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test in a normal build, again under
-# valgrind's memcheck, and again in a build with AddressSanitizer and UndefinedBehaviorSanitizer;
-# then fuzzes the answer reader for a minute and checks that the benchmark still runs.
+# The project's test command. It installs what is missing, then runs these stages in turn:
+#   build           configures and builds build/ (the console, the library and the tests)
+#   tests           every CTest test of build/: unit, end-to-end, installed library, .deb
+#   valgrind        the test binaries and the end-to-end tests of build/ under memcheck
+#   sanitize-build  the same tree with AddressSanitizer and UndefinedBehaviorSanitizer
+#   sanitize-tests  every CTest test of that build
+#   fuzz            the answer reader's fuzzer for 60 s (clang, build-fuzz/)
+#   bench           bench/run.sh --smoke: the benchmark runs
+#   windows         scripts/ci/windows.sh, where the tree has it
+#
+#   scripts/run-tests.sh           all of them (about 5 minutes on 2 cores)
+#   scripts/run-tests.sh --quick   build and tests only (about a minute once built)
+#
+# Each stage prints one line; what its tools print goes to build/logs/<stage>.log, whose path
+# and last lines are shown when the stage fails. The last line sums up: "N passed, N failed"
+# and each stage's time. The exit status is 0 only when every stage passed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-"$root/scripts/install-deps.sh"
+quick=0
+case "${1:-}" in
+    "") ;;
+    --quick) quick=1 ;;
+    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+esac
 
-run() {
-    local build="$1"
-    shift
-    cmake -S "$root" -B "$build" "$@" >/dev/null
-    cmake --build "$build" -j2
-    ctest --test-dir "$build" --output-on-failure --timeout 300
+logs="$root/build/logs"
+mkdir -p "$logs"
+rm -f "$logs"/*.log
+
+passed=0
+failed=0
+times=()
+declare -A outcome=()
+
+# stage NAME NEEDS DESCRIPTION COMMAND [ARG...]: runs COMMAND with its output in NAME's log,
+# unless the stage NEEDS (or "-") did not pass.
+stage() {
+    local name="$1" needs="$2" description="$3"
+    shift 3
+    local log="$logs/$name.log" started=$SECONDS status=0
+    printf '%-15s %s ... ' "$name" "$description"
+    if [ "$needs" != - ] && [ "${outcome[$needs]:-}" != passed ]; then
+        echo "not run: $needs did not pass"
+        outcome[$name]=failed
+        failed=$((failed + 1))
+        times+=("$name -")
+        return
+    fi
+    "$@" </dev/null >"$log" 2>&1 || status=$?
+    local seconds=$((SECONDS - started))
+    times+=("$name ${seconds} s")
+    if [ "$status" -eq 0 ]; then
+        echo "passed (${seconds} s)"
+        outcome[$name]=passed
+        passed=$((passed + 1))
+    else
+        echo "FAILED (${seconds} s, status $status), log: $log"
+        tail -n 15 "$log" | sed 's/^/    | /'
+        outcome[$name]=failed
+        failed=$((failed + 1))
+    fi
 }
 
-run "$root/build"
-"$root/scripts/ci/valgrind.sh" "$root/build"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    run "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON
-"$root/scripts/ci/fuzz.sh" 60
-"$root/bench/run.sh" --smoke
-"$root/scripts/ci/windows.sh"
+# The stages run as the left side of ||, where set -e does not stop a function: steps chain.
+configure_and_build() {
+    local build="$1"
+    shift
+    cmake -S "$root" -B "$build" "$@" && cmake --build "$build" -j2
+}
+
+run_ctest() {
+    ctest --test-dir "$1" --output-on-failure --timeout 300
+}
+
+sanitized() {
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 "$@"
+}
+
+stage deps - "installing what is missing" "$root/scripts/install-deps.sh"
+stage build deps "building build/" configure_and_build "$root/build"
+stage tests build "CTest in build/" run_ctest "$root/build"
+if [ "$quick" -eq 0 ]; then
+    stage valgrind build "build/'s tests under valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
+    stage sanitize-build deps "building build-sanitize/ with ASan and UBSan" \
+        configure_and_build "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON
+    stage sanitize-tests sanitize-build "CTest in build-sanitize/" \
+        sanitized run_ctest "$root/build-sanitize"
+    stage fuzz deps "fuzzing the answer reader for 60 s" "$root/scripts/ci/fuzz.sh" 60
+    stage bench deps "checking that the benchmark runs" "$root/bench/run.sh" --smoke
+    if [ -x "$root/scripts/ci/windows.sh" ]; then
+        stage windows deps "building for Windows, testing under Wine" "$root/scripts/ci/windows.sh"
+    fi
+fi
+
+summary=$(IFS=,; echo "${times[*]}")
+echo "$passed passed, $failed failed (${summary//,/, })"
+[ "$failed" -eq 0 ]

@@ -8,7 +8,9 @@
 # The test binaries are BUILD_DIR/tests/*_tests; the end-to-end tests run the console through
 # WSCONSOLE_WRAPPER, so that valgrind reports to its own log files and not into the standard
 # error the tests compare, while its exit code fails the test that ran it. The cases too large
-# for valgrind (WSCONSOLE_SLOW) are left out. Each stage is bounded in time.
+# for valgrind (WSCONSOLE_SLOW) are left out. They run in a network namespace of their own
+# (tests/support/own-loopback.sh), where the console's port is theirs. Each stage is bounded in
+# time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -51,7 +53,8 @@ base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
 wrapper="${memcheck[*]} --log-file=$logs/wsconsole.%p.log"
 if ! WSCONSOLE_BIN="$build/app/wsconsole" WSCONSOLE_BASE_URL="$base_url" \
         WSCONSOLE_WRAPPER="$wrapper" WSCONSOLE_SLOW=0 \
-        timeout 900 python3 -m unittest discover -s "$root/tests/e2e" -p "test_*.py"; then
+        timeout 900 "$root/tests/support/own-loopback.sh" \
+        python3 -m unittest discover -s "$root/tests/e2e" -p "test_*.py"; then
     echo "!! end-to-end tests failed under valgrind" >&2
     failed=1
 fi

@@ -6,11 +6,11 @@
 #
 #   scripts/ci/windows.sh [BUILD_DIR]     (build-windows by default)
 #
-# The tests run in a network namespace of their own, where the development web service can
-# listen on the port wsconsole.exe is built with (18080) without meeting anything else on the
-# machine. Wine's sockets are made by its wineserver, so that server is started inside the
-# namespace too, for a scratch prefix in the build folder (never ~/.wine), and stopped at the
-# end. Wine runs headless, without its debugger (which would turn a crash into a success) and
+# The tests run in a network namespace of their own (tests/support/own-loopback.sh), where the
+# development web service can listen on the port wsconsole.exe is built with (18080) without
+# meeting anything else on the machine. Wine's sockets are made by its wineserver, so that
+# server is started inside the namespace too, for a scratch prefix in the build folder (never
+# ~/.wine), and stopped at the end. Wine runs headless, without its debugger (which would turn a crash into a success) and
 # without offering to install its .NET and browser. Every step is bounded in time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -26,12 +26,9 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 # A wineserver left by an earlier run of this prefix lives outside the namespace.
 wineserver -k 2>/dev/null || true
 
-namespace=(unshare --net)
-[ "$(id -u)" -eq 0 ] || namespace=(unshare --net --map-root-user)
 status=0
-"${namespace[@]}" bash -c '
+"$root/tests/support/own-loopback.sh" bash -c '
     set -euo pipefail
-    ip link set lo up
     # One wineserver for the whole stage: Wine then starts each program in a fraction of a
     # second instead of seconds.
     mkdir -p "$WINEPREFIX"

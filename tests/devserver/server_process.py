@@ -12,9 +12,10 @@ SERVER = os.path.join(ROOT, "devserver", "devserver.py")
 PYTHON = "/usr/bin/python3"
 
 
-def start_server(*args, port=0):
-    """Start a server; return (process, its port or None, its stderr lines as they come)."""
-    proc = subprocess.Popen([PYTHON, SERVER, "--port", str(port), *args],
+def start_server(*args, port=0, server=SERVER):
+    """Start a server (by default this tree's); return (process, its port or None, its stderr
+    lines as they come)."""
+    proc = subprocess.Popen([PYTHON, str(server), "--port", str(port), *args],
                             stderr=subprocess.PIPE, text=True)
     lines, ready = [], threading.Event()
 
