@@ -63,7 +63,8 @@ try:
     from multipart.exceptions import FormParserError
     from multipart.multipart import STATE_START_BOUNDARY, MultipartParser
 except ImportError:
-    sys.exit("devserver: needs Debian's python3-multipart; run it with /usr/bin/python3")
+    sys.exit("devserver: needs the multipart package: on Debian python3-multipart, run with "
+             "/usr/bin/python3; elsewhere pip install python-multipart==0.0.5")
 
 ENDPOINT_PREFIX = "/Vortan/BackOffice/trunk/webservice/zunel/"
 ENDPOINTS = {ENDPOINT_PREFIX + "testMsg", ENDPOINT_PREFIX + "testImg"}
