@@ -9,8 +9,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 toolchain="$root/cmake/toolchains/mingw-w64-x86_64.cmake"
-home=~ # the account's home folder, also when HOME is not set
-cache="${XDG_CACHE_HOME:-$home/.cache}/wsconsole"
+# shellcheck source=scripts/windows/cache.sh
+. "$root/scripts/windows/cache.sh"
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -54,27 +54,11 @@ dsc=$(source_uris | sed -n "s/^'[^']*' \(curl_[^ ]*\.dsc\) .*/\1/p" | head -n 1)
 [ -n "$dsc" ] || { echo "apt-get source knows no curl source package" >&2; exit 1; }
 version=${dsc#curl_}
 version=${version%.dsc}
-prefix="$cache/curl-$version-mingw"
-# A build made by another recipe (this script or the toolchain changed) is made again.
-recipe=$(cat "$0" "$toolchain" | sha256sum | cut -d' ' -f1)
-# One build at a time per cache: a second run waits, then finds the result.
-mkdir -p "$cache"
-exec 9>"$cache/.lock"
-flock 9
-if [ "$(cat "$prefix/.complete" 2>/dev/null)" = "$recipe" ]; then
-    echo "libcurl: $version for Windows from the cache ($prefix)" >&2
-    echo "$prefix"
-    exit 0
-fi
-
-echo "libcurl: building $version for Windows into $prefix" >&2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+open_cache curl "$version"
 (cd "$work" && apt-get source -qq curl >&2)
 source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -n 1)
 [ -f "$source_dir/CMakeLists.txt" ] || { echo "no curl source tree in $work" >&2; exit 1; }
 
-rm -rf "$prefix"
 # Every optional library is named and switched off, so that none is picked up because it
 # happens to be installed (Debian's mingw-w64 brings a zlib for Windows, for one). No CA file
 # is compiled in: the build machine's would not exist on Windows, where Schannel checks
@@ -91,5 +75,4 @@ cmake -S "$source_dir" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none >&2
 cmake --build "$work/build" -j2 >&2
 cmake --install "$work/build" >&2
-echo "$recipe" >"$prefix/.complete"
-echo "$prefix"
+close_cache
