@@ -9,8 +9,8 @@ inline constexpr const char* formContentType = "Content-Type: application/x-www-
 
 // Everything one call borrows from libcurl: the global state, the easy handle, the multipart form
 // and the header list, with the buffer that the answer arrives in. The call creates one at its
-// start; whichever way the call ends, the destructor releases them in the one order libcurl
-// allows: the handle, the global state, the form, the header list, and last the answer's block.
+// start; whichever way the call ends, the destructor releases them in one fixed order: the
+// handle, the global state, the form, the header list, and last the answer's block.
 class CurlHolder {
   public:
     CurlHolder();
