@@ -30,9 +30,8 @@ int main() {
         if (consoleAnswers().ended() || !consoleWritesOk()) {
             break;
         }
-        writeOut("wanna quit? y/n : \n");
         std::string buffer;
-        if (!consoleWritesOk() ||
+        if (!writeOut("wanna quit? y/n : \n") ||
             consoleAnswers().readWord(buffer, 19) != AnswerReader::Status::Answered ||
             isYes(buffer)) {
             quit = true;

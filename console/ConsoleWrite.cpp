@@ -57,9 +57,9 @@ void reportOnErr(std::string_view text) {
 }
 } // namespace
 
-void writeOut(std::string_view text) {
+bool writeOut(std::string_view text) {
     if (outFailed) {
-        return;
+        return false;
     }
     const int error = writeTo(stdout, text);
     if (error != 0) {
@@ -67,6 +67,7 @@ void writeOut(std::string_view text) {
         reportOnErr(std::string("wsconsole: cannot write to standard output: ") +
                     std::strerror(error) + "\n");
     }
+    return consoleWritesOk();
 }
 
 void writeErr(std::string_view text) {

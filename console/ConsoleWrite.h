@@ -10,7 +10,8 @@
 // standard error, the stream that failed takes no more writes, and consoleWritesOk() turns
 // false for good. The program then asks nothing more and ends with consoleExitStatus(). A
 // failure of standard error itself cannot be reported anywhere; it only ends the program.
-void writeOut(std::string_view text);
+// writeOut returns consoleWritesOk(), so that a caller can stop at once after a failed write.
+bool writeOut(std::string_view text);
 void writeErr(std::string_view text);
 
 // True while every write to standard output and standard error has succeeded.

@@ -7,15 +7,9 @@
 #include <string>
 
 namespace {
-// A question that could not be shown is not asked: the program is about to end.
-bool shown(const std::string& question) {
-    writeOut(question);
-    return consoleWritesOk();
-}
-
 // Shows `url` and reads the confirmation: only 1 confirms it.
 bool confirmEndpoint(const std::string& url) {
-    if (!shown("quelle URL appeler ? \n " + url + " tapez 1 \n")) {
+    if (!writeOut("quelle URL appeler ? \n " + url + " tapez 1 \n")) {
         return false;
     }
     int buffer2 = 0;
@@ -28,7 +22,8 @@ void Menu::run() {
     const std::string whatToDo = "que voulez vous faire ? : \n appeller le web service avec un "
                                  "message (tapez 1) \n appeler le web service avec une image "
                                  "(tapez 2) \n ";
-    if (!shown(whatToDo)) {
+    // A question that could not be shown is not asked: the program is about to end.
+    if (!writeOut(whatToDo)) {
         return;
     }
 

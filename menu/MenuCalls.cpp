@@ -35,8 +35,7 @@ void Menu::callWithImage(std::string url) {
 
     const std::string path = "C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg";
     const std::string path2 = "C:\\Users\\Zunel\\Pictures\\th.jpg";
-    writeOut("chemin du fichier : " + path);
-    if (!consoleWritesOk()) {
+    if (!writeOut("chemin du fichier : " + path)) {
         return; // the program ends without sending what it could not show
     }
 
