@@ -13,13 +13,17 @@
 
 namespace {
 // A large answer costs mostly the kernel's page faults on fresh memory. A block grows into fresh
-// storage by doubling, so that the copies add up to less than the answer itself, and every copy
-// out of the old storage goes a few megabytes at a time, each part handed back once copied.
+// storage by doubling, so that the copies add up to less than twice the answer, and every copy
+// out of a large block goes a few megabytes at a time, each part handed back once copied.
 constexpr std::size_t hugePageBytes = std::size_t{2} << 20;
 constexpr std::size_t copyStep = 4 * hugePageBytes;
+// Below a huge page, a block is faulted in and freed by the allocator cheaply enough that a
+// system call per growth would cost more than it saves.
+constexpr std::size_t largeBlock = hugePageBytes;
 
 #ifdef __linux__
-// Linux: blocks are faulted in as transparent huge pages, 512 times fewer faults than 4 KiB
+// ---- Linux section ----
+// Large blocks are faulted in as transparent huge pages, 512 times fewer faults than 4 KiB
 // pages, and copied parts go back to the kernel, which hands the same memory out again, still
 // warm, for the next part: the bytes are never in memory twice. Both are hints; where the
 // kernel does not take them, nothing changes.
@@ -41,6 +45,7 @@ void handBack(const char* start, std::size_t bytes) {
         ::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
     }
 }
+// ---- end of Linux section ----
 #else
 // Elsewhere the block simply grows; the old storage is released whole once copied.
 void adviseHugePages(char*, std::size_t) {}
@@ -58,34 +63,37 @@ bool moveInto(std::string& old, std::size_t bytes) {
     } catch (const std::length_error&) {
         return false;
     }
-    adviseHugePages(grown.data(), bytes);
-    for (std::size_t at = 0; at < old.size(); at += copyStep) {
-        const std::size_t piece = std::min(copyStep, old.size() - at);
-        grown.append(old, at, piece);
-        handBack(old.data() + at, piece);
+    if (bytes < largeBlock) {
+        grown.append(old);
+    } else {
+        adviseHugePages(grown.data(), bytes);
+        for (std::size_t at = 0; at < old.size(); at += copyStep) {
+            const std::size_t piece = std::min(copyStep, old.size() - at);
+            grown.append(old, at, piece);
+            handBack(old.data() + at, piece);
+        }
     }
     old.swap(grown);
     return true;
 }
 
-// Makes room for `needed` bytes. The room doubles, so that a body of many blocks costs a
-// logarithmic number of copies. Where doubling is refused (memory is capped), ever smaller
-// growths are tried before the exact size, so that growth under a cap stays a few large steps
-// rather than a copy of the whole block for every block received.
+// Makes room for `needed` bytes. The room doubles from the first byte on, whatever the size of
+// the pieces that arrive, so that a body costs a number of copies logarithmic in its size. Where
+// doubling is refused (memory is capped), ever smaller growths are tried before the exact size,
+// so that growth under a cap stays a few large steps rather than a copy of the whole block for
+// every piece received.
 bool reserve(std::string& block, std::size_t needed) {
     const std::size_t room = block.capacity();
     if (needed <= room) {
         return true;
     }
-    if (room > needed / 2) {
-        constexpr std::size_t smallestGrowth = std::size_t{64} << 10;
-        for (std::size_t growth = room; growth >= smallestGrowth; growth /= 2) {
-            if (growth > block.max_size() - room || room + growth <= needed) {
-                continue;
-            }
-            if (moveInto(block, room + growth)) {
-                return true;
-            }
+    constexpr std::size_t smallestFallback = std::size_t{64} << 10;
+    for (std::size_t growth = room; growth > needed - room; growth /= 2) {
+        if (growth <= block.max_size() - room && moveInto(block, room + growth)) {
+            return true;
+        }
+        if (growth / 2 < smallestFallback) {
+            break;
         }
     }
     return moveInto(block, needed);

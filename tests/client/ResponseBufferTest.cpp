@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 namespace {
@@ -87,6 +88,30 @@ TEST(StoreResponseChunk, AFailedGrowthStoresNothingAndKeepsWhatWasThere) {
         expectHolds(buffer, first);
         EXPECT_EQ(storeResponseChunk(more.data(), 1, more.size(), &buffer), more.size());
         expectHolds(buffer, first + more);
+    }
+}
+
+// However small the pieces, the block doubles: a number of growths logarithmic in the answer's
+// size, and less than four times the answer allocated in all.
+TEST(StoreResponseChunk, GrowsInFewStepsWhateverTheSizeOfThePieces) {
+    struct Row {
+        std::size_t answer;
+        std::size_t piece;
+    };
+    for (const Row row :
+         {Row{64 << 10, 1}, Row{MiB, 1}, Row{MiB + 17, 3}, Row{24 * MiB, 16 << 10}}) {
+        SCOPED_TRACE(std::to_string(row.answer) + " bytes in pieces of " +
+                     std::to_string(row.piece));
+        const std::string text = patterned(row.answer);
+        ResponseBuffer buffer;
+        const auto counted = FailingAllocation::counting();
+        for (std::size_t at = 0; at < text.size(); at += row.piece) {
+            const std::size_t n = std::min(row.piece, text.size() - at);
+            ASSERT_EQ(storeResponseChunk(const_cast<char*>(text.data() + at), 1, n, &buffer), n);
+        }
+        EXPECT_LE(counted.attempts(), std::log2(static_cast<double>(row.answer)) + 3);
+        EXPECT_LT(counted.bytesGranted(), 4 * text.size());
+        expectHolds(buffer, text);
     }
 }
 

@@ -17,6 +17,8 @@ class FailingAllocation {
     static FailingAllocation atAttemptOnly(unsigned n) { return {n, true, noCap}; }
     // Refuses every attempt larger than `bytes`, as a cap on the address space does.
     static FailingAllocation above(std::size_t bytes) { return {0, false, bytes}; }
+    // Refuses nothing: only counts the attempts.
+    static FailingAllocation counting() { return {0, false, noCap}; }
 
     ~FailingAllocation();
     FailingAllocation(const FailingAllocation&) = delete;
