@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """A fast HTTP/1.1 server on 127.0.0.1 for the benchmarks.
 
-Usage: body_server.py PORT ANSWER_BYTES [--chunked]
+Usage: body_server.py PORT ANSWER_BYTES [--chunked] [--chunk-size BYTES]
 
 It takes one connection after another, reads and discards the request (answering
 "Expect: 100-continue" first), then answers ANSWER_BYTES bytes of plain text without any 0 byte,
 with a Content-Length, or with --chunked in 1 MiB chunks and no announced length, and closes the
-connection. It prints "listening on 127.0.0.1:PORT" once it accepts connections and runs until
+connection. --chunk-size (which implies --chunked) sets the size of the chunks: a server that
+flushes after every small write. Chunks smaller than 1 MiB are framed once, at start, and sent
+in large writes, so that the server's own work does not weigh on the client's figures. It prints "listening on 127.0.0.1:PORT" once it accepts connections and runs until
 it is killed. Every read and write gives up after a while, so a stuck client cannot hang it.
 """
 
@@ -73,7 +75,16 @@ def header(head, name):
     return ""
 
 
-def serve_one(conn, answer_bytes, chunked):
+def framed(answer_bytes, chunk):
+    """The whole chunked body, head of each chunk included, for chunks of `chunk` bytes."""
+    text = PATTERN * (answer_bytes // BLOCK) + PATTERN[:answer_bytes % BLOCK]
+    parts = [b"%x\r\n%s\r\n" % (len(text[at:at + chunk]), text[at:at + chunk])
+             for at in range(0, answer_bytes, chunk)]
+    parts.append(b"0\r\n\r\n")
+    return b"".join(parts)
+
+
+def serve_one(conn, answer_bytes, chunk, prepared):
     conn.settimeout(IO_TIMEOUT)
     reader = Reader(conn)
     head = reader.head()
@@ -84,12 +95,15 @@ def serve_one(conn, answer_bytes, chunked):
     else:
         reader.discard(int(header(head, "content-length") or 0))
 
+    chunked = chunk is not None
     framing = (b"Transfer-Encoding: chunked" if chunked
                else b"Content-Length: %d" % answer_bytes)
     conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + framing
                  + b"\r\nConnection: close\r\n\r\n")
+    if prepared is not None:
+        conn.sendall(prepared)
     whole = memoryview(PATTERN)
-    left = answer_bytes
+    left = 0 if prepared is not None else answer_bytes
     while left > 0:
         piece = whole[:min(left, BLOCK)]
         if chunked:
@@ -98,7 +112,7 @@ def serve_one(conn, answer_bytes, chunked):
         if chunked:
             conn.sendall(b"\r\n")
         left -= len(piece)
-    if chunked:
+    if chunked and prepared is None:
         conn.sendall(b"0\r\n\r\n")
     # Waits for the client to close its side, so that closing never resets a connection whose
     # answer the client is still reading.
@@ -108,10 +122,22 @@ def serve_one(conn, answer_bytes, chunked):
 
 
 def main():
-    args = [a for a in sys.argv[1:] if a != "--chunked"]
+    usage = "usage: body_server.py PORT ANSWER_BYTES [--chunked] [--chunk-size BYTES]"
+    args, chunk = [], None
+    rest = iter(sys.argv[1:])
+    for arg in rest:
+        if arg == "--chunked":
+            chunk = chunk or BLOCK
+        elif arg == "--chunk-size":
+            chunk = int(next(rest, "0"))
+            if chunk < 1:
+                sys.exit(usage)
+        else:
+            args.append(arg)
     if len(args) != 2:
-        sys.exit("usage: body_server.py PORT ANSWER_BYTES [--chunked]")
+        sys.exit(usage)
     port, answer_bytes = int(args[0]), int(args[1])
+    prepared = framed(answer_bytes, chunk) if chunk is not None and chunk < BLOCK else None
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
@@ -124,7 +150,7 @@ def main():
         conn, _ = listener.accept()
         with conn:
             try:
-                serve_one(conn, answer_bytes, "--chunked" in sys.argv)
+                serve_one(conn, answer_bytes, chunk, prepared)
             except OSError:
                 pass
 

@@ -4,7 +4,8 @@ Each case starts bench/body_server.py on the console's built-in port with the an
 case needs, then runs the console (its answers on standard input, its output to /dev/null) and
 curl doing the same POST, one after the other, several times. Wall time is measured around the
 process (start-up included) and peak memory is the child's ru_maxrss. It prints medians, the
-ratio console/curl, and, against each target, PASS or MISS. It is not a test: a miss does not
+ratio console/curl, and, against each target, PASS or MISS. With --baseline, an older build of
+the console runs alongside in every case, so that before and after are measured in one run. It is not a test: a miss does not
 change the exit status; only a run that cannot be measured (a failing process) does.
 
 Run it through bench/run.sh, which builds what it needs.
@@ -66,11 +67,13 @@ def measure(command, stdin_text="", cwd=None):
 
 
 class BodyServer:
-    """bench/body_server.py on 127.0.0.1:port, answering `answer_bytes` bytes; stopped on exit."""
+    """bench/body_server.py on 127.0.0.1:port, answering `answer_bytes` bytes (with `options`
+    of its own, such as its chunk size); stopped on exit."""
 
-    def __init__(self, script, port, answer_bytes):
-        self.process = subprocess.Popen([sys.executable, script, str(port), str(answer_bytes)],
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    def __init__(self, script, port, answer_bytes, options=()):
+        self.process = subprocess.Popen(
+            [sys.executable, script, str(port), str(answer_bytes), *options],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         line = self.process.stdout.readline().decode()
         if not line.startswith("listening"):
             self.process.kill()
@@ -98,16 +101,17 @@ def median_runs(runs):
     return statistics.median(r.seconds for r in runs), statistics.median(r.peak_mib for r in runs)
 
 
-def alternate(reps, console_once, curl_once):
-    """Runs the two sides in turn, `reps` times, after one untimed run of each (which fills
-    caches and connects the server); returns their lists of runs."""
-    console_once()
-    curl_once()
-    console, curl = [], []
+def alternate(reps, console_once, curl_once, baseline_once=None):
+    """Runs the sides in turn, `reps` times, after one untimed run of each (which fills caches
+    and connects the server); returns their lists of runs (None for a baseline not given)."""
+    sides = [console_once, curl_once] + ([baseline_once] if baseline_once else [])
+    for once in sides:
+        once()
+    runs = [[] for _ in sides]
     for _ in range(reps):
-        console.append(console_once())
-        curl.append(curl_once())
-    return console, curl
+        for once, side in zip(sides, runs):
+            side.append(once())
+    return runs[0], runs[1], (runs[2] if baseline_once else None)
 
 
 def verdict(ok):
@@ -120,13 +124,15 @@ class Report:
         self.rows = []
         self.targets = []
 
-    def row(self, case, console, curl):
+    def row(self, case, console, curl, baseline=None):
         (cs, cm), (us, um) = median_runs(console), median_runs(curl)
-        self.rows.append((case, cs, us, cs / us, cm, um))
+        bs = median_runs(baseline)[0] if baseline else None
+        self.rows.append((case, cs, us, cs / us, cm, um, bs))
         if not self.judged:
             return cs, us, cm
+        before = f", baseline {bs:.3f} s ratio {bs / us:.2f}" if baseline else ""
         print(f"  {case}: console {cs:.3f} s {cm:.0f} MiB, curl {us:.3f} s {um:.0f} MiB, "
-              f"ratio {cs / us:.2f}", flush=True)
+              f"ratio {cs / us:.2f}{before}", flush=True)
         return cs, us, cm
 
     def target(self, what, figure, limit, ok):
@@ -139,13 +145,17 @@ class Report:
                   f"tiny sizes; run bench/run.sh for figures)")
             return
         print()
-        print(f"medians of {args.reps} run(s) each, console and curl alternately")
+        sides = "console, curl and baseline" if args.baseline else "console and curl"
+        print(f"medians of {args.reps} run(s) each, {sides} alternately")
         print()
-        print("| case | console wall | curl wall | console/curl | console peak | curl peak |")
-        print("|---|---:|---:|---:|---:|---:|")
-        for case, cs, us, ratio, cm, um in self.rows:
+        before = " baseline wall | baseline/curl |" if args.baseline else ""
+        print(f"| case | console wall | curl wall | console/curl | console peak | curl peak |"
+              f"{before}")
+        print("|---|---:|---:|---:|---:|---:|" + ("---:|---:|" if args.baseline else ""))
+        for case, cs, us, ratio, cm, um, bs in self.rows:
+            before = f" {bs:.3f} s | {bs / us:.2f} |" if bs is not None else ""
             print(f"| {case} | {cs:.3f} s | {us:.3f} s | {ratio:.2f} | {cm:.0f} MiB "
-                  f"| {um:.0f} MiB |")
+                  f"| {um:.0f} MiB |{before}")
         print()
         print("| target | figure | limit | verdict |")
         print("|---|---:|---:|---|")
@@ -158,6 +168,8 @@ def main():
     parser.add_argument("--console", required=True)
     parser.add_argument("--server", required=True)
     parser.add_argument("--base-url", required=True)
+    parser.add_argument("--baseline",
+                        help="an older build of the console, measured alongside in every case")
     parser.add_argument("--reps", type=int, default=7)
     parser.add_argument("--smoke", action="store_true",
                         help="tiny sizes and one repetition: checks that the bench runs")
@@ -175,6 +187,8 @@ def main():
 
     report = Report(judged=not args.smoke)
     console_alone = lambda stdin, cwd=None: lambda: measure([args.console], stdin, cwd)
+    baseline_alone = lambda stdin, cwd=None: (
+        (lambda: measure([args.baseline], stdin, cwd)) if args.baseline else None)
 
     # Large answers: the 256 case is also the top of the linearity series.
     answers = {}
@@ -183,7 +197,7 @@ def main():
             answers[size] = report.row(
                 f"answer {size} {unit_name}",
                 *alternate(args.reps, console_alone("1 1 y\n"),
-                           lambda: measure(curl_message(msg_url))))
+                           lambda: measure(curl_message(msg_url)), baseline_alone("1 1 y\n")))
     cs256, us256, cm256 = answers[256]
     report.target(f"answer 256 {unit_name}: wall console/curl", f"{cs256 / us256:.2f}", "2.5",
                   cs256 <= 2.5 * us256)
@@ -193,6 +207,19 @@ def main():
     linear = answers[256][0] / answers[16][0]
     report.target(f"console wall 256 {unit_name} / 16 {unit_name}", f"{linear:.2f}", "17",
                   linear <= 17)
+
+    # Answers in 1-byte chunks, as from a server that flushes after every small write: each byte
+    # reaches the client's buffer as a block of its own.
+    for size, name in ((64 << 10, "64 KiB"), (1 << 20, "1 MiB")):
+        if args.smoke:
+            size, name = size // 16, f"{size // 16 >> 10} KiB"
+        with BodyServer(args.server, port, size, ("--chunk-size", "1")):
+            cs, us, _ = report.row(
+                f"answer {name} in 1-byte chunks",
+                *alternate(args.reps, console_alone("1 1 y\n"),
+                           lambda: measure(curl_message(msg_url)), baseline_alone("1 1 y\n")))
+        report.target(f"answer {name} in 1-byte chunks: wall console/curl", f"{cs / us:.2f}",
+                      "2", cs <= 2 * us)
 
     # The image call: two files of 128 units, under the names the console reads from its cwd.
     folder = pathlib.Path(tempfile.mkdtemp(prefix="wsconsole-bench-"))
@@ -211,7 +238,8 @@ def main():
             cs, us, _ = report.row(
                 f"upload 2 x 128 {unit_name}",
                 *alternate(args.reps, console_alone("2 1 y\n", str(folder)),
-                           lambda: measure(curl_image, cwd=str(folder))))
+                           lambda: measure(curl_image, cwd=str(folder)),
+                           baseline_alone("2 1 y\n", str(folder))))
         report.target("upload: wall console/curl", f"{cs / us:.2f}", "1.1", cs <= 1.1 * us)
     finally:
         shutil.rmtree(folder)
@@ -224,7 +252,8 @@ def main():
     with BodyServer(args.server, port, SMALL_ANSWER):
         session = "1 1 n " * (calls - 1) + "1 1 y\n"
         cs, us, _ = report.row(f"{calls} message calls",
-                               *alternate(args.reps, console_alone(session), curl_many))
+                               *alternate(args.reps, console_alone(session), curl_many,
+                                          baseline_alone(session)))
     report.target(f"{calls} calls: wall console/curl", f"{cs / us:.3f}", "0.1", cs <= 0.1 * us)
 
     report.print(args)
