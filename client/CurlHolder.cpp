@@ -2,14 +2,20 @@
 
 #include <cstdint>
 
-CurlHolder::CurlHolder() {
-    curl_global_init(CURL_GLOBAL_ALL);
-    handle_ = curl_easy_init();
+CurlHolder::CurlHolder() : initResult_(curl_global_init(CURL_GLOBAL_ALL)) {
+    // Without the global state no handle is made: curl_easy_init would set up a global state of
+    // its own that no cleanup matches.
+    if (initResult_ == CURLE_OK) {
+        handle_ = curl_easy_init();
+    }
 }
 
 CurlHolder::~CurlHolder() {
     curl_easy_cleanup(handle_);
-    curl_global_cleanup();
+    // Only a set-up that succeeded counts for libcurl, and may be matched by a cleanup.
+    if (initResult_ == CURLE_OK) {
+        curl_global_cleanup();
+    }
     curl_formfree(formpost_);
     curl_slist_free_all(headers_);
 }

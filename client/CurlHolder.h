@@ -18,8 +18,12 @@ class CurlHolder {
     CurlHolder(const CurlHolder&) = delete;
     CurlHolder& operator=(const CurlHolder&) = delete;
 
-    // nullptr when curl_easy_init could not create a handle.
+    // nullptr when libcurl's global set-up failed or curl_easy_init could not create a handle.
     CURL* handle() const { return handle_; }
+    // Why there is no handle: the error of the global set-up, or CURLE_FAILED_INIT.
+    CURLcode missingHandleCause() const {
+        return initResult_ != CURLE_OK ? initResult_ : CURLE_FAILED_INIT;
+    }
 
     // Each returns false when libcurl could not add the part or line (out of memory); what was
     // added before stays in place.
@@ -38,6 +42,7 @@ class CurlHolder {
     static std::size_t readHeadLine(char* line, std::size_t itemSize, std::size_t itemCount,
                                     void* holder);
 
+    CURLcode initResult_;
     CURL* handle_ = nullptr;
     curl_httppost* formpost_ = nullptr;
     curl_httppost* lastptr_ = nullptr;

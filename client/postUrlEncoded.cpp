@@ -8,7 +8,7 @@ bool postUrlEncoded(std::string url, std::string postFields, std::string& respon
     response.clear();
     CurlHolder curl;
 
-    CURLcode result = CURLE_FAILED_INIT;
+    CURLcode result = curl.missingHandleCause();
     if (curl.handle() != nullptr && !curl.addHeader(formContentType)) {
         result = CURLE_OUT_OF_MEMORY;
     } else if (curl.handle() != nullptr) {
