@@ -3,10 +3,22 @@
 #include "ConsoleWrite.h"
 #include "Menu.h"
 #include "StandardStreams.h"
+#include "WebServiceReport.h"
 
 #include <string>
+#include <string_view>
 
 namespace {
+// The client's messages go through the console's own writes, which count their failures in the
+// exit status and keep them in order with the dialogue.
+void reportOnConsole(ReportStream stream, std::string_view text) {
+    if (stream == ReportStream::Error) {
+        writeErr(text);
+    } else {
+        writeOut(text);
+    }
+}
+
 // The question offers "y" and "n"; "y" ends the program, and so do "Y" and "yes".
 bool isYes(const std::string& answer) {
     return answer == "y" || answer == "Y" || answer == "yes";
@@ -17,6 +29,7 @@ int main() {
     if (!openClosedStandardStreams()) {
         return 1;
     }
+    setReportFunction(&reportOnConsole);
     // A Windows console shows the UTF-8 texts as such while the program runs.
     const ConsoleCodePage utf8Output;
     writeOut("bonjour et bienvenue sur l'interface de test du stagiaire malefique : \n");

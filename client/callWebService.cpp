@@ -1,7 +1,7 @@
 #include "WebServiceClient.h"
 
-#include "ConsoleWrite.h"
 #include "CurlHolder.h"
+#include "Report.h"
 
 #include <string>
 
@@ -15,7 +15,8 @@ constexpr const char* noHandleForText = "petit probleme lors de l'initialisation
 constexpr const char* noHandleForFiles = "probleme pendant l'initialisation de curl";
 
 void reportTransferFailure(CURLcode code) {
-    writeErr(std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n");
+    report(ReportStream::Error,
+           std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n");
 }
 
 // libcurl opens a folder as it opens a file, reads no bytes from it and sends an empty part under
@@ -38,7 +39,7 @@ void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& is
 
     const bool withFiles = !FileMap.empty();
     if (!withFiles && MsgMap.empty()) {
-        writeOut(nothingToSend);
+        report(ReportStream::Output, nothingToSend);
         return;
     }
 
@@ -55,7 +56,7 @@ void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& is
         formComplete = curl.addHeader(formContentType) && formComplete;
     }
     if (curl.handle() == nullptr) {
-        writeOut(withFiles ? noHandleForFiles : noHandleForText);
+        report(ReportStream::Output, withFiles ? noHandleForFiles : noHandleForText);
         return;
     }
     if (!formComplete) {

@@ -9,16 +9,16 @@ if(TARGET wsconsole)
   install(TARGETS wsconsole RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT console)
 endif()
 
-# wsclient is static, so a program that links it also needs what it links privately: the
-# console's writes (wsconsoleio) go into the export set as a link-only dependency, without
-# headers of their own.
-install(TARGETS wsclient wsconsoleio
+# The library stands alone: it links libcurl and nothing of the console, whose writes reach it
+# only through the report function that the console sets at start.
+install(TARGETS wsclient
   EXPORT wsclientTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/wsclient)
 install(FILES
   ${PROJECT_SOURCE_DIR}/client/include/WebServiceClient.h
   ${PROJECT_SOURCE_DIR}/client/include/FieldMap.h
+  ${PROJECT_SOURCE_DIR}/client/include/WebServiceReport.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/wsclient COMPONENT development)
 install(EXPORT wsclientTargets
   NAMESPACE wsclient::

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FieldMap.h"
+#include "WebServiceReport.h"
 
 #include <string>
 
@@ -8,9 +9,9 @@
 // files named by FileMap, each group in ascending name order. A request without files carries
 // the header "Content-Type: application/x-www-form-urlencoded". isOk becomes true when the
 // transfer completes (whatever the HTTP status); retourWebService then receives the body up to
-// its first 0 byte if the body is not empty, and is otherwise left as given. Failures are
-// reported on the console. Each call sets up and tears down libcurl completely, so calls must
-// not overlap.
+// its first 0 byte if the body is not empty, and is otherwise left as given. Failures go to the
+// report function (WebServiceReport.h), by default to stdout and stderr. Each call sets up and
+// tears down libcurl completely, so calls must not overlap.
 void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& isOk,
                     std::string& retourWebService);
 
@@ -18,6 +19,6 @@ void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& is
 // pairs joined by &), unchanged and up to its first 0 byte, with the header
 // "Content-Type: application/x-www-form-urlencoded" and the user agent "libcurl-agent/1.0".
 // Returns true when the transfer completed (whatever the HTTP status); `response` then holds the
-// body up to its first 0 byte, and otherwise libcurl's text for the error. Writes nothing to
-// the console. Like callWebService, it sets up and tears down libcurl completely.
+// body up to its first 0 byte, and otherwise libcurl's text for the error. Reports nothing.
+// Like callWebService, it sets up and tears down libcurl completely.
 bool postUrlEncoded(std::string url, std::string postFields, std::string& response);

@@ -2,6 +2,7 @@
 
 #include "LoopbackServer.h"
 
+#include <curl/curl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -36,6 +39,21 @@ Outcome call(const std::string& url, const FieldMap& texts, const FieldMap& file
     return outcome;
 }
 
+// libcurl's words for an error, as the library in use has them.
+std::string failedLine(CURLcode code) {
+    return std::string("curl_easy_perform() failed: ") + curl_easy_strerror(code) + "\n";
+}
+
+const char* const nothingToSend =
+    "aucun fichier pass\xc3\xa9 et map etre vide..., toi te foutre de la geule du stagiaire "
+    "malefique??? pas bonne idee ca etre, moi mettre mauvais oeil sur toi !";
+
+// What a program's report function received.
+std::vector<std::pair<ReportStream, std::string>> reported;
+void recordReport(ReportStream stream, std::string_view text) {
+    reported.emplace_back(stream, std::string(text));
+}
+
 LoopbackServer::Reply answering(const std::string& body) {
     return {{httpAnswer(200, body)}, {}};
 }
@@ -61,9 +79,7 @@ class TempFile {
 TEST(CallWebService, BothMapsEmptyWritesTheLongMessageAndConnectsNowhere) {
     LoopbackServer server(answering("unused"));
     const Outcome outcome = call(server.url("/"), {}, {});
-    EXPECT_EQ(outcome.out,
-              "aucun fichier pass\xc3\xa9 et map etre vide..., toi te foutre de la geule du "
-              "stagiaire malefique??? pas bonne idee ca etre, moi mettre mauvais oeil sur toi !");
+    EXPECT_EQ(outcome.out, nothingToSend);
     EXPECT_EQ(outcome.out.size(), 151u);
     EXPECT_EQ(outcome.err, "");
     EXPECT_FALSE(outcome.isOk);
@@ -131,9 +147,7 @@ TEST(CallWebService, TransferFailuresGoToStandardErrorAndLeaveTheAnswerAsGiven) 
         EXPECT_FALSE(outcome.isOk);
         EXPECT_EQ(outcome.retour, "as given");
         EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(
-            outcome.err,
-            "curl_easy_perform() failed: Failed to open/read local data from file/application\n");
+        EXPECT_EQ(outcome.err, failedLine(CURLE_READ_ERROR));
     }
     {
         LoopbackServer server(answering("unused"));
@@ -141,9 +155,7 @@ TEST(CallWebService, TransferFailuresGoToStandardErrorAndLeaveTheAnswerAsGiven) 
         const Outcome outcome = call(server.url("/"), {}, {{"file", folder}});
         EXPECT_FALSE(outcome.isOk);
         EXPECT_EQ(outcome.retour, "as given");
-        EXPECT_EQ(
-            outcome.err,
-            "curl_easy_perform() failed: Failed to open/read local data from file/application\n");
+        EXPECT_EQ(outcome.err, failedLine(CURLE_READ_ERROR));
         EXPECT_TRUE(server.requests().empty());
     }
     {
@@ -152,7 +164,7 @@ TEST(CallWebService, TransferFailuresGoToStandardErrorAndLeaveTheAnswerAsGiven) 
         EXPECT_FALSE(outcome.isOk);
         EXPECT_EQ(outcome.retour, "as given");
         EXPECT_EQ(outcome.out, "");
-        EXPECT_EQ(outcome.err, "curl_easy_perform() failed: Couldn't connect to server\n");
+        EXPECT_EQ(outcome.err, failedLine(CURLE_COULDNT_CONNECT));
     }
 }
 
@@ -184,4 +196,25 @@ TEST(CallWebService, DeliversTheBodyAsTextWhateverTheStatus) {
         EXPECT_EQ(outcome.retour, "server says 100% broken");
         EXPECT_EQ(outcome.out + outcome.err, "");
     }
+}
+
+// A program that sets its own report function gets every message there, on the stream it is
+// meant for, and nothing is written to standard output or error; nullptr brings the default back.
+TEST(CallWebService, ReportsThroughTheFunctionTheProgramSets) {
+    reported.clear();
+    const ReportFunction before = setReportFunction(&recordReport);
+    const std::string refused = "http://127.0.0.1:" + std::to_string(unusedPort()) + "/";
+    const Outcome empty = call(refused, {}, {});
+    const Outcome failed = call(refused, {{"message", "x"}}, {});
+    EXPECT_EQ(setReportFunction(before), &recordReport);
+
+    EXPECT_EQ(empty.out + empty.err + failed.out + failed.err, "");
+    EXPECT_FALSE(failed.isOk);
+    const std::vector<std::pair<ReportStream, std::string>> expected{
+        {ReportStream::Output, nothingToSend},
+        {ReportStream::Error, failedLine(CURLE_COULDNT_CONNECT)}};
+    EXPECT_TRUE(reported == expected) << reported.size() << " messages";
+
+    EXPECT_EQ(setReportFunction(nullptr), before);
+    EXPECT_EQ(call(refused, {}, {}).out, nothingToSend);
 }
