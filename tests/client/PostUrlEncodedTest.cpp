@@ -4,6 +4,7 @@
 
 #include <curl/curl.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -99,4 +100,24 @@ TEST(PostUrlEncoded, TakesTurnsWithMultipartCallsInOneProcess) {
     ASSERT_EQ(requests.size(), 6u);
     EXPECT_EQ(body(requests[4]), "round=2");
     EXPECT_THAT(requests[5], HasSubstr("name=\"round\"\r\n\r\n2\r\n"));
+}
+
+// The test support itself: a request head the loopback server cannot read fails the test that
+// owns the server, with a message, instead of ending the whole test program from its thread.
+TEST(LoopbackServer, AHeadItCannotReadFailsTheOwningTestWithAMessage) {
+    EXPECT_NONFATAL_FAILURE(
+        {
+            LoopbackServer server({{httpAnswer(200, "unused")}, {}});
+            curl_global_init(CURL_GLOBAL_ALL);
+            CURL* handle = curl_easy_init();
+            curl_slist* headers = curl_slist_append(nullptr, "Content-Length: many");
+            curl_easy_setopt(handle, CURLOPT_URL, server.url("/").c_str());
+            curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, "a=1");
+            curl_easy_perform(handle);
+            curl_easy_cleanup(handle);
+            curl_slist_free_all(headers);
+            curl_global_cleanup();
+        },
+        "Content-Length is not a number");
 }

@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <stdexcept>
 
 namespace {
 using Status = AnswerReader::Status;
@@ -250,11 +252,14 @@ std::string readToTheEnd(Dialogue& dialogue, std::size_t size) {
 } // namespace
 
 std::string checkAnswerDialogue(const std::uint8_t* input, std::size_t size) {
-    const InputStream stream(std::string(reinterpret_cast<const char*>(input), size));
-    if (stream.get() == nullptr) {
-        return "no stream could be opened over the input";
+    std::unique_ptr<InputStream> stream;
+    try {
+        stream =
+            std::make_unique<InputStream>(std::string(reinterpret_cast<const char*>(input), size));
+    } catch (const std::runtime_error& error) {
+        return error.what();
     }
-    AnswerReader reader(stream.get());
+    AnswerReader reader(stream->get());
     Script script(input, size);
     Dialogue dialogue(reader, script);
     std::string fault = playConsole(dialogue, size);

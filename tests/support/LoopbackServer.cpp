@@ -19,7 +19,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <stdexcept>
 
 namespace {
@@ -153,10 +155,26 @@ std::string lowered(std::string text) {
     return text;
 }
 
-std::size_t contentLength(const std::string& head) {
-    const std::string lower = lowered(head);
-    const std::size_t at = lower.find("\r\ncontent-length:");
-    return at == std::string::npos ? 0 : std::stoul(head.substr(at + 17));
+// The Content-Length of a request's head, 0 when there is none; false when its value is not a
+// number that fits. Never throws: it runs in the server's thread, where an exception would end
+// the whole test program.
+bool contentLength(const std::string& head, std::size_t& length) {
+    length = 0;
+    const std::size_t at = lowered(head).find("\r\ncontent-length:");
+    if (at == std::string::npos) {
+        return true;
+    }
+    std::size_t i = head.find_first_not_of(" \t", at + 17);
+    const std::size_t end = head.find("\r\n", at + 17);
+    bool digits = false;
+    for (; i < end && std::isdigit(static_cast<unsigned char>(head[i])); ++i, digits = true) {
+        const auto digit = static_cast<std::size_t>(head[i] - '0');
+        if (length > (SIZE_MAX - digit) / 10) {
+            return false;
+        }
+        length = length * 10 + digit;
+    }
+    return digits && (i >= end || head.find_first_not_of(" \t", i) == end);
 }
 } // namespace
 
@@ -169,6 +187,11 @@ LoopbackServer::~LoopbackServer() {
     stopping_ = true;
     thread_.join();
     closeSocket(listener_);
+    // The test that started the server fails, not the whole program.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!fault_.empty()) {
+        ADD_FAILURE() << "loopback server: " << fault_;
+    }
 }
 
 std::string LoopbackServer::url(const std::string& path) const {
@@ -186,7 +209,26 @@ std::string LoopbackServer::onlyRequest() const {
     return all.empty() ? std::string() : all.front();
 }
 
+void LoopbackServer::fail(const std::string& fault) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fault_.empty()) {
+        fault_ = fault;
+    }
+}
+
 void LoopbackServer::serve() {
+    // Whatever goes wrong in this thread is kept for the test to fail on: an exception that
+    // left it would end the whole test program.
+    try {
+        serveConnections();
+    } catch (const std::exception& error) {
+        fail(std::string("stopped: ") + error.what());
+    } catch (...) {
+        fail("stopped by an unknown exception");
+    }
+}
+
+void LoopbackServer::serveConnections() {
     while (!stopping_) {
         if (!waitReadable(listener_, 50)) {
             continue;
@@ -222,8 +264,10 @@ void LoopbackServer::answer(Socket connection) {
         request.append(block, static_cast<std::size_t>(n));
         if (headEnd == std::string::npos) {
             headEnd = request.find("\r\n\r\n");
-            if (headEnd != std::string::npos) {
-                expected = contentLength(request.substr(0, headEnd + 2));
+            if (headEnd != std::string::npos &&
+                !contentLength(request.substr(0, headEnd + 2), expected)) {
+                fail("a request's Content-Length is not a number: " + request.substr(0, headEnd));
+                return;
             }
         }
     }

@@ -11,7 +11,8 @@
 // An HTTP server on 127.0.0.1 for tests. It listens as soon as it is constructed, takes one
 // connection after another, records each raw request (head and body) and answers every one
 // with the same scripted bytes, then closes the connection. Every wait is bounded, and the
-// destructor stops it.
+// destructor stops it. What goes wrong in its thread (a request it cannot read) fails the test
+// that owns it, with a message, when the server is destroyed.
 class LoopbackServer {
   public:
 #ifdef _WIN32
@@ -42,7 +43,9 @@ class LoopbackServer {
 
   private:
     void serve();
+    void serveConnections();
     void answer(Socket connection);
+    void fail(const std::string& fault);
 
     Reply reply_;
     Socket listener_{};
@@ -50,6 +53,7 @@ class LoopbackServer {
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
+    std::string fault_; // the first thing that went wrong in the server's thread
     std::thread thread_;
 };
 
