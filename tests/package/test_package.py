@@ -126,7 +126,7 @@ class ConsumerTest(unittest.TestCase):
         cache = (folder / "CMakeCache.txt").read_text()
         self.assertNotIn("GTest_DIR", cache)
         self.assertNotIn("RapidJSON_DIR", cache)
-        for skipped in ("tests", "bench", "app"):
+        for skipped in ("tests", "bench", "app", "console"):
             self.assertFalse((folder / "wsconsole" / skipped).exists(), skipped)
         self.assertCallsTheService(consumer)
 
