@@ -62,7 +62,7 @@ const Case cases[] = {
     {"callWebService",
      &callWith,
      {false, "as given", "",
-      "curl_easy_perform() failed: Failed writing received data to disk/application\n"}},
+      std::string("curl_easy_perform() failed: ") + curl_easy_strerror(CURLE_WRITE_ERROR) + "\n"}},
     {"postUrlEncoded", &postWith, {false, curl_easy_strerror(CURLE_WRITE_ERROR), "", ""}},
 };
 
