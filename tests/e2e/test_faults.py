@@ -183,9 +183,13 @@ class StandardStreamTest(ConsoleTest):
                 self.addCleanup(timer.cancel)
                 console.stdin.write(b"1\n1\n")
                 console.stdin.flush()
+                lines = []
                 for line in getattr(console, watched):  # up to the call's last line
+                    lines.append(line)
                     if line == marker:
                         break
+                else:  # the timer ended the console
+                    self.fail("%s ended without %r: %r" % (watched, marker, lines))
                 link = "/proc/%d/fd/%d" % (console.pid, fd)
                 target = os.readlink(link) if os.path.lexists(link) else "closed"
                 console.communicate(b"y\n", timeout=TIMEOUT)
