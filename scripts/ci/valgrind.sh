@@ -52,6 +52,7 @@ echo "== valgrind: end-to-end console tests" >&2
 base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
 wrapper="${memcheck[*]} --log-file=$logs/wsconsole.%p.log"
 if ! WSCONSOLE_BIN="$build/app/wsconsole" WSCONSOLE_BASE_URL="$base_url" \
+        WSCONSOLE_CURL_ERROR_TEXT="$build/tests/curl_error_text" \
         WSCONSOLE_WRAPPER="$wrapper" WSCONSOLE_SLOW=0 \
         timeout 900 "$root/tests/support/own-loopback.sh" \
         python3 -m unittest discover -s "$root/tests/e2e" -p "test_*.py"; then

@@ -57,6 +57,7 @@ status=0
     cd "$3/tests/e2e"
     WSCONSOLE_BIN="$1/unzipped/$name/wsconsole.exe" \
         WSCONSOLE_BASE_URL=$(sed -n "s/^WSCONSOLE_BASE_URL:STRING=//p" "$1/CMakeCache.txt") \
+        WSCONSOLE_CURL_ERROR_TEXT="wine $1/tests/curl_error_text.exe" \
         timeout 300 "$python" -m unittest \
         wine_console.WineWithDevServer.test_both_calls_in_one_session_typed_ahead_on_one_line
 ' windows-stage "$build" "$zip_file" "$root" || status=$?

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds libcurl for 64-bit Windows from Debian's own `curl` source package, once: static,
 # Schannel for TLS, no other optional library. The result is kept outside the clone, keyed by
-# the source version, and later runs reuse it:
+# the source version built, and later runs reuse it:
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole/curl-<version>-mingw
 # Prints that folder (the install prefix) on standard output; everything else goes to standard
 # error. Needs the packages of scripts/windows/build.sh, and root (or sudo) the first time, to
@@ -49,13 +49,28 @@ if ! source_uris | grep -q "\.dsc'"; then
     "${sudo[@]}" apt-get update -qq >&2
 fi
 
-# The .dsc that `apt-get source` would fetch names the source version, the cache key.
-dsc=$(source_uris | sed -n "s/^'[^']*' \(curl_[^ ]*\.dsc\) .*/\1/p" | head -n 1)
-[ -n "$dsc" ] || { echo "apt-get source knows no curl source package" >&2; exit 1; }
-version=${dsc#curl_}
-version=${version%.dsc}
-open_cache curl "$version"
-(cd "$work" && apt-get source -qq curl >&2)
+# Every curl source version apt lists, newest first. A mirror can lag behind the index apt has
+# read, so the newest listed may not download yet: then the newest one that does is built, and
+# the version built is the cache key.
+versions=()
+while read -r listed; do
+    for ((i = 0; i < ${#versions[@]}; i++)); do
+        dpkg --compare-versions "$listed" gt "${versions[i]}" && break
+    done
+    versions=("${versions[@]:0:i}" "$listed" "${versions[@]:i}")
+done < <(apt-cache showsrc --only-source curl | sed -n 's/^Version: //p' | sort -u)
+[ ${#versions[@]} -gt 0 ] || { echo "apt knows no curl source package" >&2; exit 1; }
+work=""
+for version in "${versions[@]}"; do
+    open_cache curl "$version" # ends the script when the cache holds this version
+    (cd "$work" && apt-get source -qq "curl=$version" >&2) && break
+    echo "libcurl: curl $version is listed but does not download; trying the version before it" >&2
+    rm -rf "$work"
+    work=""
+done
+[ -n "$work" ] || { echo "libcurl: none of the curl sources listed downloads: ${versions[*]}" >&2; exit 1; }
+[ "$version" = "${versions[0]}" ] ||
+    echo "libcurl: building curl $version, the newest source that downloads" >&2
 source_dir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -n 1)
 [ -f "$source_dir/CMakeLists.txt" ] || { echo "no curl source tree in $work" >&2; exit 1; }
 

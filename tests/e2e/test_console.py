@@ -3,9 +3,10 @@
 Each test runs the wsconsole binary with a scripted input, against the development web
 service on the console's built-in port, and compares standard output and standard error byte
 for byte. Environment: WSCONSOLE_BIN (the binary), WSCONSOLE_BASE_URL (what it was built with),
-and optionally WSCONSOLE_WRAPPER, a command prefix the console runs under (e.g. valgrind with
---log-file and --error-exitcode, so that its report stays out of the compared output and its
-findings show in the exit status).
+WSCONSOLE_CURL_ERROR_TEXT (the command that prints libcurl's texts: tests/support/curl_error_text
+built with the console's libcurl), and optionally WSCONSOLE_WRAPPER, a command prefix the
+console runs under (e.g. valgrind with --log-file and --error-exitcode, so that its report stays
+out of the compared output and its findings show in the exit status).
 """
 
 import hashlib
@@ -41,8 +42,20 @@ MENU = (b"que voulez vous faire ? : \n appeller le web service avec un message (
         b" appeler le web service avec une image (tapez 2) \n ")
 QUIT = b"wanna quit? y/n : \n"
 ECHO = b"chemin du fichier : " + PATH1.encode()
-CANNOT_READ = b"curl_easy_perform() failed: Failed to open/read local data from file/application\n"
-REFUSED = b"curl_easy_perform() failed: Couldn't connect to server\n"
+
+
+def curl_failed(*codes):
+    """The console's error lines for transfers that failed with these CURLcodes, in the words of
+    the libcurl it links: they change from one libcurl version to the next."""
+    command = shlex.split(os.environ.get("WSCONSOLE_CURL_ERROR_TEXT",
+                                         str(ROOT / "build" / "tests" / "curl_error_text")))
+    done = subprocess.run([*command, *map(str, codes)], capture_output=True, check=True,
+                          timeout=120)
+    return [b"curl_easy_perform() failed: " + text + b"\n" for text in done.stdout.splitlines()]
+
+
+# CURLE_READ_ERROR, CURLE_COULDNT_CONNECT, CURLE_GOT_NOTHING, CURLE_PARTIAL_FILE, CURLE_RECV_ERROR
+CANNOT_READ, REFUSED, GOT_NOTHING, PARTIAL, RECEIVE_FAILED = curl_failed(26, 7, 52, 18, 56)
 
 
 def question(url):

@@ -26,17 +26,14 @@ import unittest
 
 from misbehaving_server import (CHUNKED_BODY, ERROR_BODY, PERCENT_BODY, PERCENT_TEXT, PROXY_BODY,
                                 TRICKLE_BODY, MisbehavingServer, big_body_blocks)
-from test_console import (BANNER, CONSOLE, ECHO, IMG_URL, MENU, MSG_URL, PORT, QUIT, REFUSED,
-                          TIMEOUT, WRAPPER, ConsoleTest, console_environment, question)
+from test_console import (BANNER, CONSOLE, ECHO, GOT_NOTHING, IMG_URL, MENU, MSG_URL, PARTIAL, PORT,
+                          QUIT, RECEIVE_FAILED, REFUSED, TIMEOUT, WRAPPER, ConsoleTest,
+                          console_environment, question)
 
 SLOW = os.environ.get("WSCONSOLE_SLOW") == "1"
 MSG_SESSION = b"1\n1\nn\n3\ny\n"
 IMG_SESSION = b"2\n1\nn\n3\ny\n"
 MSG_REQUEST_LINE = b"POST /Vortan/BackOffice/trunk/webservice/zunel/testMsg HTTP/1.1"
-
-
-def failed(text):
-    return b"curl_easy_perform() failed: " + text + b"\n"
 
 
 def session(call_output):
@@ -55,20 +52,20 @@ class FaultTest(ConsoleTest):
                          [MSG_REQUEST_LINE] * requests)
 
     def test_failed_transfers_print_only_libcurls_error_line(self):
-        cases = [  # scenario, libcurl's text
-            ("close", b"Server returned nothing (no headers, no data)"),
-            ("short", b"Transferred a partial file"),  # 100 bytes of 1000 promised
-            ("reset", b"Failure when receiving data from the peer"),  # RST after 100 bytes
+        cases = [  # scenario, the error line
+            ("close", GOT_NOTHING),
+            ("short", PARTIAL),  # 100 bytes of 1000 promised
+            ("reset", RECEIVE_FAILED),  # RST after 100 bytes
         ]
-        for scenario, text in cases:
+        for scenario, line in cases:
             with self.subTest(scenario):
                 with self.serve(scenario) as server:
-                    self.assertSession(MSG_SESSION, session(b""), failed(text))
+                    self.assertSession(MSG_SESSION, session(b""), line)
                 self.assertServed(server)
 
     def test_a_port_where_nobody_listens_is_refused(self):
         with self.serve("refuse") as server:  # holds the port: nothing else can answer there
-            self.assertSession(MSG_SESSION, session(b""), failed(b"Couldn't connect to server"))
+            self.assertSession(MSG_SESSION, session(b""), REFUSED)
         self.assertServed(server, requests=0)
 
     def test_completed_transfers_print_the_body_up_to_its_first_zero_byte(self):
@@ -109,7 +106,7 @@ class FaultTest(ConsoleTest):
         with self.serve("close") as server:
             self.assertSession(IMG_SESSION,
                                BANNER + MENU + question(IMG_URL) + ECHO + QUIT + MENU + QUIT,
-                               failed(b"Server returned nothing (no headers, no data)"))
+                               GOT_NOTHING)
         self.assertIsNone(server.error)
         self.assertEqual(len(server.requests), 1)
 
@@ -186,9 +183,13 @@ class StandardStreamTest(ConsoleTest):
                 self.addCleanup(timer.cancel)
                 console.stdin.write(b"1\n1\n")
                 console.stdin.flush()
+                lines = []
                 for line in getattr(console, watched):  # up to the call's last line
+                    lines.append(line)
                     if line == marker:
                         break
+                else:  # the timer ended the console
+                    self.fail("%s ended without %r: %r" % (watched, marker, lines))
                 link = "/proc/%d/fd/%d" % (console.pid, fd)
                 target = os.readlink(link) if os.path.lexists(link) else "closed"
                 console.communicate(b"y\n", timeout=TIMEOUT)
