@@ -1,6 +1,6 @@
 // Calls the web service at the base URL given as the first argument (default
 // http://localhost:18080) once with each of the library's functions and prints the answers.
-#include <WebServiceClient.h>
+#include <wsclient/WebServiceClient.h>
 
 #include <iostream>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FieldMap.h"
+#include <wsclient/FieldMap.h>
 
 #include <string>
 
