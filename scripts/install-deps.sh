@@ -3,11 +3,12 @@
 # tests need and this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-# dpkg-dev and file: cpack's .deb (dpkg-shlibdeps names the run-time packages); iproute2 and
-# util-linux: the tests' network namespaces (ip, unshare).
+# dpkg-dev and file: cpack's .deb (dpkg-shlibdeps names the run-time packages); lintian and
+# man-db: the package test's checks; iproute2 and util-linux: the tests' network namespaces (ip,
+# unshare).
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev libgmock-dev
           python3 python3-multipart curl valgrind clang libclang-rt-14-dev
-          dpkg-dev file iproute2 util-linux "$@")
+          dpkg-dev file iproute2 util-linux lintian man-db "$@")
 
 missing=()
 for package in "${packages[@]}"; do
