@@ -69,6 +69,9 @@ file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/links)
 file(CREATE_LINK ${devserver_link_target} ${PROJECT_BINARY_DIR}/links/wsconsole-devserver SYMBOLIC)
 install(FILES ${PROJECT_BINARY_DIR}/links/wsconsole-devserver
   DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT console)
+# The sample images also where earlier packages had them.
+file(CREATE_LINK devserver/samples ${PROJECT_BINARY_DIR}/links/samples SYMBOLIC)
+install(FILES ${PROJECT_BINARY_DIR}/links/samples DESTINATION ${WSCONSOLE_DATA_DIR} COMPONENT console)
 
 # Licence, history and manual: the packages' documents go to /usr/share/doc/<package> in the
 # form lintian expects (a DEP-5 copyright file, a changelog and man pages compressed by gzip -9n).
