@@ -4,9 +4,11 @@ and the two Debian packages installed with apt in a scratch Debian root.
 
 Environment (set by CTest): WSCONSOLE_BUILD_DIR (a built build folder), CMAKE_COMMAND,
 CPACK_COMMAND, CMAKE_CXX_COMPILER, WSCONSOLE_LINK_FLAGS (what the build links with, e.g. the
-sanitizers), WSCONSOLE_VERSION, and WSCONSOLE_BASE_URL as for the end-to-end tests. The console
-of the package calls its built-in port, so this runs in a network namespace of its own
-(tests/support/own-loopback.sh). Scratch files go to WSCONSOLE_BUILD_DIR/package-test.
+sanitizers), WSCONSOLE_VERSION, and WSCONSOLE_BASE_URL as for the end-to-end tests; optionally
+WSCONSOLE_DEBIAN_ROOT or WSCONSOLE_DEBIAN_ROOT_TARBALL (see debian_root). The console calls its
+built-in port, so ConsumerTest, and DebianPackageTest's console session, run in a network
+namespace of their own (tests/support/own-loopback.sh). Scratch files go to
+WSCONSOLE_BUILD_DIR/package-test.
 """
 
 import os
