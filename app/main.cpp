@@ -3,7 +3,7 @@
 #include "ConsoleWrite.h"
 #include "Menu.h"
 #include "StandardStreams.h"
-#include "WebServiceReport.h"
+#include <wsclient/WebServiceReport.h>
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WebServiceReport.h"
+#include <wsclient/WebServiceReport.h>
 
 #include <string_view>
 

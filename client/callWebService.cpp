@@ -1,4 +1,4 @@
-#include "WebServiceClient.h"
+#include <wsclient/WebServiceClient.h>
 
 #include "CurlHolder.h"
 #include "Report.h"

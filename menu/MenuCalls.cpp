@@ -1,7 +1,7 @@
 #include "Menu.h"
 
 #include "ConsoleWrite.h"
-#include "WebServiceClient.h"
+#include <wsclient/WebServiceClient.h>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>

@@ -3,12 +3,13 @@
 # tests need and this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-# dpkg-dev and file: cpack's .deb (dpkg-shlibdeps names the run-time packages); iproute2 and
-# util-linux: the tests' network namespaces (ip, unshare). libclang-rt-dev is the sanitizer and
-# libFuzzer runtime of whatever clang the release calls `clang`: no release's version is named.
+# dpkg-dev and file: cpack's .deb (dpkg-shlibdeps names the run-time packages); lintian and
+# man-db: the package test's checks; iproute2 and util-linux: the tests' network namespaces (ip,
+# unshare). libclang-rt-dev is the sanitizer and libFuzzer runtime of whatever clang the release
+# calls `clang`: no release's version is named.
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev libgmock-dev
           python3 python3-multipart curl valgrind clang libclang-rt-dev
-          dpkg-dev file iproute2 util-linux "$@")
+          dpkg-dev file iproute2 util-linux lintian man-db "$@")
 
 missing=()
 for package in "${packages[@]}"; do

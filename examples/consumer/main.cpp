@@ -2,7 +2,7 @@
 // http://localhost:18080) once with each of the library's functions and prints the answers.
 // The library writes its own messages (a failed transfer, say) through C stdio, so they take
 // their place among this program's lines without any flush here.
-#include <WebServiceClient.h>
+#include <wsclient/WebServiceClient.h>
 
 #include <iostream>
 #include <string>

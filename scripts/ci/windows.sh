@@ -17,7 +17,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build-windows}
 started=$SECONDS
 
-"$root/scripts/install-deps.sh" mingw-w64 wine wine64 zip dpkg-dev googletest iproute2
+"$root/scripts/install-deps.sh" mingw-w64 wine wine64 zip dpkg-dev googletest iproute2 python3-pefile
 "$root/scripts/windows/build.sh" --tests --build-dir "$build"
 build=$(cd "$build" && pwd)
 zip_file=$(ls "$root"/dist/wsconsole-"$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"-windows-x86_64.zip)
@@ -49,11 +49,16 @@ status=0
     "$python" -m zipfile -e "$2" "$1/unzipped"
     name=$(basename "$2" .zip)
     listed=$(cd "$1/unzipped" && find . -type f | sort | tr "\n" " ")
-    expected="./$name/README-windows.txt ./$name/devserver/devserver.py ./$name/devserver/samples/6uD78iT-.jpeg ./$name/devserver/samples/th.jpg ./$name/wsconsole.exe "
+    # The program, its two documents and the service'"'"'s folder as the source tree has it.
+    expected=$( (printf "%s\n" README-windows.txt LICENSE wsconsole.exe
+                 cd "$3" && find devserver -name __pycache__ -prune -o -type f ! -name "*.pyc" -print) |
+               sed "s|^|./$name/|" | sort | tr "\n" " ")
     if [ "$listed" != "$expected" ]; then
         echo "the zip holds: $listed" >&2
         exit 1
     fi
+    # The shipped program keeps its version resource and manifest through strip.
+    WSCONSOLE_BIN="$1/unzipped/$name/wsconsole.exe" timeout 60 "$python" "$3/tests/windows/test_resources.py"
     cd "$3/tests/e2e"
     WSCONSOLE_BIN="$1/unzipped/$name/wsconsole.exe" \
         WSCONSOLE_BASE_URL=$(sed -n "s/^WSCONSOLE_BASE_URL:STRING=//p" "$1/CMakeCache.txt") \

@@ -3,7 +3,8 @@
 # libcurl built from Debian's curl sources (scripts/windows/libcurl.sh, cached outside the
 # clone) and Debian's RapidJSON headers, and packs
 #   dist/wsconsole-<version>-windows-x86_64.zip
-# with the program, the development web service, its two sample images and README-windows.txt.
+# with the program, the development web service with its sample images, README-windows.txt and
+# LICENSE.
 #
 #   scripts/windows/build.sh [--tests] [--build-dir DIR] [CMAKE_ARGS...]
 #
@@ -59,13 +60,15 @@ base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
 name="wsconsole-$version-windows-x86_64"
 stage="$build/package/$name"
 rm -rf "$build/package"
-mkdir -p "$stage/devserver/samples" "$root/dist"
+mkdir -p "$stage" "$root/dist"
 x86_64-w64-mingw32-strip -o "$stage/wsconsole.exe" "$exe"
-cp "$root/devserver/devserver.py" "$stage/devserver/"
-cp "$root/devserver/samples/6uD78iT-.jpeg" "$root/devserver/samples/th.jpg" "$stage/devserver/samples/"
+# The service's whole folder (its launcher, package and samples), without Python's caches.
+(cd "$root" && find devserver -name __pycache__ -prune -o -type f ! -name '*.pyc' -print0 |
+    xargs -0 cp --parents -t "$stage")
 # Notepad and the console want CR LF line ends.
 sed -e "s|@VERSION@|$version|g" -e "s|@BASE_URL@|$base_url|g" -e 's/$/\r/' \
     "$root/scripts/windows/README-windows.txt" >"$stage/README-windows.txt"
+sed -e 's/$/\r/' "$root/LICENSE" >"$stage/LICENSE"
 zip_file="$root/dist/$name.zip"
 rm -f "$zip_file"
 (cd "$build/package" && zip -q -X -r "$zip_file" "$name")

@@ -1,7 +1,7 @@
 // Out of memory while an answer arrives, torture style: the allocations of the response block
 // are made to fail at the 1st, the 2nd, ... attempt in turn, until the answer fits before the
 // failure comes. Leaks are left to LeakSanitizer and valgrind, which run these tests too.
-#include "WebServiceClient.h"
+#include <wsclient/WebServiceClient.h>
 
 #include "FailingAllocation.h"
 #include "LoopbackServer.h"

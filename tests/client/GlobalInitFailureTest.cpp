@@ -1,7 +1,7 @@
 // libcurl's global set-up failing, which nothing else can make happen on purpose: this program
 // puts its own curl_global_init in front of libcurl's (ELF symbol interposition, hence Linux
 // only), which fails while a test asks for it and otherwise hands over to libcurl's.
-#include "WebServiceClient.h"
+#include <wsclient/WebServiceClient.h>
 
 #include "LoopbackServer.h"
 

@@ -1,12 +1,14 @@
 """The project as its users get it: the installed client library used by an outside CMake
 project (examples/consumer), the same project with the source tree added as a subdirectory,
-and the Debian package unpacked into a scratch root.
+and the two Debian packages installed with apt in a scratch Debian root.
 
 Environment (set by CTest): WSCONSOLE_BUILD_DIR (a built build folder), CMAKE_COMMAND,
 CPACK_COMMAND, CMAKE_CXX_COMPILER, WSCONSOLE_LINK_FLAGS (what the build links with, e.g. the
-sanitizers), WSCONSOLE_VERSION, and WSCONSOLE_BASE_URL as for the end-to-end tests. The console
-of the package calls its built-in port, so this runs in a network namespace of its own
-(tests/support/own-loopback.sh). Scratch files go to WSCONSOLE_BUILD_DIR/package-test.
+sanitizers), WSCONSOLE_VERSION, and WSCONSOLE_BASE_URL as for the end-to-end tests; optionally
+WSCONSOLE_DEBIAN_ROOT or WSCONSOLE_DEBIAN_ROOT_TARBALL (see debian_root). The console calls its
+built-in port, so ConsumerTest, and DebianPackageTest's console session, run in a network
+namespace of their own (tests/support/own-loopback.sh). Scratch files go to
+WSCONSOLE_BUILD_DIR/package-test.
 """
 
 import os
@@ -15,14 +17,13 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import unittest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 from test_console import (BANNER, ECHO, IMG_URL, MENU, MESSAGE_REPORT, MSG_URL, PATH1, PATH2,  # noqa: E402
                           PORT, QUIT, REFUSED, TIMEOUT, image_report, question)
-from server_process import DevServer, start_server, stop_server  # noqa: E402
+from server_process import DevServer  # noqa: E402
 
 BUILD = pathlib.Path(os.environ.get("WSCONSOLE_BUILD_DIR", ROOT / "build"))
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
@@ -31,6 +32,9 @@ CXX = os.environ.get("CMAKE_CXX_COMPILER", "")
 LINK_FLAGS = os.environ.get("WSCONSOLE_LINK_FLAGS", "")
 VERSION = os.environ.get("WSCONSOLE_VERSION", "1.0.0")
 SCRATCH = BUILD / "package-test"
+OWN_LOOPBACK = ROOT / "tests" / "support" / "own-loopback.sh"
+PACKAGES = ("wsconsole", "libwsclient-dev")
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "all_proxy", "no_proxy")
 BUILD_TIMEOUT = 600
 
 CONSUMER_REPORT = (b"callWebService:\nok\n" + MESSAGE_REPORT + b"postUrlEncoded:\nok\n"
@@ -114,59 +118,169 @@ class ConsumerTest(unittest.TestCase):
         cache = (folder / "CMakeCache.txt").read_text()
         self.assertNotIn("GTest_DIR", cache)
         self.assertNotIn("RapidJSON_DIR", cache)
+        # Nor a build type or flags of this tree's choosing.
+        self.assertIn("CMAKE_BUILD_TYPE:STRING=\n", cache)
         for skipped in ("tests", "bench", "app", "console"):
             self.assertFalse((folder / "wsconsole" / skipped).exists(), skipped)
         self.assertCallsTheService(consumer)
 
 
+def debian_root():
+    """A scratch Debian root to install the packages in, and how to remove it; or None. The
+    root is a copy of the folder WSCONSOLE_DEBIAN_ROOT or the tarball WSCONSOLE_DEBIAN_ROOT_TARBALL
+    unpacked, or else a fresh Debian 13 root from `scripts/ci/debian.sh --root-only trixie`."""
+    source = os.environ.get("WSCONSOLE_DEBIAN_ROOT") or os.environ.get("WSCONSOLE_DEBIAN_ROOT_TARBALL")
+    maker = ROOT / "scripts" / "ci" / "debian.sh"
+    if source:
+        root = SCRATCH / "root"
+        if root.exists():
+            run("rm", "-rf", "--one-file-system", root)
+        if os.path.isdir(source):
+            run("cp", "-ax", source, root)
+        else:
+            root.mkdir(parents=True)
+            run("tar", "-xf", source, "-C", root)
+        remove = ("rm", "-rf", "--one-file-system", root)
+    elif maker.exists():
+        root = pathlib.Path(run(maker, "--root-only", "trixie").strip().splitlines()[-1])
+        remove = (maker, "--remove", root)
+    else:
+        return None, None
+    shutil.copy("/etc/resolv.conf", root / "etc" / "resolv.conf")
+    return root, remove
+
+
 class DebianPackageTest(unittest.TestCase):
+    """Both packages as Debian users get them: lintian's verdict, then, in a scratch Debian
+    root, apt install, the two commands, the outside example built against the library, and
+    apt purge. Without a root (see debian_root) the packages are unpacked with dpkg-deb into a
+    scratch folder instead, and what needs dpkg's database is skipped, saying so.
+
+    The root is entered with chroot in a mount namespace of its own, so that /proc and /dev,
+    mounted there for apt and the programs, go away with it whatever happens. The tests run in
+    name order, which puts the purge last."""
+
     @classmethod
     def setUpClass(cls):
         folder = scratch("deb")
         run(CPACK, "-G", "DEB", "--config", BUILD / "CPackConfig.cmake", "-B", folder)
         arch = run("dpkg", "--print-architecture").strip()
-        cls.deb = folder / f"wsconsole_{VERSION}_{arch}.deb"
-        cls.root = scratch("root")
-        run("dpkg-deb", "-x", cls.deb, cls.root)
-        cls.console = cls.root / "usr" / "bin" / "wsconsole"
+        cls.debs = {name: folder / f"{name}_{VERSION}_{arch}.deb" for name in PACKAGES}
+        cls.root, cls.remove_root = debian_root()
+        if cls.root:
+            for deb in cls.debs.values():
+                shutil.copy(deb, cls.root / "tmp")
+            cls.in_root("apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
+                        + " ".join(f"/tmp/{deb.name}" for deb in cls.debs.values()))
+            cls.usr = cls.root / "usr"
+        else:
+            print("no Debian root: the packages are unpacked with dpkg-deb, "
+                  "apt install and purge are not tried", file=sys.stderr)
+            unpacked = scratch("unpacked")
+            for deb in cls.debs.values():
+                run("dpkg-deb", "-x", deb, unpacked)
+            cls.usr = unpacked / "usr"
 
-    def session(self, stdin, cwd=None):
-        done = subprocess.run([self.console], input=stdin, cwd=cwd, capture_output=True,
-                              timeout=TIMEOUT)
-        return done.returncode, done.stdout, done.stderr
+    @classmethod
+    def tearDownClass(cls):
+        # Nothing is mounted in the root outside the namespaces of in_root.
+        if cls.root:
+            run(*cls.remove_root)
 
-    def test_depends_on_the_run_time_packages(self):
-        depends = run("dpkg-deb", "-f", self.deb, "Depends")
-        self.assertRegex(depends, r"\blibcurl4(t64)? ")
-        self.assertRegex(depends, r"\bpython3, python3-multipart\b")
+    @classmethod
+    def in_root(cls, script, own_loopback=False):
+        """Runs a shell script in the root (or, without one, on this machine with the unpacked
+        packages first on PATH); returns its standard output."""
+        if cls.root:
+            command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                       'mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && '
+                       'exec chroot "$0" sh -c "$1"', cls.root, script]
+            env = dict(os.environ, PATH="/usr/sbin:/usr/bin:/sbin:/bin")
+        else:
+            command = ["sh", "-c", script]
+            env = dict(os.environ, PATH=f"{cls.usr / 'bin'}:{os.environ['PATH']}")
+        env = {k: v for k, v in env.items() if k.lower() not in PROXY_VARIABLES}
+        return run(*([OWN_LOOPBACK] if own_loopback else []), *command, env=env)
 
-    def test_holds_the_library_for_developers_and_the_service(self):
-        usr = self.root / "usr"
-        for path in ("include/wsclient/WebServiceClient.h", "include/wsclient/FieldMap.h",
-                     "share/wsconsole/devserver.py", "share/wsconsole/samples/th.jpg",
-                     "share/wsconsole/samples/6uD78iT-.jpeg"):
-            with self.subTest(path):
-                self.assertTrue((usr / path).is_file())
-        configs = [p.relative_to(usr).as_posix() for p in usr.glob("lib*/**/wsclientConfig.cmake")]
-        self.assertRegex(" ".join(configs), r"^lib(/[a-z0-9_-]+)?/cmake/wsclient/wsclientConfig.cmake$")
-        self.assertEqual(len(list(usr.glob("lib*/**/libwsclient.a"))), 1)
+    def test_both_calls_through_the_installed_commands(self):
+        samples = "/usr/share/wsconsole/devserver/samples" if self.root else self.usr / "share/wsconsole/devserver/samples"
+        output = self.in_root(f"""set -e
+            cd "$(mktemp -d)"
+            cp "{samples}/6uD78iT-.jpeg" '{PATH1}'
+            cp "{samples}/th.jpg" '{PATH2}'
+            wsconsole-devserver --port {PORT} 2>service.log &
+            for i in $(seq 100); do grep -q 'listening on' service.log && break; sleep 0.1; done
+            grep -q 'listening on' service.log || {{ cat service.log >&2; exit 1; }}
+            printf '1 1 n 2 1 y\\n' | wsconsole || {{ cat service.log >&2; exit 1; }}
+            kill $! && wait $! || true""", own_loopback=True)
+        self.assertEqual(output.encode(), BANNER + MENU + question(MSG_URL) + MESSAGE_REPORT +
+                         QUIT + MENU + question(IMG_URL) + ECHO + image_report() + QUIT)
 
-    def test_console_runs_from_the_scratch_root(self):
-        self.assertEqual(self.session(b"3\ny\n"), (0, BANNER + MENU + QUIT, b""))
+    def test_depends_on_the_run_time_and_development_packages(self):
+        for name, pattern in (("wsconsole", r"^python3, python3-aiohttp, python3-werkzeug, .*\blibcurl4(t64)? "),
+                              ("libwsclient-dev", r"^libcurl4-openssl-dev \| libcurl-dev$")):
+            with self.subTest(name):
+                self.assertRegex(run("dpkg-deb", "-f", self.debs[name], "Depends").strip(), pattern)
 
-    def test_console_calls_the_packaged_service_with_its_samples(self):
-        share = self.root / "usr" / "share" / "wsconsole"
-        proc, port, log = start_server(port=PORT, server=share / "devserver.py")
-        try:
-            self.assertEqual(port, PORT, "".join(log))
-            with tempfile.TemporaryDirectory(prefix="wsconsole-deb-") as folder:
-                shutil.copy(share / "samples" / "6uD78iT-.jpeg", os.path.join(folder, PATH1))
-                shutil.copy(share / "samples" / "th.jpg", os.path.join(folder, PATH2))
-                outcome = self.session(b"1 1 n 2 1 y\n", cwd=folder)
-        finally:
-            stop_server(proc)
-        self.assertEqual(outcome, (0, BANNER + MENU + question(MSG_URL) + MESSAGE_REPORT + QUIT +
-                                   MENU + question(IMG_URL) + ECHO + image_report() + QUIT, b""))
+    def test_each_package_holds_its_files(self):
+        wsconsole = ["bin/wsconsole", "bin/wsconsole-devserver", "share/wsconsole/devserver/devserver.py",
+                     "share/wsconsole/devserver/samples/th.jpg", "share/man/man1/wsconsole.1.gz",
+                     "share/man/man1/wsconsole-devserver.1.gz", "share/doc/wsconsole/copyright",
+                     "share/doc/wsconsole/changelog.gz"]
+        multiarch = run("dpkg-architecture", "-qDEB_HOST_MULTIARCH").strip()
+        development = ["include/wsclient/WebServiceClient.h", "include/wsclient/FieldMap.h",
+                       f"lib/{multiarch}/libwsclient.a", f"lib/{multiarch}/cmake/wsclient/wsclientConfig.cmake",
+                       "share/doc/libwsclient-dev/copyright", "share/doc/libwsclient-dev/changelog.gz"]
+        for name, paths in (("wsconsole", wsconsole), ("libwsclient-dev", development)):
+            listed = run("dpkg-deb", "-c", self.debs[name])
+            for path in paths:
+                with self.subTest(name=name, path=path):
+                    self.assertIn(f" ./usr/{path}", listed)
+        self.assertEqual(os.readlink(self.usr / "bin" / "wsconsole-devserver"),
+                         "../share/wsconsole/devserver/devserver.py")
+
+    def test_lintian_reports_no_error_or_warning(self):
+        # This machine's lintian, and the root's when it has one (another Debian release).
+        verdicts = {"here": subprocess.run(["lintian", *self.debs.values()], capture_output=True,
+                                           text=True, timeout=BUILD_TIMEOUT).stdout}
+        if self.root and (self.root / "usr" / "bin" / "lintian").exists():
+            verdicts["root"] = self.in_root("lintian " + " ".join(f"/tmp/{d.name}" for d in self.debs.values())
+                                            + " || true")
+        for where, verdict in verdicts.items():
+            with self.subTest(where):
+                self.assertEqual([line for line in verdict.splitlines() if line[:2] in ("E:", "W:")], [])
+
+    def test_man_pages_render_without_warnings(self):
+        for page in ("wsconsole", "wsconsole-devserver"):
+            with self.subTest(page):
+                shown = subprocess.run(["man", "--warnings", "-l", self.usr / "share/man/man1" / f"{page}.1.gz"],
+                                       capture_output=True, text=True, timeout=60,
+                                       env=dict(os.environ, MANWIDTH="80"))
+                self.assertEqual((shown.returncode, shown.stderr), (0, ""))
+                self.assertRegex(shown.stdout, rf"(?m)^NAME\n\s+{page}\s+-\s")
+
+    def test_outside_project_builds_against_the_installed_library(self):
+        if not self.root:
+            self.skipTest("needs a Debian root")
+        shutil.copytree(ROOT / "examples" / "consumer", self.root / "tmp" / "consumer", dirs_exist_ok=True)
+        self.in_root("DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "
+                     "cmake make g++ >/dev/null && cmake -S /tmp/consumer -B /tmp/consumer-build >/dev/null && "
+                     "cmake --build /tmp/consumer-build >/dev/null")
+        self.assertTrue((self.root / "tmp" / "consumer-build" / "consumer").is_file())
+
+    def test_purge_leaves_no_file_behind(self):
+        if not self.root:
+            self.skipTest("needs a Debian root")
+        listed = " ".join(f"'{line.split()[5][1:].rstrip('/')}'" for deb in self.debs.values()
+                          for line in run("dpkg-deb", "-c", deb).splitlines())
+        # What is left of the packages' paths after the purge, unless another package owns it.
+        # Bytecode caches, as running the service as root leaves them, go too.
+        left = self.in_root("python3 -m compileall -q /usr/share/wsconsole/devserver >/dev/null && "
+                            "DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq " + " ".join(PACKAGES)
+                            + f" >/dev/null && for p in {listed}; do if [ -e \"$p\" ] || [ -L \"$p\" ]; then "
+                            "dpkg-query -S \"$p\" >/dev/null 2>&1 || echo \"$p\"; fi; done; "
+                            "dpkg -l " + " ".join(PACKAGES) + " 2>/dev/null | grep '^[a-z][a-z] ' || true")
+        self.assertEqual(left, "")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FieldMap.h"
-#include "WebServiceReport.h"
+#include <wsclient/FieldMap.h>
+#include <wsclient/WebServiceReport.h>
 
 #include <string>
 
