@@ -4,7 +4,8 @@
     GET /api/requests              the requests kept, newest first, as JSON
     GET /api/requests/ID           one of them
     GET /files/ID/INDEX            the bytes of one part, as they arrived
-    GET /events                    server-sent events: one "request" event per new request
+    GET /events                    server-sent events: a "list" event with the requests kept,
+                                   then one "request" event per new request
 
 Each part in the JSON carries, beside what the store tells, "url" (where its bytes are, when they
 are kept) and "image" ("jpeg", "png", "gif", "webp" or null), from the bytes' first bytes,
@@ -184,12 +185,14 @@ class Inspector:
             response.headers["Retry-After"] = "5"
             return response
         response = secured(web.StreamResponse(headers={"Content-Type": "text/event-stream"}))
-        # Subscribed before the stream opens, so that nothing sent after the page's list is lost.
+        # The list and the subscription in one step of the loop: every request is in the list or
+        # comes as an event, and none in both.
         queue = self.store.subscribe()
         self.streams.add(queue)
         try:
+            listed = json.dumps([self.describe(record) for record in self.store.records()])
             await response.prepare(request)
-            await response.write(b"retry: 2000\n\n")
+            await response.write(b"retry: 2000\n\nevent: list\ndata: " + listed.encode() + b"\n\n")
             while not self.closing:
                 try:
                     record = await asyncio.wait_for(queue.get(), HEARTBEAT_SECONDS)

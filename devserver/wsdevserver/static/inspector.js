@@ -12,8 +12,6 @@
   // Records shown, newest first, and their elements by id.
   let records = [];
   const cards = new Map();
-  // Records that arrived by event while the list was being fetched: newer than that list.
-  let arrivedDuringFetch = null;
 
   function element(tag, className, text) {
     const node = document.createElement(tag);
@@ -226,19 +224,16 @@
     updateCount();
   }
 
+  function listed(fresh) {
+    showAll(fresh);
+    document.body.dataset.loaded = "true";
+    performance.mark("inspector-listed");
+  }
+
   async function refresh() {
-    arrivedDuringFetch = [];
-    try {
-      const response = await fetch("/api/requests", {cache: "no-store"});
-      if (!response.ok) throw new Error("HTTP " + response.status);
-      const fresh = await response.json();
-      const known = new Set(fresh.map((record) => String(record.id)));
-      const newer = arrivedDuringFetch.filter((record) => !known.has(String(record.id)));
-      showAll(newer.reverse().concat(fresh));
-      document.body.dataset.loaded = "true";
-    } finally {
-      arrivedDuringFetch = null;
-    }
+    const response = await fetch("/api/requests", {cache: "no-store"});
+    if (!response.ok) throw new Error("HTTP " + response.status);
+    listed(await response.json());
   }
 
   function setLive(state, text) {
@@ -264,12 +259,11 @@
       poll();
       return;
     }
+    // The stream starts with the list (again on every reconnection, so whatever came while it
+    // was down is in it), then brings each new request.
     const events = new EventSource("/events");
-    events.addEventListener("open", () => {
-      setLive("live", "live");
-      // The list again on every (re)connection: whatever came while disconnected is in it.
-      refresh().catch(() => setLive("down", "cannot read the list"));
-    });
+    events.addEventListener("open", () => setLive("live", "live"));
+    events.addEventListener("list", (event) => listed(JSON.parse(event.data)));
     events.addEventListener("error", () => {
       if (events.readyState === EventSource.CLOSED) {
         poll();
@@ -279,7 +273,6 @@
     });
     events.addEventListener("request", (event) => {
       const message = JSON.parse(event.data);
-      if (arrivedDuringFetch !== null) arrivedDuringFetch.push(message.record);
       showNew(message.record, message.held);
     });
   }
