@@ -185,6 +185,8 @@ class Inspector:
             response.headers["Retry-After"] = "5"
             return response
         response = secured(web.StreamResponse(headers={"Content-Type": "text/event-stream"}))
+        if request.method == "HEAD":
+            return response
         # The list and the subscription in one step of the loop: every request is in the list or
         # comes as an event, and none in both.
         queue = self.store.subscribe()
