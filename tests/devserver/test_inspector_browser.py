@@ -266,10 +266,23 @@ class BrowserPageTest(BrowserTest):
                     scripts: document.scripts.length, ran: window.ran === undefined ? null : window.ran};
             """), {"injected": 0, "scripts": 1, "ran": None})
 
-    def test_a_picture_is_shown_only_when_its_bytes_are_one(self):
+    def test_each_part_shows_as_its_bytes_are(self):
+        long_value = b"0123456789" * 10000
         self.post([browser.form_part("file", b"plain text, not a picture", "fake.jpg", "image/jpeg"),
-                   browser.form_part("file2", browser.png(3, 2), "grey", "application/octet-stream")])
+                   browser.form_part("file2", browser.png(3, 2), "grey", "application/octet-stream"),
+                   browser.form_part("long", long_value),
+                   browser.form_part("controls", b"tab\tnul\0escape\x1bdel\x7f")])
         record = self.show_newest()
+        self.assertEqual(self.part_facts(record["id"], 3)["text"],
+                         "tab\tnul\u2400escape\u241bdel\u2421")
+        cut = self.part_facts(record["id"], 2)
+        self.assertTrue(long_value.decode().startswith(cut["text"]))
+        self.assertLess(len(cut["text"]), len(long_value))
+        self.assertEqual(cut["facts"]["size"], "100,000 bytes (97.7 KiB)")
+        self.assertIn("100,000 bytes", self.driver.execute_script(
+            "return document.querySelector(`article[data-id='${arguments[0]}'] "
+            "section.part[data-index='2'] .truncated`).textContent", record["id"]))
+
         fake = self.part_facts(record["id"], 0)
         self.assertEqual((fake["facts"]["type"], fake["images"]), ("image/jpeg", 0))
         self.assertEqual(fake["link"], record["parts"][0]["url"])

@@ -13,10 +13,16 @@
   let records = [];
   const cards = new Map();
 
+  // Control characters (but tab and line breaks) as their visible pictures: U+2400 onwards.
+  function visible(text) {
+    return text.replace(/[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]/g, (c) =>
+      String.fromCharCode(c === "\x7f" ? 0x2421 : 0x2400 + c.charCodeAt(0)));
+  }
+
   function element(tag, className, text) {
     const node = document.createElement(tag);
     if (className) node.className = className;
-    if (text !== undefined && text !== null) node.textContent = String(text);
+    if (text !== undefined && text !== null) node.textContent = visible(String(text));
     return node;
   }
 
