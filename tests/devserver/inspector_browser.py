@@ -9,6 +9,7 @@ Run as a script, it prints how long the inspector's page takes to show a full st
 import argparse
 import hashlib
 import http.client
+import importlib.util
 import os
 import shutil
 import statistics
@@ -39,9 +40,7 @@ def browser_missing():
     for program in (CHROMIUM, CHROMEDRIVER):
         if not os.access(program, os.X_OK):
             return "%s is not installed (Debian: chromium, chromium-driver)" % program
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("selenium") is None:
         return "selenium is not installed (Debian: python3-selenium)"
     return None
 
@@ -157,8 +156,9 @@ def png(width, height):
         return (struct.pack(">I", len(data)) + kind + data +
                 struct.pack(">I", zlib.crc32(kind + data)))
     rows = b"".join(b"\0" + b"\x80" * width for _ in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    header = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)  # 8-bit greyscale
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
 
 
 def sample(name):
@@ -179,8 +179,8 @@ def measure_load_time(requests, loads):
     server = DevServer()
     driver = None
     try:
-        image_parts = [form_part("file", sample("6uD78iT-.jpeg"), "C:\\6uD78iT-.jpeg", "image/jpeg"),
-                       form_part("file2", sample("th.jpg"), "C:\\th.jpg", "image/jpeg")]
+        image_parts = [form_part(name, sample(file), "C:\\" + file, "image/jpeg")
+                       for name, file in (("file", "6uD78iT-.jpeg"), ("file2", "th.jpg"))]
         message = [form_part("message", b'{"page":"unIDdepage"}')]
         for n in range(requests):
             post_form(server.port, "testImg" if n % 2 else "testMsg",
@@ -204,7 +204,8 @@ def measure_load_time(requests, loads):
             pictures.append(loaded)
         images = driver.execute_script("return document.images.length")
         print("page with %d requests (%d images), median of %d loads:" % (requests, images, loads))
-        print("  list shown:         %6.0f ms after navigation start" % statistics.median(listed[1:]))
+        print("  list shown:         %6.0f ms after navigation start"
+              % statistics.median(listed[1:]))
         print("  last image fetched: %6.0f ms" % statistics.median(pictures[1:]))
         print("  seen by Selenium:   %6.0f ms (min %.0f, max %.0f), polling included"
               % (statistics.median(walls[1:]) * 1000, min(walls[1:]) * 1000, max(walls[1:]) * 1000))
