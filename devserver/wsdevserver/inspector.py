@@ -16,11 +16,14 @@ the inspector's origin.
 The uploads are private to whoever runs the service, and a page elsewhere can make a browser
 talk to 127.0.0.1 (DNS rebinding: a name of its own that resolves to 127.0.0.1 a moment later).
 Such a request still names the foreign host in its Host header, so every inspector route answers
-only a Host that names loopback, and 403 to anything else. The POST endpoints are not guarded:
-they answer any client, as they always have.
+only a Host that names loopback, and 403 to anything else. It answers only this machine, too:
+with the service listening beyond loopback (--host 0.0.0.0), another machine could name
+localhost as well. The POST endpoints are not guarded: they answer any client, as they always
+have.
 """
 
 import asyncio
+import ipaddress
 import json
 import os
 import re
@@ -63,6 +66,18 @@ MAX_EVENT_STREAMS = 32  # open pages at once; each holds a connection and a queu
 def loopback_host(values):
     """Whether the Host header values of a request (all of them) name this machine's loopback."""
     return len(values) == 1 and LOOPBACK_HOST_RE.match(values[0]) is not None
+
+
+def local_peer(remote):
+    """Whether a connection from address `remote` (None for a local socket) is this machine's."""
+    if remote is None:
+        return True
+    try:
+        address = ipaddress.ip_address(remote.split("%", 1)[0])
+    except ValueError:
+        return False
+    mapped = getattr(address, "ipv4_mapped", None)  # ::ffff:127.0.0.1 from a dual-stack socket
+    return (mapped or address).is_loopback
 
 
 def image_kind(head):
@@ -112,9 +127,10 @@ class Inspector:
 
     def guarded(self, handler):
         async def handle(request):
-            if not loopback_host(request.headers.getall("Host", [])):
-                return text_response(403, "forbidden: the inspector answers only on localhost, "
-                                          "127.0.0.1 or [::1]")
+            if not (loopback_host(request.headers.getall("Host", []))
+                    and local_peer(request.remote)):
+                return text_response(403, "forbidden: the inspector answers only this machine, "
+                                          "as localhost, 127.0.0.1 or [::1]")
             response = await handler(request)
             if not response.prepared:  # an event stream has sent its headers already
                 secured(response)

@@ -98,22 +98,23 @@ def form_part(name, data, filename=None, content_type=None):
     return head.encode() + b"\r\n" + data
 
 
-def post_form(port, endpoint, parts, headers=None, boundary="inspector-test-7c1e"):
+def post_form(port, endpoint, parts, headers=None, boundary="inspector-test-7c1e",
+              address="127.0.0.1"):
     """POSTs a multipart/form-data body of `parts` (form_part's) to an endpoint; returns the
     status and the answer's body."""
     body = b"".join(b"--" + boundary.encode() + b"\r\n" + part + b"\r\n" for part in parts)
     body += b"--" + boundary.encode() + b"--\r\n"
     all_headers = {"Content-Type": "multipart/form-data; boundary=" + boundary}
     all_headers.update(headers or {})
-    return request(port, "POST", ENDPOINT + endpoint, body, all_headers)[:3:2]
+    return request(port, "POST", ENDPOINT + endpoint, body, all_headers, address=address)[:3:2]
 
 
-def request(port, method, path, body=None, headers=None, host=None):
-    """One request on its own connection to 127.0.0.1:port; returns (status, headers, body).
+def request(port, method, path, body=None, headers=None, host=None, address="127.0.0.1"):
+    """One request on its own connection to address:port; returns (status, headers, body).
     `host` replaces the Host header (which names localhost:port otherwise)."""
     headers = dict(headers or {})
     host = headers.pop("Host", host)
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=WAIT_SECONDS)
+    connection = http.client.HTTPConnection(address, port, timeout=WAIT_SECONDS)
     try:
         connection.putrequest(method, path, skip_host=True)
         connection.putheader("Host", host if host is not None else "localhost:%d" % port)

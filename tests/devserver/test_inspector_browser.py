@@ -10,6 +10,7 @@ The other classes need no browser.
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -19,7 +20,7 @@ import urllib.parse
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import inspector_browser as browser  # noqa: E402
-from server_process import DevServer  # noqa: E402
+from server_process import DevServer, start_server, stop_server  # noqa: E402
 
 sys.path.insert(0, os.path.join(browser.ROOT, "devserver"))
 from wsdevserver import inspector  # noqa: E402
@@ -70,6 +71,14 @@ class HostCheckTest(unittest.TestCase):
                 self.assertEqual(inspector.loopback_host([host]), passes)
         self.assertFalse(inspector.loopback_host([]))
         self.assertFalse(inspector.loopback_host(["localhost", "evil.example"]))
+
+    def test_only_this_machine_passes(self):
+        for remote, passes in [("127.0.0.1", True), ("127.3.4.5", True), ("::1", True),
+                               ("::ffff:127.0.0.1", True), (None, True), ("192.168.1.20", False),
+                               ("10.0.0.1", False), ("::ffff:192.168.1.20", False),
+                               ("fe80::1%eth0", False), ("not an address", False)]:
+            with self.subTest(remote=remote):
+                self.assertEqual(inspector.local_peer(remote), passes)
 
     def test_images_are_told_by_their_first_bytes(self):
         for head, kind in [(b"\xff\xd8\xff\xe0", "jpeg"), (browser.png(1, 1), "png"),
@@ -134,6 +143,37 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual((status, headers["Content-Type"], data),
                          (200, "image/png", browser.png(3, 2)))
         self.assertIsNone(headers["Content-Disposition"])
+
+
+def outward_address():
+    """An IPv4 address of this machine beyond loopback, or None. (Connecting a UDP socket sends
+    nothing; it only picks the source address of a route.)"""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))
+        except OSError:
+            return None
+        address = probe.getsockname()[0]
+    return None if address.startswith("127.") else address
+
+
+class OutwardServiceTest(unittest.TestCase):
+    """A service listening beyond loopback still shows the inspector to this machine only."""
+
+    def test_another_machine_naming_localhost_is_refused(self):
+        address = outward_address()
+        if address is None:
+            self.skipTest("this machine has no address beyond loopback")
+        proc, port, log = start_server("--host", "0.0.0.0")
+        self.addCleanup(stop_server, proc)
+        self.assertIsNotNone(port, log)
+        for path, status in [("/", 403), ("/api/requests", 403), ("/events", 403)]:
+            with self.subTest(path=path):
+                self.assertEqual(browser.request(port, "GET", path, address=address)[0], status)
+        self.assertEqual(browser.request(port, "GET", "/", address="127.0.0.1")[0], 200)
+        status, _ = browser.post_form(port, "testMsg", [browser.form_part("message", b"{}")],
+                                      address=address)
+        self.assertEqual(status, 200)
 
 
 class BrowserTest(unittest.TestCase):
