@@ -336,23 +336,30 @@ class BrowserPageTest(BrowserTest):
         self.assertEqual(self.image_size(record["id"], 1), (3, 2))
 
     def test_a_new_request_appears_without_a_reload(self):
-        self.driver.get("http://localhost:%d/" % self.port)
-        browser.wait_for(self.driver, "return document.body.dataset.loaded === 'true' && "
-                                      "document.getElementById('live').dataset.state === 'live'")
-        self.driver.execute_script("window.sameDocument = true")
-        before = self.driver.execute_script(
-            "return document.querySelectorAll('article.request').length")
-        self.post([browser.form_part("message", b'{"arrived": "live"}')], endpoint="testMsg")
-        record = self.newest()
-        top = browser.wait_for(self.driver, """
-            const top = document.querySelector('article.request');
-            return top && top.dataset.id === String(arguments[0]) && top.dataset.id;""",
-                               record["id"])
-        self.assertEqual(top, str(record["id"]))
-        self.assertEqual(self.driver.execute_script(
-            "return [window.sameDocument, document.querySelectorAll('article.request').length]"),
-            [True, before + 1])
-
+        # Through the event stream, and by polling where a browser has no EventSource.
+        for state in ("live", "polling"):
+            with self.subTest(state=state):
+                if state == "polling":
+                    script = self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument",
+                                                         {"source": "delete window.EventSource"})
+                    self.addCleanup(self.driver.execute_cdp_cmd,
+                                    "Page.removeScriptToEvaluateOnNewDocument", script)
+                self.driver.get("http://localhost:%d/" % self.port)
+                browser.wait_for(self.driver, "return document.body.dataset.loaded === 'true' && "
+                                              "document.getElementById('live').dataset.state "
+                                              "=== arguments[0]", state)
+                self.driver.execute_script("window.sameDocument = true")
+                before = self.driver.execute_script(
+                    "return document.querySelectorAll('article.request').length")
+                self.post([browser.form_part("message", b'{"arrived": "%s"}' % state.encode())],
+                          endpoint="testMsg")
+                record = self.newest()
+                browser.wait_for(self.driver, """
+                    const top = document.querySelector('article.request');
+                    return top && top.dataset.id === String(arguments[0]);""", record["id"])
+                self.assertEqual(self.driver.execute_script(
+                    "return [window.sameDocument, "
+                    "document.querySelectorAll('article.request').length]"), [True, before + 1])
 
 if __name__ == "__main__":
     unittest.main()

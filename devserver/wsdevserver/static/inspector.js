@@ -230,8 +230,11 @@
     updateCount();
   }
 
+  // A list the same as the one shown (polling, mostly) leaves the page as it is: open details,
+  // scroll position and pictures stay.
   function listed(fresh) {
-    showAll(fresh);
+    const key = (records) => records.map((record) => record.id + "@" + record.time).join(" ");
+    if (document.body.dataset.loaded !== "true" || key(fresh) !== key(records)) showAll(fresh);
     document.body.dataset.loaded = "true";
     performance.mark("inspector-listed");
   }
