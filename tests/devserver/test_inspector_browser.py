@@ -1,10 +1,11 @@
 """The request inspector: its page in Debian's headless Chromium, and its guard over plain HTTP.
 
 The Browser* classes drive a real Chromium through Selenium against the real service; they run
-when WSDEVSERVER_BROWSER=1 (the devserver_browser test sets it), and BrowserConsole* only with
-WSCONSOLE_BIN and WSCONSOLE_BASE_URL naming the console, in a network namespace of its own
-(tests/support/own-loopback.sh), since the console calls the fixed port it was built with.
-The other classes need no browser.
+when WSDEVSERVER_BROWSER=1 (the devserver_browser test sets it), and fail then if Chromium,
+chromedriver or Selenium is missing. BrowserConsole* runs only with WSCONSOLE_BIN and
+WSCONSOLE_BASE_URL naming the console, in a network namespace of its own
+(tests/support/own-loopback.sh), since the console calls the fixed port it was built with. The
+other classes need no browser.
 """
 
 import json
@@ -46,9 +47,13 @@ PART_JS = """const part = document.querySelector(
 
 
 def browser_skip_reason():
+    """Why the browser tests skip; asked for (WSDEVSERVER_BROWSER=1), they fail without one."""
     if os.environ.get("WSDEVSERVER_BROWSER") != "1":
         return "browser tests run with WSDEVSERVER_BROWSER=1 (ctest -R devserver_browser)"
-    return browser.browser_missing()
+    missing = browser.browser_missing()
+    if missing:
+        raise RuntimeError("cannot run the browser tests: " + missing)
+    return None
 
 
 def start_service(test, port=0):
