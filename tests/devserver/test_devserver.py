@@ -42,11 +42,26 @@ def post(endpoint, body, content_type, method="POST"):
         conn.close()
 
 
-def raw(data):
-    """Send raw bytes, return all the server answers until it closes the connection."""
+def raw(data, give_up=False):
+    """Send raw bytes, return all the server answers until it closes the connection; with
+    give_up the client stops sending (a half-close) and the server answers nobody."""
     with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
         s.sendall(data)
-        s.shutdown(socket.SHUT_WR)
+        if give_up:
+            s.shutdown(socket.SHUT_WR)
+        return b"".join(iter(lambda: s.recv(65536), b"")).decode("utf-8", "replace")
+
+
+def chunked_past_limit(head):
+    """Send one chunk a byte past the 512 MiB limit, as long as the server reads; its answer."""
+    with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+        s.sendall(head + b"Transfer-Encoding: chunked\r\n\r\n20000001\r\n")
+        block = bytes(1 << 20)
+        try:
+            for _ in range(513):
+                s.sendall(block)
+        except OSError:
+            pass  # refused and closed while sending
         return b"".join(iter(lambda: s.recv(65536), b"")).decode("utf-8", "replace")
 
 
@@ -67,8 +82,9 @@ class ReportTest(unittest.TestCase):
         tricky = b"\r\n--" + BOUNDARY[:-1].encode() + b"\r\n\r"  # line breaks and a near-boundary in the data
         parts = [("file", r"C:\Users\Zunel\Pictures\6uD78iT-.jpeg", jpeg), ("file2", r"C:\Users\Zunel\Pictures\th.jpg", thumb),
                  ("raw", "a%22b", tricky)]
+        # A '"' in a quoted name stays %22 in the report, so that it cannot end the quotes.
         self.assertEqual(post("testImg", multipart(parts, "attachment"), CONSOLE_TYPE)[1], "devserver: testImg received 3 fields\n"
-                         + "".join(file_line(*p) for p in parts[:2]) + file_line("raw", 'a"b', tricky))
+                         + "".join(file_line(*p) for p in parts))
 
     def test_text_decoding(self):
         status, text, _ = post("testMsg", b"a=1&b=%20x&c=&d=x+y%C3%A9", "application/x-www-form-urlencoded")
@@ -109,10 +125,10 @@ class BadInputTest(unittest.TestCase):
         head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" % BASE).encode()
         for expect in (b"", b"Expect: 100-continue\r\n"):  # refused before any body byte is read
             self.assertIn(" 413 ", raw(b"%s%sContent-Length: %d\r\n\r\n" % (head, expect, 600 << 20)).split("\r\n")[0])
-        self.assertIn(" 413 ", raw(head + b"Transfer-Encoding: chunked\r\n\r\n20000001\r\n"))
+        self.assertIn(" 413 ", chunked_past_limit(head))
         self.assertIn(" 400 ", raw(head + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n"))
         self.assertIn(" 400 ", raw(b"\x16\x03\x01garbage\r\n\r\n"))
-        self.assertEqual(raw(head + b"Content-Length: 1000\r\n\r\nshort"), "")  # client gave up: no answer
+        self.assertEqual(raw(head + b"Content-Length: 1000\r\n\r\nshort", give_up=True), "")  # client gave up: no answer
         self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
 
 
@@ -124,34 +140,32 @@ class HostileInputTest(unittest.TestCase):
         self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
 
     def test_oversized_heads_are_refused(self):
+        # Past the HTTP library's limits (8 KiB lines, 100 headers), each small enough to be read
+        # whole, so that closing the connection sends the answer rather than a reset.
         head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" % BASE).encode()
-        cases = [  # (name, request, status line, answer)
-            ("100 KB header line", head + b"X-Big: " + b"a" * 100000 + b"\r\nContent-Length: 0\r\n\r\n",
-             "HTTP/1.1 431 Request Header Fields Too Large", "Line too long\n"),
-            ("101 header lines", head + b"".join(b"X-%d: a\r\n" % i for i in range(101)) + b"\r\n",
-             "HTTP/1.1 431 Request Header Fields Too Large", "Too many headers\n"),
-            ("100 KB request line", b"POST %stestMsg?%s HTTP/1.1\r\nHost: x\r\n\r\n" % (BASE.encode(), b"a" * 100000),
-             "HTTP/1.1 414 Request-URI Too Long", "Request-URI Too Long\n"),
+        cases = [  # (name, request)
+            ("9 KB header line", head + b"X-Big: " + b"a" * 9000 + b"\r\nContent-Length: 0\r\n\r\n"),
+            ("101 header lines", head + b"".join(b"X-%d: a\r\n" % i for i in range(101)) + b"\r\n"),
+            ("9 KB request line", b"POST %stestMsg?%s HTTP/1.1\r\nHost: x\r\n\r\n" % (BASE.encode(), b"a" * 9000)),
         ]
-        for name, request, status, answer in cases:
+        for name, request in cases:
             with self.subTest(name):
-                reply = raw(request)
-                self.assertEqual((reply.split("\r\n", 1)[0], reply.split("\r\n\r\n", 1)[1]), (status, answer))
+                self.assertRegex(raw(request), r"^HTTP/1\.[01] 400 ")
                 self.assertServing()
 
     def test_content_length_of_any_form_gets_an_answer(self):
         head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                 "Content-Type: application/x-www-form-urlencoded\r\n" % BASE).encode()
-        cases = [  # (name, Content-Length, status line): str.isdigit() takes "²", int() refuses it
-            ("superscript two", "\xb2".encode("latin-1"), "HTTP/1.1 400 Bad Request"),
-            ("5000 digits", b"9" * 5000, "HTTP/1.1 413 Request Entity Too Large"),
-            ("3 after 5000 zeros", b"0" * 5000 + b"3", "HTTP/1.1 200 OK"),
+        cases = [  # (name, Content-Length, statuses): str.isdigit() takes "²", int() refuses it
+            ("superscript two", "\xb2".encode("latin-1"), {"400"}),
+            ("5000 digits", b"9" * 5000, {"400", "413"}),  # the HTTP parser may refuse it first
+            ("3 after 5000 zeros", b"0" * 5000 + b"3", {"200"}),
         ]
-        for name, length, status in cases:
+        for name, length, statuses in cases:
             for expect in (b"", b"Expect: 100-continue\r\n"):
                 with self.subTest(name, expect=expect):
                     reply = raw(head + expect + b"Content-Length: " + length + b"\r\n\r\na=1")
-                    self.assertEqual(reply.removeprefix("HTTP/1.1 100 Continue\r\n\r\n").split("\r\n")[0], status)
+                    self.assertIn(reply.removeprefix("HTTP/1.1 100 Continue\r\n\r\n").split(" ")[1], statuses)
                     self.assertServing()
 
     def test_malformed_multipart_gets_400(self):
@@ -193,7 +207,7 @@ class HostileInputTest(unittest.TestCase):
             try:
                 if i % 5 == 0:  # the client goes away in the middle of its body
                     head = "POST %stestImg HTTP/1.1\r\nHost: x\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n" % (BASE, MULTIPART_TYPE, len(good))
-                    answers[i] = raw(head.encode() + good[:len(good) // 2]) == ""
+                    answers[i] = raw(head.encode() + good[:len(good) // 2], give_up=True) == ""
                 elif i % 5 == 1:  # truncated
                     answers[i] = post("testImg", good[:len(good) // 2], MULTIPART_TYPE)[:2] == (400, "bad request: multipart body has no closing boundary\n")
                 elif i % 5 == 2:  # no boundary
