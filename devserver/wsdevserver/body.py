@@ -33,6 +33,7 @@ FEED = 256 * 1024  # largest piece handed to the multipart decoder at once
 MAX_PART_HEAD = 1024 * 1024  # bytes of header names and values in one part; of a field's name
 BATCH = 512 * 1024  # body bytes gathered into one job for the worker
 IN_FLIGHT = 2  # jobs a request may have queued for the worker before reading waits
+UNQUOTE = 32 * 1024  # bytes of a url-encoded value decoded at once
 REPORT_IN_MEMORY = 256 * 1024  # past this a report waits in a file
 # Boundary characters allowed by RFC 2046, which also keeps quotes and line breaks out of it.
 BOUNDARY_RE = re.compile(r"[0-9A-Za-z'()+_,\-./:=? ]{0,69}[0-9A-Za-z'()+_,\-./:=?]")
@@ -462,14 +463,15 @@ class UrlencodedReader(Reader):
         self.sink = self.new_part("url-encoded", self._decoded_name())
 
     def _value(self, raw):
-        raw = self.held + raw.replace(b"+", b" ")
-        cut = len(raw)
-        if raw[-1:] == b"%":
-            cut -= 1
-        elif raw[-2:-1] == b"%":
-            cut -= 2
-        self.held = raw[cut:]
-        self.sink.write(urllib.parse.unquote_to_bytes(raw[:cut]))
+        for start in range(0, len(raw), UNQUOTE):  # unquoting makes an object per escape
+            piece = self.held + raw[start:start + UNQUOTE].replace(b"+", b" ")
+            cut = len(piece)
+            if piece[-1:] == b"%":
+                cut -= 1
+            elif piece[-2:-1] == b"%":
+                cut -= 2
+            self.held = piece[cut:]
+            self.sink.write(urllib.parse.unquote_to_bytes(piece[:cut]))
 
     def _end_value(self):
         self.sink.write(urllib.parse.unquote_to_bytes(self.held))

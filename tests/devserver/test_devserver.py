@@ -1,6 +1,6 @@
 """Tests for devserver/devserver.py, run against real server subprocesses."""
 
-import hashlib, http.client, os, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+import hashlib, http.client, os, resource, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server_process import PYTHON, ROOT, SERVER, start_server, stop_server  # noqa: E402
@@ -96,6 +96,13 @@ class ReportTest(unittest.TestCase):
                          "devserver: testMsg received 2 fields")
         text = post("testMsg", multipart([("m", None, "é\nß\t\x01".encode() + b"\xff")]), MULTIPART_TYPE)[1]
         self.assertEqual(text.splitlines()[1], 'text field "m" (8 bytes): é\\nß\\t\\x01\ufffd')
+        # Every character some reader takes as a line break, and a '"' that would end a name's quotes.
+        breaks = "\x0b\x0c\x1c\x1d\x1e\x85\x9b\u2028\u2029"
+        text = post("testMsg", multipart([("n%22" + breaks, None, breaks.encode())]), MULTIPART_TYPE)[1]
+        self.assertEqual(text.splitlines()[1], 'text field "n%22' + "\\x0b\\x0c\\x1c\\x1d\\x1e\\x85\\x9b\\u2028\\u2029"
+                         + '" (15 bytes): \\x0b\\x0c\\x1c\\x1d\\x1e\\x85\\x9b\\u2028\\u2029')
+        self.assertEqual(post("testMsg", b"a%22b=1", "application/x-www-form-urlencoded")[1].splitlines()[1],
+                         'url-encoded field "a%22b" (1 bytes): 1')
 
 
 class BadInputTest(unittest.TestCase):
@@ -127,6 +134,18 @@ class BadInputTest(unittest.TestCase):
             self.assertIn(" 413 ", raw(b"%s%sContent-Length: %d\r\n\r\n" % (head, expect, 600 << 20)).split("\r\n")[0])
         self.assertIn(" 413 ", chunked_past_limit(head))
         self.assertIn(" 400 ", raw(head + b"Transfer-Encoding: chunked\r\n\r\nzz\r\n"))
+        form = head + b"Content-Type: application/x-www-form-urlencoded\r\n"
+        answer = 'url-encoded field "a" (1 bytes): 1\n'
+        # A chunk-size line is read whole, however long its extension: no part of it is body.
+        for extension in (b"x" * 3000, b"x" * 1022 + b"b=2"):
+            reply = raw(form + b"Transfer-Encoding: chunked\r\n\r\n3;%s\r\na=1\r\n0\r\n\r\n" % extension)
+            self.assertTrue(reply.startswith("HTTP/1.1 200 ") and reply.endswith("1 field\n" + answer), reply)
+        # Conflicting framing is refused and the connection closed: the request behind is not served.
+        second = b"POST %stestMsg HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: 3\r\n\r\na=1" % BASE.encode()
+        for framing in (b"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+                        b"Content-Length: 3\r\nContent-Length: 40\r\n\r\na=1"):
+            reply = raw(form.replace(b"Connection: close\r\n", b"") + framing + second)
+            self.assertEqual((reply.split(" ")[1], reply.count("HTTP/1.")), ("400", 1), reply)
         self.assertIn(" 400 ", raw(b"\x16\x03\x01garbage\r\n\r\n"))
         self.assertEqual(raw(head + b"Content-Length: 1000\r\n\r\nshort", give_up=True), "")  # client gave up: no answer
         self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
@@ -263,6 +282,46 @@ class LoadTest(unittest.TestCase):
                 conn.close()
                 self.assertTrue(text.endswith('"big.jpeg", %d bytes, sha256 %s\n' % (blocks << 20, digest.hexdigest())), text)
                 self.assertLess(peak_kib() - idle, 16 << 10)  # a service holding the body grows by 64 MiB and more
+        with self.subTest("url-encoded"):  # a long value, then many short fields
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+            conn.request("POST", BASE + "testMsg", iter([b"v=", *[b"x%41" * (1 << 18)] * 16, b"&a=1" * (1 << 18)]),
+                         {"Content-Type": "application/x-www-form-urlencoded"})
+            text = conn.getresponse().read().decode()
+            conn.close()
+            lines = text.split("\n")
+            self.assertEqual((lines[0], len(lines[1]), lines[-2]), ("devserver: testMsg received %d fields" % ((1 << 18) + 1),
+                             len('url-encoded field "v" (8388608 bytes): ') + (8 << 20), 'url-encoded field "a" (1 bytes): 1'))
+            self.assertLess(peak_kib() - idle, 16 << 10)  # a service holding the body grows by 16 MiB and more
+
+    def test_idle_connections_cost_no_thread_and_no_spin(self):
+        """Hundreds of idle connections, and more than the service has descriptors for: it neither
+        spins nor starts a thread per connection, and it answers once they leave."""
+        def cpu_and_threads(pid):
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), int(fields[17])
+        limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))  # noqa: E731
+        for descriptors, count in ((None, 300), (limit, 150)):
+            with self.subTest(limited=descriptors is not None):
+                proc, port, log = start_server(preexec_fn=descriptors)
+                self.addCleanup(stop_server, proc)
+                idle = [socket.socket() for _ in range(count)]
+                for conn in idle:  # past the listen queue a connect would wait: these do not
+                    conn.setblocking(False)
+                    conn.connect_ex(("127.0.0.1", port))
+                time.sleep(0.5)
+                before, _ = cpu_and_threads(proc.pid)
+                time.sleep(1.5)
+                after, threads = cpu_and_threads(proc.pid)
+                self.assertLess(after - before, 0.3)  # a spinning accept loop burns all of it
+                self.assertLess(threads, 10)
+                for conn in idle:
+                    conn.close()
+                time.sleep(1.5)  # the service tries to accept again after a second
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                conn.request("POST", BASE + "testMsg", b"a=1", {"Content-Type": "application/x-www-form-urlencoded"})
+                self.assertEqual(conn.getresponse().status, 200)
+                conn.close()
 
 
 @unittest.skipUnless(os.path.exists("/usr/bin/curl"), "curl not installed")
