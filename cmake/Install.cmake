@@ -38,5 +38,10 @@ install(FILES
 
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/devserver/devserver.py
   DESTINATION ${CMAKE_INSTALL_DATADIR}/wsconsole COMPONENT devserver)
+# The package beside its launcher: its modules and the inspector's static files.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/devserver/wsdevserver
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/wsconsole COMPONENT devserver
+  FILES_MATCHING PATTERN "*.py" REGEX "/static/[^/]+$"
+  PATTERN "__pycache__" EXCLUDE)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/devserver/samples
   DESTINATION ${CMAKE_INSTALL_DATADIR}/wsconsole COMPONENT devserver)

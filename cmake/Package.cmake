@@ -19,10 +19,10 @@ It also ships the static client library wsclient (headers and a CMake package fo
 find_package(wsclient)) and a development web service with sample images in\n\
 /usr/share/wsconsole.")
 # dpkg-shlibdeps names the run-time packages of the libraries the console links (libcurl's
-# package has changed names across Debian releases); python3 with python3-multipart runs the
-# development service.
+# package has changed names across Debian releases); python3 with aiohttp and werkzeug runs the
+# development service (both packages carry these names on Debian 12 and 13).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-multipart")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3, python3-aiohttp, python3-werkzeug")
 # Building against the installed library needs libcurl's headers.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libcurl4-openssl-dev | libcurl-dev, cmake")
 

@@ -6,7 +6,7 @@ set -euo pipefail
 # dpkg-dev and file: cpack's .deb (dpkg-shlibdeps names the run-time packages); iproute2 and
 # util-linux: the tests' network namespaces (ip, unshare).
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev libgmock-dev
-          python3 python3-multipart curl valgrind clang libclang-rt-14-dev
+          python3 python3-aiohttp python3-werkzeug curl valgrind clang libclang-rt-14-dev
           dpkg-dev file iproute2 util-linux "$@")
 
 missing=()

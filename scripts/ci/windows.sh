@@ -43,13 +43,16 @@ status=0
 
     # The zip as shipped: its files, and its wsconsole.exe through the whole dialogue.
     echo "== windows: $(basename "$2")" >&2
-    # The Debian interpreter, which sees python3-multipart for the web service.
+    # The Debian interpreter, which sees python3-aiohttp and python3-werkzeug for the web service.
     python=/usr/bin/python3
     rm -rf "$1/unzipped"
     "$python" -m zipfile -e "$2" "$1/unzipped"
     name=$(basename "$2" .zip)
     listed=$(cd "$1/unzipped" && find . -type f | sort | tr "\n" " ")
-    expected="./$name/README-windows.txt ./$name/devserver/devserver.py ./$name/devserver/samples/6uD78iT-.jpeg ./$name/devserver/samples/th.jpg ./$name/wsconsole.exe "
+    # The package of the service as the source tree holds it, static files of the inspector included.
+    package=$(cd "$3/devserver" && find wsdevserver -type f \( -name "*.py" -o -path "wsdevserver/static/*" \) ! -path "*/__pycache__/*" | sed "s|^|./$name/devserver/|")
+    expected=$(printf "%s\n" "./$name/README-windows.txt" "./$name/devserver/devserver.py" $package \
+        "./$name/devserver/samples/6uD78iT-.jpeg" "./$name/devserver/samples/th.jpg" "./$name/wsconsole.exe" | sort | tr "\n" " ")
     if [ "$listed" != "$expected" ]; then
         echo "the zip holds: $listed" >&2
         exit 1

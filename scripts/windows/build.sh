@@ -57,11 +57,18 @@ echo "wsconsole.exe needs only system DLLs:" $needed >&2
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
 name="wsconsole-$version-windows-x86_64"
+wsdevserver_files() {
+    find wsdevserver -type f \( -name "*.py" -o -path "wsdevserver/static/*" \) ! -path "*/__pycache__/*" | sort
+}
 stage="$build/package/$name"
 rm -rf "$build/package"
 mkdir -p "$stage/devserver/samples" "$root/dist"
 x86_64-w64-mingw32-strip -o "$stage/wsconsole.exe" "$exe"
 cp "$root/devserver/devserver.py" "$stage/devserver/"
+# The service's package: its modules and the inspector's static files, nothing a run left behind.
+(cd "$root/devserver" && wsdevserver_files) | while read -r file; do
+    install -D -m 644 "$root/devserver/$file" "$stage/devserver/$file"
+done
 cp "$root/devserver/samples/6uD78iT-.jpeg" "$root/devserver/samples/th.jpg" "$stage/devserver/samples/"
 # Notepad and the console want CR LF line ends.
 sed -e "s|@VERSION@|$version|g" -e "s|@BASE_URL@|$base_url|g" -e 's/$/\r/' \

@@ -129,12 +129,13 @@ class DebianPackageTest(unittest.TestCase):
     def test_depends_on_the_run_time_packages(self):
         depends = run("dpkg-deb", "-f", self.deb, "Depends")
         self.assertRegex(depends, r"\blibcurl4(t64)? ")
-        self.assertRegex(depends, r"\bpython3, python3-multipart\b")
+        self.assertRegex(depends, r"\bpython3, python3-aiohttp, python3-werkzeug\b")
 
     def test_holds_the_library_for_developers_and_the_service(self):
         usr = self.root / "usr"
         for path in ("include/wsclient/WebServiceClient.h", "include/wsclient/FieldMap.h",
-                     "share/wsconsole/devserver.py", "share/wsconsole/samples/th.jpg",
+                     "share/wsconsole/devserver.py", "share/wsconsole/wsdevserver/server.py",
+                     "share/wsconsole/wsdevserver/store.py", "share/wsconsole/samples/th.jpg",
                      "share/wsconsole/samples/6uD78iT-.jpeg"):
             with self.subTest(path):
                 self.assertTrue((usr / path).is_file())
