@@ -36,7 +36,7 @@ STATIC_TYPES = {
     "index.html": "text/html; charset=utf-8",
     "inspector.js": "text/javascript; charset=utf-8",
     "inspector.css": "text/css; charset=utf-8",
-    "favicon.svg": "image/svg+xml",  # the inspector's own; uploads are never served so
+    "favicon.svg": "image/svg+xml",  # the page's own icon; an uploaded SVG is only a download
 }
 
 # Only the page's own script, style and images, and no way to frame it, post it or rebase it.
