@@ -8,8 +8,8 @@
                                    then one "request" event per new request
 
 Each part in the JSON carries, beside what the store tells, "url" (where its bytes are, when they
-are kept) and "image" ("jpeg", "png", "gif", "webp" or null), from the bytes' first bytes,
-whatever type the part declared. Only those four are ever served with an image type; everything
+are kept) and "image" ("jpeg", "png", "gif", "webp" or null), told by the part's first bytes
+whatever type it declared. Only those four are ever served with an image type; everything
 else goes out as an octet stream to download, so that an uploaded SVG or HTML page never runs in
 the inspector's origin.
 
@@ -82,7 +82,8 @@ def local_peer(remote):
 
 
 def image_kind(head):
-    """"jpeg", "png", "gif" or "webp" when the bytes `head` begins with are one's signature."""
+    """The image type whose signature the bytes `head` start with ("jpeg", "png", "gif",
+    "webp"), or None."""
     if head.startswith(b"\xff\xd8\xff"):
         return "jpeg"
     if head.startswith(b"\x89PNG\r\n\x1a\n"):
