@@ -31,8 +31,8 @@ from .store import HEAD_KEPT, TEXT_KEPT, Part
 
 FEED = 256 * 1024  # largest piece handed to the multipart decoder at once
 MAX_PART_HEAD = 1024 * 1024  # bytes of header names and values in one part; of a field's name
-BATCH = 512 * 1024  # body bytes gathered into one job for the worker
-IN_FLIGHT = 2  # jobs a request may have queued for the worker before reading waits
+BATCH = 256 * 1024  # body bytes gathered into one job for the worker
+IN_FLIGHT = 3  # jobs a request may have queued for the worker before reading waits
 UNQUOTE = 32 * 1024  # bytes of a url-encoded value decoded at once
 REPORT_IN_MEMORY = 256 * 1024  # past this a report waits in a file
 # Boundary characters allowed by RFC 2046, which also keeps quotes and line breaks out of it.

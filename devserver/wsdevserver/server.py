@@ -35,6 +35,7 @@ TEXT_PLAIN = "text/plain; charset=utf-8"
 BLOCK_SIZE = 64 * 1024  # how much of a long report is written at a time
 ACCEPT_LOG_EVERY = 10.0  # seconds between two lines about running out of descriptors
 MAX_HEADERS = 100  # header lines in a request
+READ_BUFFER = 512 * 1024  # body bytes buffered per connection before reading pauses (twice this)
 
 
 def log(line):
@@ -154,14 +155,13 @@ class Service:
                     if not self.framing_error(e):
                         log("%s %s dropped: body incomplete" % (request.method, report.printable(request.raw_path)))
                         return plain(400, "body incomplete\n", close=True)  # nobody reads it
-                    answer = (400, "bad request: malformed %s body\n" % (
-                        "chunked" if "chunked" in request.headers.get("Transfer-Encoding", "").lower() else "framed"))
-                    close = True
+                    answer, close = (400, "bad request: malformed chunked body\n"), True
                     break
                 if not block:
                     break
                 size += len(block)
                 if size > MAX_BODY:
+                    await self.settle(pipe, reader)
                     listed = True
                     return self.too_large(request, record)
                 if reader is not None and answer is None:
@@ -169,6 +169,7 @@ class Service:
                     await pipe.drain()
             if answer is not None:
                 if record is not None:
+                    await self.settle(pipe, reader)
                     self.store.finish(record, answer[0], answer[1][len("bad request: "):-1])
                     listed = True
                 self.log(request, answer[0], size)
@@ -192,6 +193,16 @@ class Service:
                 if not listed:
                     self.store.discard(record)
                 pipe.close(reader.cleanups() if reader is not None else [])
+
+    @staticmethod
+    async def settle(pipe, reader):
+        """Let the worker finish what it has of a refused request, so that its record is whole."""
+        if reader is not None:
+            try:
+                await pipe.finish()
+            except BadRequest:
+                pass
+            reader.settle()
 
     async def send_report(self, request, endpoint, pipe):
         head = report.first_line(endpoint, pipe.count)
@@ -257,7 +268,8 @@ async def serve(args):
     else:
         site_args["shutdown_timeout"] = 0.5
     runner = web.AppRunner(make_app(store, executor), handle_signals=False, access_log=None,
-                           lingering_time=LINGER_SECONDS, max_headers=MAX_HEADERS, **runner_args)
+                           lingering_time=LINGER_SECONDS, max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER,
+                           **runner_args)
     stop = asyncio.Event()
     for signum in (signal.SIGINT, signal.SIGTERM):
         try:

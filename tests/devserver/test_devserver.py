@@ -293,6 +293,7 @@ class LoadTest(unittest.TestCase):
                              len('url-encoded field "v" (8388608 bytes): ') + (8 << 20), 'url-encoded field "a" (1 bytes): 1'))
             self.assertLess(peak_kib() - idle, 16 << 10)  # a service holding the body grows by 16 MiB and more
 
+    @unittest.skipUnless(os.path.exists("/proc/self/stat"), "needs /proc/PID/stat")
     def test_idle_connections_cost_no_thread_and_no_spin(self):
         """Hundreds of idle connections, and more than the service has descriptors for: it neither
         spins nor starts a thread per connection, and it answers once they leave."""
