@@ -148,6 +148,8 @@ class RequestStore:
         """Room for `size` more stored bytes of `part`, of a request being read, made by dropping
         the files of the oldest finished records. Without room it returns False, unless `force`
         (bytes the answer itself needs), when they are counted all the same."""
+        if self._pending_bytes + size > self.keep_bytes and not force:
+            return False  # would not fit with every kept file gone: keep them
         while self._kept_bytes + self._pending_bytes + size > self.keep_bytes and self._drop_oldest_files():
             pass
         if self._kept_bytes + self._pending_bytes + size > self.keep_bytes and not force:

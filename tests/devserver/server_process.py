@@ -12,11 +12,11 @@ SERVER = os.path.join(ROOT, "devserver", "devserver.py")
 PYTHON = "/usr/bin/python3"
 
 
-def start_server(*args, port=0, server=SERVER, preexec_fn=None):
+def start_server(*args, port=0, server=SERVER, preexec_fn=None, env=None):
     """Start a server (by default this tree's); return (process, its port or None, its stderr
     lines as they come)."""
     proc = subprocess.Popen([PYTHON, str(server), "--port", str(port), *args],
-                            stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn)
+                            stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn, env=env)
     lines, ready = [], threading.Event()
 
     def drain():

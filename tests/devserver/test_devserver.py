@@ -347,9 +347,62 @@ class LifecycleTest(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual((second.returncode, second.stderr), (1, "devserver: cannot listen on 127.0.0.1:%d: address already in use\n" % PORT))
         for sig in (signal.SIGTERM, signal.SIGINT):
-            proc, port, log = start_server()
-            self.assertEqual((port is not None, stop_server(proc, sig), log[-1]), (True, 0, "devserver: stopped\n"))
-            self.assertNotIn("Traceback", "".join(log))
+            with tempfile.TemporaryDirectory() as tmp:  # where the service keeps what it received
+                proc, port, log = start_server(env=dict(os.environ, TMPDIR=tmp))
+                conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+                conn.request("POST", BASE + "testImg", multipart([("file", "f.jpg", b"x" * 1000)]), {"Content-Type": MULTIPART_TYPE})
+                self.assertEqual(conn.getresponse().status, 200)
+                conn.close()
+                (folder,) = os.listdir(tmp)
+                self.assertEqual((os.stat(os.path.join(tmp, folder)).st_mode & 0o777, len(os.listdir(os.path.join(tmp, folder)))), (0o700, 1))
+                self.assertEqual((port is not None, stop_server(proc, sig), log[-1]), (True, 0, "devserver: stopped\n"))
+                self.assertNotIn("Traceback", "".join(log))
+                self.assertEqual(os.listdir(tmp), [])
+
+
+class StoreTest(unittest.TestCase):
+    """The bounded store the inspector reads, on its own."""
+
+    def setUp(self):
+        sys.path.insert(0, os.path.join(ROOT, "devserver"))
+        self.addCleanup(sys.path.remove, os.path.join(ROOT, "devserver"))
+        from wsdevserver.store import Part, RequestStore
+        self.Part, self.store = Part, RequestStore(keep=3, keep_bytes=100)
+        self.addCleanup(self.store.close)
+
+    def request(self, stored, status=200):
+        """A finished request with one file part whose `stored` bytes were written."""
+        record = self.store.begin("POST", "/p", "testImg", [("Host", "x")])
+        part = self.Part(0, "file", "form-data", "f.jpg", "image/jpeg", kind="file")
+        self.store.add_part(record, part)
+        room = self.store.reserve(part, stored)
+        part.start = b"\x89PNG"  # the body reader keeps each part's first bytes
+        if room:
+            with open(part.path, "wb") as f:
+                f.write(b"\x89PNG" + bytes(stored - 4))
+        else:  # as the body reader does: the part is answered, not stored
+            self.store.drop_part(part)
+        self.store.finish(record, status)
+        return record, room
+
+    def test_keeps_the_newest_requests_and_drops_the_oldest_files_first(self):
+        import asyncio
+        queue = asyncio.run(self._subscribe())
+        first, _ = self.request(60)
+        self.assertEqual((first.file_path(0) is not None, first.head(0, 4), queue.get_nowait().id), (True, b"\x89PNG", first.id))
+        second, _ = self.request(60)  # no room for both: the older request's file goes
+        self.assertEqual((first.file_path(0), os.path.exists(first.parts[0].path or ""), second.to_json()["parts"][0]["has_file"]),
+                         (None, False, True))
+        self.assertEqual(first.head(0, 4), b"\x89PNG")  # the start of a part outlives its file
+        third, room = self.request(200)  # more than the whole budget: answered, not stored
+        self.assertEqual((room, third.file_path(0)), (False, None))
+        fourth, _ = self.request(10, status=400)
+        self.assertEqual([r.id for r in self.store.records()], [fourth.id, third.id, second.id])
+        self.assertIsNone(self.store.get(first.id))
+        self.assertEqual(sorted(os.listdir(self.store.folder)), sorted(os.path.basename(r.file_path(0)) for r in (second, fourth)))
+
+    async def _subscribe(self):
+        return self.store.subscribe()
 
 
 if __name__ == "__main__":
