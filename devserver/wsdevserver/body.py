@@ -17,6 +17,7 @@ behind the reading, so that both cores work on a large upload.
 import asyncio
 import codecs
 import collections
+import concurrent.futures
 import hashlib
 import os
 import re
@@ -32,7 +33,7 @@ from .store import HEAD_KEPT, TEXT_KEPT, Part
 FEED = 256 * 1024  # largest piece handed to the multipart decoder at once
 MAX_PART_HEAD = 1024 * 1024  # bytes of header names and values in one part; of a field's name
 BATCH = 256 * 1024  # body bytes gathered into one job for the worker
-IN_FLIGHT = 3  # jobs a request may have queued for the worker before reading waits
+WORKER_QUEUE = 8  # jobs all requests together may have queued for the worker before reading waits
 UNQUOTE = 32 * 1024  # bytes of a url-encoded value decoded at once
 REPORT_IN_MEMORY = 256 * 1024  # past this a report waits in a file
 # Boundary characters allowed by RFC 2046, which also keeps quotes and line breaks out of it.
@@ -43,11 +44,33 @@ class BadRequest(Exception):
     """Raised with the reason that ends up after "bad request: "."""
 
 
+class Worker:
+    """The service's one worker thread, and its queue, bounded for all requests together so that
+    many concurrent uploads hold no more body bytes waiting than one does."""
+
+    def __init__(self):  # within the running event loop
+        self.executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="wsdevserver")
+        self.slots = asyncio.Semaphore(WORKER_QUEUE)
+
+    async def submit(self, fn, *args):
+        await self.slots.acquire()
+        future = asyncio.get_running_loop().run_in_executor(self.executor, fn, *args)
+        future.add_done_callback(lambda _: self.slots.release())
+        return future
+
+    def submit_nowait(self, fn):
+        """For cleanups, which hold no body bytes."""
+        asyncio.get_running_loop().run_in_executor(self.executor, fn)
+
+    def shutdown(self):
+        self.executor.shutdown(wait=True)
+
+
 class Pipeline:
     """The worker's share of one request: jobs of file, hash and report work, run in order."""
 
-    def __init__(self, executor, store, record):
-        self.executor, self.store, self.record = executor, store, record
+    def __init__(self, worker, store, record):
+        self.worker, self.store, self.record = worker, store, record
         self.ops, self.lines, self.batch_bytes = [], bytearray(), 0
         self.in_flight = collections.deque()
         self.error = None
@@ -72,11 +95,13 @@ class Pipeline:
             self.batch_bytes += len(self.lines)
             self.lines.clear()
 
-    def _dispatch(self):
+    async def _dispatch(self):
         self._flush_lines()
+        while self.in_flight and self.in_flight[0].done():
+            self.in_flight.popleft()
         if self.ops:
             ops, self.ops, self.batch_bytes = self.ops, [], 0
-            self.in_flight.append(asyncio.get_running_loop().run_in_executor(self.executor, self._run, ops))
+            self.in_flight.append(await self.worker.submit(self._run, ops))
 
     def _run(self, ops):
         if self.error is not None:
@@ -90,12 +115,10 @@ class Pipeline:
     async def drain(self):
         """Wait while the worker is too far behind the reading."""
         if self.batch_bytes >= BATCH:
-            self._dispatch()
-        while len(self.in_flight) > IN_FLIGHT:
-            await self.in_flight.popleft()
+            await self._dispatch()
 
     async def finish(self):
-        self._dispatch()
+        await self._dispatch()
         while self.in_flight:
             await self.in_flight.popleft()
         if self.error is not None:
@@ -115,7 +138,7 @@ class Pipeline:
                     fn()
                 except OSError:
                     pass
-        asyncio.get_running_loop().run_in_executor(self.executor, run)
+        self.worker.submit_nowait(run)
 
     def report_bytes(self):
         """The report after its first line, from the start (only once finish() returned)."""

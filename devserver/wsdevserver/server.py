@@ -10,7 +10,6 @@ one plain-text line "bad request: ...". Each request is logged on stderr as one 
 
 import argparse
 import asyncio
-import concurrent.futures
 import errno
 import importlib.util
 import inspect
@@ -24,7 +23,7 @@ from aiohttp import web
 from aiohttp.http import HttpProcessingError
 
 from . import report
-from .body import BadRequest, Pipeline, body_reader
+from .body import BadRequest, Pipeline, Worker, body_reader
 from .store import RequestStore
 
 ENDPOINT_PREFIX = "/Vortan/BackOffice/trunk/webservice/zunel/"
@@ -35,7 +34,7 @@ TEXT_PLAIN = "text/plain; charset=utf-8"
 BLOCK_SIZE = 64 * 1024  # how much of a long report is written at a time
 ACCEPT_LOG_EVERY = 10.0  # seconds between two lines about running out of descriptors
 MAX_HEADERS = 100  # header lines in a request
-READ_BUFFER = 512 * 1024  # body bytes buffered per connection before reading pauses (twice this)
+READ_BUFFER = 256 * 1024  # body bytes buffered per connection before reading pauses (twice this)
 
 
 def log(line):
@@ -72,8 +71,8 @@ def plain(status, text, close=False, headers=None):
 
 
 class Service:
-    def __init__(self, store, executor):
-        self.store, self.executor = store, executor
+    def __init__(self, store, worker):
+        self.store, self.worker = store, worker
 
     async def expect(self, request):
         """Refuse an oversized upload before the client starts sending it."""
@@ -140,7 +139,7 @@ class Service:
             answer = (404, "not found: %s\n" % report.printable(path))
         else:
             record = self.begin(request)
-            pipe = Pipeline(self.executor, self.store, record)
+            pipe = Pipeline(self.worker, self.store, record)
             try:
                 reader = body_reader(request.headers.get("Content-Type"), pipe)
             except BadRequest as e:
@@ -244,12 +243,12 @@ def load_inspector():
     return importlib.import_module(__package__ + ".inspector")
 
 
-def make_app(store, executor):
+def make_app(store, worker):
     app = web.Application()
     inspector = load_inspector()
     if inspector is not None:
         inspector.add_routes(app, store)
-    service = Service(store, executor)
+    service = Service(store, worker)
     # After the inspector's routes: everything else, any method and any Host, comes here.
     app.router.add_route("*", "/{tail:.*}", service.handle, expect_handler=service.expect)
     return app
@@ -259,7 +258,7 @@ async def serve(args):
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(loop_error_handler())
     store = RequestStore(args.keep, args.keep_bytes)
-    executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="wsdevserver")
+    worker = Worker()
     runner_args, site_args = {}, {}
     # How long stopping waits for requests in flight: set on the runner since aiohttp 3.9,
     # on the site before.
@@ -267,7 +266,7 @@ async def serve(args):
         runner_args["shutdown_timeout"] = 0.5
     else:
         site_args["shutdown_timeout"] = 0.5
-    runner = web.AppRunner(make_app(store, executor), handle_signals=False, access_log=None,
+    runner = web.AppRunner(make_app(store, worker), handle_signals=False, access_log=None,
                            lingering_time=LINGER_SECONDS, max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER,
                            **runner_args)
     stop = asyncio.Event()
@@ -297,7 +296,7 @@ async def serve(args):
             except (NotImplementedError, AttributeError, ValueError):
                 pass
         await runner.cleanup()
-        executor.shutdown(wait=True)
+        worker.shutdown()
         store.close()
 
 
