@@ -37,6 +37,7 @@ WORKER_QUEUE = 8  # jobs all requests together may have queued for the worker be
 UNQUOTE = 32 * 1024  # bytes of a url-encoded value decoded at once
 REPORT_IN_MEMORY = 256 * 1024  # past this a report waits in a file
 # Boundary characters allowed by RFC 2046, which also keeps quotes and line breaks out of it.
+LINE_BREAK_RE = re.compile(rb"[\r\n]")
 BOUNDARY_RE = re.compile(r"[0-9A-Za-z'()+_,\-./:=? ]{0,69}[0-9A-Za-z'()+_,\-./:=?]")
 
 
@@ -328,20 +329,41 @@ class MultipartReader(Reader):
         self.fault = None  # the body cannot be split any further
         self.refusal = None  # the first part that breaks a rule
         self.sink = None
+        self.held = b""  # the end of the last block, from a line break that may begin a delimiter
+        self.near = len(boundary) + 8  # how far back from a piece's end a delimiter may begin
 
     def feed(self, data):
         self.size += len(data)
         if self.ended or self.fault:
             return  # an epilogue, or what follows a fault, is only read
-        for start in range(0, len(data), FEED):
-            try:
-                self.decoder.receive_data(data[start:start + FEED])
-            except RequestEntityTooLarge:
-                self._outgrown()
+        if self.held:
+            data, self.held = self.held + data, b""
+        end = self._before_line_break(data, 0, len(data))
+        self.held = bytes(data[end:])
+        start = 0
+        while start < end:
+            stop = min(start + FEED, end)
+            if stop < end:
+                stop = self._before_line_break(data, start, stop)
+            if not self._feed_decoder(data[start:stop]):
                 return
-            self._events()
-            if self.ended or self.fault:
-                return
+            start = stop
+
+    def _before_line_break(self, data, start, stop):
+        """Where to end a piece given to the decoder, so that it never ends inside a delimiter
+        that began with a line break: werkzeug's decoder may take such a piece's last CR (or
+        LF) for data when the other kind of line break came long before it."""
+        found = LINE_BREAK_RE.search(data, max(start + 1, stop - self.near), stop)
+        return found.start() if found else stop
+
+    def _feed_decoder(self, piece):
+        try:
+            self.decoder.receive_data(piece)
+        except RequestEntityTooLarge:
+            self._outgrown()
+            return False
+        self._events()
+        return not (self.ended or self.fault)
 
     def _outgrown(self):
         """The decoder's buffer outgrew its room: an epilogue is ignored, anything else refused."""
@@ -359,6 +381,12 @@ class MultipartReader(Reader):
             self.fault = "multipart body has no opening boundary"
 
     def _end_of_body(self):
+        if self.held:
+            held, self.held = self.held, b""
+            self.decoder.receive_data(held)
+            self._events()
+            if self.ended or self.fault:
+                return
         self.decoder.receive_data(None)
         self._events(final=True)
 

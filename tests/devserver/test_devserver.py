@@ -360,6 +360,59 @@ class LifecycleTest(unittest.TestCase):
                 self.assertEqual(os.listdir(tmp), [])
 
 
+class BodyTest(unittest.TestCase):
+    """The body readers on their own: a body split anywhere gives the same report."""
+
+    def setUp(self):
+        sys.path.insert(0, os.path.join(ROOT, "devserver"))
+        self.addCleanup(sys.path.remove, os.path.join(ROOT, "devserver"))
+
+    def report(self, content_type, data, cuts):
+        import asyncio
+        from wsdevserver import body, report, store
+
+        async def read():
+            kept, worker = store.RequestStore(), body.Worker()
+            try:
+                record = kept.begin("POST", "/", "testMsg", [])
+                pipe = body.Pipeline(worker, kept, record)
+                reader = body.body_reader(content_type, pipe)
+                for start, end in zip([0, *cuts], [*cuts, len(data)]):
+                    reader.feed(data[start:end])
+                    await pipe.drain()
+                reader.finish()
+                await pipe.finish()
+                text = report.first_line("testMsg", pipe.count) + pipe.report_bytes().read()
+                pipe.close(reader.cleanups())
+                return text.decode()
+            finally:
+                worker.shutdown()
+                kept.close()
+        return asyncio.run(read())
+
+    def test_url_encoded_as_parse_qsl_reads_it_whole(self):
+        import random, urllib.parse
+        rng = random.Random(7)
+        for _ in range(300):
+            # Escapes of these digits decode to no control character: the names stay as printed.
+            data = bytes(rng.choice(b"ab=&%+2F4\xc3\xa9") for _ in range(rng.randint(0, 24)))
+            cuts = sorted(rng.sample(range(len(data) + 1), min(len(data) + 1, 4)))
+            pairs = urllib.parse.parse_qsl(data.decode("latin-1"), keep_blank_values=True, encoding="latin-1")
+            with self.subTest(data=data, cuts=cuts):
+                lines = self.report("application/x-www-form-urlencoded", data, cuts).splitlines()[1:]
+                self.assertEqual([line.split(" (")[0] for line in lines],
+                                 ['url-encoded field "%s"' % n.encode("latin-1").decode("utf-8", "replace").replace('"', "%22") for n, _ in pairs])
+                self.assertEqual([int(line.split(" (")[1].split(" ")[0]) for line in lines], [len(v) for _, v in pairs])
+
+    def test_multipart_split_anywhere(self):
+        data = multipart([("message", None, b'{"page":"x"}\r\n--' + BOUNDARY[:-2].encode()), ("file", r"C:\a\b.jpg", bytes(range(256)) * 3)], "attachment")
+        whole = self.report(CONSOLE_TYPE, data, [])
+        self.assertEqual(whole.splitlines()[2], file_line("file", r"C:\a\b.jpg", bytes(range(256)) * 3).rstrip("\n"))
+        for cut in range(1, len(data)):
+            with self.subTest(cut=cut):
+                self.assertEqual(self.report(CONSOLE_TYPE, data, [cut]), whole)
+
+
 class StoreTest(unittest.TestCase):
     """The bounded store the inspector reads, on its own."""
 
