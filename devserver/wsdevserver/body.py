@@ -340,12 +340,12 @@ class MultipartReader(Reader):
             data, self.held = self.held + data, b""
         end = self._before_line_break(data, 0, len(data))
         self.held = bytes(data[end:])
-        start = 0
+        view, start = memoryview(data), 0  # pieces without copies: the decoder copies them once
         while start < end:
             stop = min(start + FEED, end)
             if stop < end:
                 stop = self._before_line_break(data, start, stop)
-            if not self._feed_decoder(data[start:stop]):
+            if not self._feed_decoder(view[start:stop]):
                 return
             start = stop
 
