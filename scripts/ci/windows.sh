@@ -43,7 +43,7 @@ status=0
 
     # The zip as shipped: its files, and its wsconsole.exe through the whole dialogue.
     echo "== windows: $(basename "$2")" >&2
-    # The Debian interpreter, which sees python3-multipart for the web service.
+    # The Debian interpreter, which sees python3-aiohttp and python3-werkzeug for the web service.
     python=/usr/bin/python3
     rm -rf "$1/unzipped"
     "$python" -m zipfile -e "$2" "$1/unzipped"

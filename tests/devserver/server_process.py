@@ -7,16 +7,16 @@ import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER = os.path.join(ROOT, "devserver", "devserver.py")
-# The service needs Debian's python3-multipart, which only Debian's own interpreter sees
+# The service needs Debian's python3-aiohttp and python3-werkzeug, which only Debian's own interpreter sees
 # (a python3 found first on PATH, from pyenv say, does not).
 PYTHON = "/usr/bin/python3"
 
 
-def start_server(*args, port=0, server=SERVER):
+def start_server(*args, port=0, server=SERVER, preexec_fn=None, env=None):
     """Start a server (by default this tree's); return (process, its port or None, its stderr
     lines as they come)."""
     proc = subprocess.Popen([PYTHON, str(server), "--port", str(port), *args],
-                            stderr=subprocess.PIPE, text=True)
+                            stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn, env=env)
     lines, ready = [], threading.Event()
 
     def drain():

@@ -224,11 +224,14 @@ class DebianPackageTest(unittest.TestCase):
 
     def test_each_package_holds_its_files(self):
         wsconsole = ["bin/wsconsole", "bin/wsconsole-devserver", "share/wsconsole/devserver/devserver.py",
+                     "share/wsconsole/devserver/wsdevserver/server.py",
+                     "share/wsconsole/devserver/wsdevserver/static/index.html",
                      "share/wsconsole/devserver/samples/th.jpg", "share/man/man1/wsconsole.1.gz",
                      "share/man/man1/wsconsole-devserver.1.gz", "share/doc/wsconsole/copyright",
                      "share/doc/wsconsole/changelog.gz"]
         multiarch = run("dpkg-architecture", "-qDEB_HOST_MULTIARCH").strip()
         development = ["include/wsclient/WebServiceClient.h", "include/wsclient/FieldMap.h",
+                       "include/wsclient/WebServiceReport.h",
                        f"lib/{multiarch}/libwsclient.a", f"lib/{multiarch}/cmake/wsclient/wsclientConfig.cmake",
                        "share/doc/libwsclient-dev/copyright", "share/doc/libwsclient-dev/changelog.gz"]
         for name, paths in (("wsconsole", wsconsole), ("libwsclient-dev", development)):

@@ -1,0 +1,256 @@
+"""The request inspector: what the service received, for a person in a browser and for scripts.
+
+    GET /                          the page (static/index.html, its script and style)
+    GET /api/requests              the requests kept, newest first, as JSON
+    GET /api/requests/ID           one of them
+    GET /files/ID/INDEX            the bytes of one part, as they arrived
+    GET /events                    server-sent events: a "list" event with the requests kept,
+                                   then one "request" event per new request
+
+Each part in the JSON carries, beside what the store tells, "url" (where its bytes are, when they
+are kept) and "image" ("jpeg", "png", "gif", "webp" or null), told by the part's first bytes
+whatever type it declared. Only those four are ever served with an image type; everything
+else goes out as an octet stream to download, so that an uploaded SVG or HTML page never runs in
+the inspector's origin.
+
+The uploads are private to whoever runs the service, and a page elsewhere can make a browser
+talk to 127.0.0.1 (DNS rebinding: a name of its own that resolves to 127.0.0.1 a moment later).
+Such a request still names the foreign host in its Host header, so every inspector route answers
+only a Host that names loopback, and 403 to anything else. It answers only this machine, too:
+with the service listening beyond loopback (--host 0.0.0.0), another machine could name
+localhost as well. The POST endpoints are not guarded: they answer any client, as they always
+have.
+"""
+
+import asyncio
+import ipaddress
+import json
+import os
+import re
+import urllib.parse
+
+from aiohttp import web
+
+STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+STATIC_TYPES = {
+    "index.html": "text/html; charset=utf-8",
+    "inspector.js": "text/javascript; charset=utf-8",
+    "inspector.css": "text/css; charset=utf-8",
+    "favicon.svg": "image/svg+xml",  # the page's own icon; an uploaded SVG is only a download
+}
+
+# Only the page's own script, style and images, and no way to frame it, post it or rebase it.
+CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
+                           "img-src 'self'; connect-src 'self'; base-uri 'none'; "
+                           "form-action 'none'; frame-ancestors 'none'")
+SECURITY_HEADERS = {
+    "Content-Security-Policy": CONTENT_SECURITY_POLICY,
+    "X-Content-Type-Options": "nosniff",
+    "X-Frame-Options": "DENY",
+    "Referrer-Policy": "no-referrer",
+    # A page elsewhere may not embed the uploads either (an <img> would tell it their size).
+    "Cross-Origin-Resource-Policy": "same-origin",
+    "Cache-Control": "no-store",
+}
+
+# localhost, 127.0.0.1 or [::1], each with or without a port; host names are case-insensitive.
+LOOPBACK_HOST_RE = re.compile(r"(?:localhost|127\.0\.0\.1|\[::1\])(?::[0-9]{1,5})?\Z",
+                              re.IGNORECASE)
+
+IMAGE_TYPES = {"jpeg": "image/jpeg", "png": "image/png", "gif": "image/gif", "webp": "image/webp"}
+MAGIC_BYTES = 12  # enough for the longest signature below (RIFF....WEBP)
+
+HEARTBEAT_SECONDS = 15  # an idle event stream says something this often, to notice a gone page
+MAX_EVENT_STREAMS = 32  # open pages at once; each holds a connection and a queue
+
+
+def loopback_host(values):
+    """Whether the Host header values of a request (all of them) name this machine's loopback."""
+    return len(values) == 1 and LOOPBACK_HOST_RE.match(values[0]) is not None
+
+
+def local_peer(remote):
+    """Whether a connection from address `remote` (None for a local socket) is this machine's."""
+    if remote is None:
+        return True
+    try:
+        address = ipaddress.ip_address(remote.split("%", 1)[0])
+    except ValueError:
+        return False
+    mapped = getattr(address, "ipv4_mapped", None)  # ::ffff:127.0.0.1 from a dual-stack socket
+    return (mapped or address).is_loopback
+
+
+def image_kind(head):
+    """The image type whose signature the bytes `head` start with ("jpeg", "png", "gif",
+    "webp"), or None."""
+    if head.startswith(b"\xff\xd8\xff"):
+        return "jpeg"
+    if head.startswith(b"\x89PNG\r\n\x1a\n"):
+        return "png"
+    if head[:6] in (b"GIF87a", b"GIF89a"):
+        return "gif"
+    if head[:4] == b"RIFF" and head[8:12] == b"WEBP":
+        return "webp"
+    return None
+
+
+def attachment_disposition(filename, index):
+    """Content-Disposition for a download: the last segment of the name as sent (a Windows path
+    or a POSIX one), percent-encoded, with a plain ASCII fallback for old clients."""
+    base = re.split(r"[\\/]", filename or "")[-1]
+    fallback = "part-%d" % index
+    if not base:
+        return 'attachment; filename="%s"' % fallback
+    return "attachment; filename=\"%s\"; filename*=UTF-8''%s" % (
+        fallback, urllib.parse.quote(base, safe=""))
+
+
+def secured(response):
+    response.headers.update(SECURITY_HEADERS)
+    return response
+
+
+def text_response(status, text):
+    return secured(web.Response(status=status, text=text + "\n"))
+
+
+class Inspector:
+    """The inspector's routes over one request store."""
+
+    def __init__(self, store):
+        self.store = store
+        self.static = {}
+        for name, content_type in STATIC_TYPES.items():
+            with open(os.path.join(STATIC, name), "rb") as source:
+                self.static[name] = (content_type, source.read())
+        self.streams = set()
+        self.closing = False
+
+    def guarded(self, handler):
+        async def handle(request):
+            if not (loopback_host(request.headers.getall("Host", []))
+                    and local_peer(request.remote)):
+                return text_response(403, "forbidden: the inspector answers only this machine, "
+                                          "as localhost, 127.0.0.1 or [::1]")
+            response = await handler(request)
+            if not response.prepared:  # an event stream has sent its headers already
+                secured(response)
+            return response
+        return handle
+
+    def find(self, raw_id):
+        record = self.store.get(int(raw_id)) if re.fullmatch("[0-9]{1,18}", raw_id) else None
+        return record if record is not None else self.store.get(raw_id)
+
+    def describe(self, record):
+        """The record's JSON, each part with where its bytes are and what image they make."""
+        data = record.to_json()
+        parts = []
+        for part in data.get("parts", []):
+            part = dict(part)
+            index = part["index"]
+            if record.file_path(index) is not None:
+                part["url"] = "/files/%s/%d" % (urllib.parse.quote(str(data["id"]), safe=""),
+                                               index)
+                part["image"] = image_kind(record.head(index, MAGIC_BYTES))
+            else:
+                part["url"], part["image"] = None, None
+            parts.append(part)
+        data["parts"] = parts
+        return data
+
+    async def page(self, request):
+        return self.static_file("index.html")
+
+    async def asset(self, request):
+        return self.static_file(request.match_info["name"])
+
+    def static_file(self, name):
+        if name not in self.static:
+            return text_response(404, "not found")
+        content_type, body = self.static[name]
+        return web.Response(body=body, headers={"Content-Type": content_type})
+
+    async def list_requests(self, request):
+        return web.json_response([self.describe(record) for record in self.store.records()])
+
+    async def one_request(self, request):
+        record = self.find(request.match_info["id"])
+        if record is None:
+            return text_response(404, "no such request (the service keeps only the latest)")
+        return web.json_response(self.describe(record))
+
+    async def part_file(self, request):
+        record = self.find(request.match_info["id"])
+        index = int(request.match_info["index"])
+        path = record.file_path(index) if record is not None else None
+        if path is None or not os.path.isfile(path):
+            return text_response(404, "no such file (the service keeps only the latest)")
+        kind = image_kind(record.head(index, MAGIC_BYTES))
+        if kind is not None:
+            headers = {"Content-Type": IMAGE_TYPES[kind]}
+        else:
+            filename = next((part.get("filename") for part in record.to_json().get("parts", [])
+                             if part.get("index") == index), None)
+            headers = {"Content-Type": "application/octet-stream",
+                       "Content-Disposition": attachment_disposition(filename, index)}
+        return web.FileResponse(path, headers=headers)
+
+    async def events(self, request):
+        if self.closing or len(self.streams) >= MAX_EVENT_STREAMS:
+            response = text_response(503, "too many open event streams")
+            response.headers["Retry-After"] = "5"
+            return response
+        response = secured(web.StreamResponse(headers={"Content-Type": "text/event-stream"}))
+        if request.method == "HEAD":
+            return response
+        # The list and the subscription in one step of the loop: every request is in the list or
+        # comes as an event, and none in both.
+        queue = self.store.subscribe()
+        self.streams.add(queue)
+        try:
+            listed = json.dumps([self.describe(record) for record in self.store.records()])
+            await response.prepare(request)
+            await response.write(b"retry: 2000\n\nevent: list\ndata: " + listed.encode() + b"\n\n")
+            while not self.closing:
+                try:
+                    record = await asyncio.wait_for(queue.get(), HEARTBEAT_SECONDS)
+                except asyncio.TimeoutError:
+                    await response.write(b": still here\n\n")
+                    continue
+                if record is None:
+                    break
+                # json.dumps escapes every line break, so the event is one data line.
+                data = json.dumps({"record": self.describe(record),
+                                   "held": len(self.store.records())})
+                await response.write(b"event: request\ndata: " + data.encode() + b"\n\n")
+        except ConnectionError:
+            pass  # the page went away
+        finally:
+            self.streams.discard(queue)
+            self.store.unsubscribe(queue)
+        return response
+
+    async def close_streams(self, app):
+        """Ends the open event streams, which would otherwise hold the service's shutdown."""
+        self.closing = True
+        for queue in list(self.streams):
+            try:
+                queue.put_nowait(None)
+            except asyncio.QueueFull:
+                pass  # its stream is busy writing and sees `closing` next
+
+
+def add_routes(app, store):
+    """Adds the inspector's routes to `app`, over `store`'s records."""
+    inspector = Inspector(store)
+    guard = inspector.guarded
+    app.router.add_get("/", guard(inspector.page))
+    app.router.add_get("/static/{name}", guard(inspector.asset))
+    app.router.add_get("/api/requests", guard(inspector.list_requests))
+    app.router.add_get("/api/requests/{id}", guard(inspector.one_request))
+    app.router.add_get(r"/files/{id}/{index:[0-9]{1,9}}", guard(inspector.part_file))
+    app.router.add_get("/events", guard(inspector.events))
+    app.on_shutdown.append(inspector.close_streams)
+    return inspector

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Takes the README's picture of the request inspector from a real run: the console makes both
+# calls (`1 1 n 2 1 y`) to the development web service, then headless Chromium photographs the
+# inspector's page into docs/inspector.png (or the file given).
+#
+#   scripts/screenshot-inspector.sh [OUTPUT.png]
+#
+# The console calls the port it was built with, so all of it runs on a loopback of its own
+# (tests/support/own-loopback.sh), where that port is free whatever else runs here.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
+output=$(realpath -m "${1:-$root/docs/inspector.png}")
+
+if [ -z "${WSCONSOLE_OWN_LOOPBACK:-}" ]; then
+    cmake -S "$root" -B "$build" >/dev/null
+    cmake --build "$build" --target wsconsole -j2 >/dev/null
+    WSCONSOLE_OWN_LOOPBACK=1 exec "$root/tests/support/own-loopback.sh" "$0" "$output"
+fi
+
+base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
+port=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.urlsplit(sys.argv[1]).port or 80)' "$base_url")
+
+workdir=$(mktemp -d)
+server=""
+stop() {
+    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+    rm -rf "$workdir"
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
+
+cp "$root/devserver/samples/6uD78iT-.jpeg" "$workdir/C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg"
+cp "$root/devserver/samples/th.jpg" "$workdir/C:\\Users\\Zunel\\Pictures\\th.jpg"
+
+# Debian's interpreter, which sees Debian's python3-aiohttp.
+/usr/bin/python3 "$root/devserver/devserver.py" --port "$port" 2>"$workdir/devserver.log" &
+server=$!
+for _ in $(seq 100); do
+    grep -q "listening on" "$workdir/devserver.log" && break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+done
+grep -q "listening on" "$workdir/devserver.log" || {
+    cat "$workdir/devserver.log" >&2
+    echo "devserver did not start" >&2
+    exit 1
+}
+
+(cd "$workdir" && printf '1 1 n 2 1 y' | timeout 30 "$build/app/wsconsole" >/dev/null)
+
+# ?snapshot: the page lists what is there once, without its event stream, so that Chromium's
+# virtual time runs out once the list and its pictures have loaded.
+mkdir -p "$(dirname "$output")"
+rm -f "$output"
+timeout 60 /usr/bin/chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync --no-proxy-server \
+    --user-data-dir="$workdir/chromium" --hide-scrollbars --window-size=1100,1090 \
+    --virtual-time-budget=5000 --screenshot="$output" "http://localhost:$port/?snapshot" \
+    >"$workdir/chromium.log" 2>&1 || true
+[ -s "$output" ] || { cat "$workdir/chromium.log" >&2; echo "no screenshot taken" >&2; exit 1; }
+echo "$output"

@@ -1,0 +1,224 @@
+"""What the inspector's tests share: Debian's headless Chromium under Selenium, requests built by
+hand, and the size of a JPEG read from its bytes.
+
+Run as a script, it prints how long the inspector's page takes to show a full store:
+
+    /usr/bin/python3 tests/devserver/inspector_browser.py [--requests 100] [--loads 5]
+"""
+
+import argparse
+import hashlib
+import http.client
+import importlib.util
+import os
+import shutil
+import statistics
+import struct
+import sys
+import tempfile
+import time
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+SAMPLES = os.path.join(ROOT, "devserver", "samples")
+ENDPOINT = "/Vortan/BackOffice/trunk/webservice/zunel/"
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+WAIT_SECONDS = 20  # for anything the page does; far more than it needs
+
+# Chromium as root, headless, with nothing of its own going to the network.
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                  "--no-first-run", "--disable-background-networking",
+                  "--disable-component-update", "--disable-sync", "--no-proxy-server",
+                  "--window-size=1200,1400"]
+PROXY_VARIABLES = ("http_proxy", "https_proxy", "all_proxy", "no_proxy")
+
+
+def browser_missing():
+    """Why the browser tests cannot run here, or None."""
+    for program in (CHROMIUM, CHROMEDRIVER):
+        if not os.access(program, os.X_OK):
+            return "%s is not installed (Debian: chromium, chromium-driver)" % program
+    if importlib.util.find_spec("selenium") is None:
+        return "selenium is not installed (Debian: python3-selenium)"
+    return None
+
+
+def start_browser():
+    """A headless Chromium driven by Selenium, with a profile of its own that goes when it quits.
+    Returns the driver; driver.quit() stops both."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    # Selenium talks to chromedriver on loopback; a proxy from the environment would be asked
+    # instead.
+    for name in list(os.environ):
+        if name.lower() in PROXY_VARIABLES:
+            del os.environ[name]
+    profile = tempfile.mkdtemp(prefix="wsdevserver-chromium-")
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in CHROMIUM_FLAGS + ["--user-data-dir=" + profile]:
+        options.add_argument(flag)
+    try:
+        driver = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
+    except BaseException:
+        shutil.rmtree(profile, ignore_errors=True)
+        raise
+    driver.set_page_load_timeout(WAIT_SECONDS)
+    driver.set_script_timeout(WAIT_SECONDS)
+    quit_driver = driver.quit
+
+    def quit_and_clean():
+        try:
+            quit_driver()
+        finally:
+            shutil.rmtree(profile, ignore_errors=True)
+    driver.quit = quit_and_clean
+    return driver
+
+
+def wait_for(driver, script, *args):
+    """The first truthy result of `script` run in the page, retried until WAIT_SECONDS pass."""
+    from selenium.webdriver.support.ui import WebDriverWait
+    return WebDriverWait(driver, WAIT_SECONDS, poll_frequency=0.05).until(
+        lambda d: d.execute_script(script, *args),
+        "the page did not get there: %s" % script)
+
+
+def form_part(name, data, filename=None, content_type=None):
+    """One multipart/form-data part, as a browser writes it."""
+    disposition = 'form-data; name="%s"' % name
+    if filename is not None:
+        disposition += '; filename="%s"' % filename
+    head = "Content-Disposition: %s\r\n" % disposition
+    if content_type is not None:
+        head += "Content-Type: %s\r\n" % content_type
+    return head.encode() + b"\r\n" + data
+
+
+def post_form(port, endpoint, parts, headers=None, boundary="inspector-test-7c1e",
+              address="127.0.0.1"):
+    """POSTs a multipart/form-data body of `parts` (form_part's) to an endpoint; returns the
+    status and the answer's body."""
+    body = b"".join(b"--" + boundary.encode() + b"\r\n" + part + b"\r\n" for part in parts)
+    body += b"--" + boundary.encode() + b"--\r\n"
+    all_headers = {"Content-Type": "multipart/form-data; boundary=" + boundary}
+    all_headers.update(headers or {})
+    return request(port, "POST", ENDPOINT + endpoint, body, all_headers, address=address)[:3:2]
+
+
+def request(port, method, path, body=None, headers=None, host=None, address="127.0.0.1"):
+    """One request on its own connection to address:port; returns (status, headers, body).
+    `host` replaces the Host header (which names localhost:port otherwise)."""
+    headers = dict(headers or {})
+    host = headers.pop("Host", host)
+    connection = http.client.HTTPConnection(address, port, timeout=WAIT_SECONDS)
+    try:
+        connection.putrequest(method, path, skip_host=True)
+        connection.putheader("Host", host if host is not None else "localhost:%d" % port)
+        for name, value in headers.items():
+            connection.putheader(name, value)
+        if body is not None:
+            connection.putheader("Content-Length", str(len(body)))
+        connection.endheaders(body)
+        response = connection.getresponse()
+        # An event stream never ends: its head is enough.
+        streaming = response.getheader("Content-Type", "").startswith("text/event-stream")
+        return response.status, response.headers, b"" if streaming else response.read()
+    finally:
+        connection.close()
+
+
+def jpeg_size(data):
+    """(width, height) from a JPEG's frame header."""
+    at = 2
+    while at + 9 <= len(data):
+        if data[at] != 0xFF:
+            raise ValueError("not a JPEG marker at %d" % at)
+        marker = data[at + 1]
+        if marker == 0xFF:  # fill byte
+            at += 1
+            continue
+        if 0xD0 <= marker <= 0xD8 or marker == 0x01:  # markers without a length
+            at += 2
+            continue
+        if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
+            height, width = struct.unpack(">HH", data[at + 5:at + 9])
+            return width, height
+        at += 2 + struct.unpack(">H", data[at + 2:at + 4])[0]
+    raise ValueError("no frame header")
+
+
+def png(width, height):
+    """A small grey PNG of the given size."""
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+    rows = b"".join(b"\0" + b"\x80" * width for _ in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0)  # 8-bit greyscale
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
+
+
+def sample(name):
+    with open(os.path.join(SAMPLES, name), "rb") as source:
+        return source.read()
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def measure_load_time(requests, loads):
+    """Fills a fresh service with `requests` requests like the console's (the two calls in
+    turn) and prints how long the page takes to show them all, images loaded."""
+    sys.path.insert(0, HERE)
+    from server_process import DevServer
+
+    server = DevServer()
+    driver = None
+    try:
+        image_parts = [form_part(name, sample(file), "C:\\" + file, "image/jpeg")
+                       for name, file in (("file", "6uD78iT-.jpeg"), ("file2", "th.jpg"))]
+        message = [form_part("message", b'{"page":"unIDdepage"}')]
+        for n in range(requests):
+            post_form(server.port, "testImg" if n % 2 else "testMsg",
+                      image_parts if n % 2 else message)
+        driver = start_browser()
+        url = "http://localhost:%d/" % server.port
+        listed, pictures, walls = [], [], []
+        for _ in range(loads + 1):  # the first warms the browser up and is not counted
+            start = time.monotonic()
+            driver.get(url)
+            wait_for(driver, "return document.querySelectorAll('article.request').length === "
+                             "arguments[0] && [...document.images].every(i => i.complete)",
+                     requests)
+            walls.append(time.monotonic() - start)
+            # From the navigation's start, in the page's own clock.
+            shown, loaded = driver.execute_script("""
+                return [performance.getEntriesByName("inspector-listed")[0].startTime,
+                        Math.max(0, ...performance.getEntriesByType("resource")
+                            .filter(r => r.name.includes("/files/")).map(r => r.responseEnd))];""")
+            listed.append(shown)
+            pictures.append(loaded)
+        images = driver.execute_script("return document.images.length")
+        print("page with %d requests (%d images), median of %d loads:" % (requests, images, loads))
+        print("  list shown:         %6.0f ms after navigation start"
+              % statistics.median(listed[1:]))
+        print("  last image fetched: %6.0f ms" % statistics.median(pictures[1:]))
+        print("  seen by Selenium:   %6.0f ms (min %.0f, max %.0f), polling included"
+              % (statistics.median(walls[1:]) * 1000, min(walls[1:]) * 1000, max(walls[1:]) * 1000))
+    finally:
+        if driver is not None:
+            driver.quit()
+        server.stop()
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--requests", type=int, default=100)
+    parser.add_argument("--loads", type=int, default=5)
+    arguments = parser.parse_args()
+    measure_load_time(arguments.requests, arguments.loads)

@@ -1,0 +1,370 @@
+"""The request inspector: its page in Debian's headless Chromium, and its guard over plain HTTP.
+
+The Browser* classes drive a real Chromium through Selenium against the real service; they run
+when WSDEVSERVER_BROWSER=1 (the devserver_browser test sets it), and fail then if Chromium,
+chromedriver or Selenium is missing. BrowserConsole* runs only with WSCONSOLE_BIN and
+WSCONSOLE_BASE_URL naming the console, in a network namespace of its own
+(tests/support/own-loopback.sh), since the console calls the fixed port it was built with. The
+other classes need no browser.
+"""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.parse
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import inspector_browser as browser  # noqa: E402
+from server_process import DevServer, start_server, stop_server  # noqa: E402
+
+sys.path.insert(0, os.path.join(browser.ROOT, "devserver"))
+from wsdevserver import inspector  # noqa: E402
+
+CONSOLE = os.environ.get("WSCONSOLE_BIN")
+BASE_URL = os.environ.get("WSCONSOLE_BASE_URL", "http://localhost:18080")
+PATH1 = "C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg"
+PATH2 = "C:\\Users\\Zunel\\Pictures\\th.jpg"
+MESSAGE = '{"page":"unIDdepage"}'
+
+INSPECTOR_PATHS = ["/", "/static/inspector.js", "/static/inspector.css", "/api/requests",
+                   "/api/requests/1", "/files/1/0", "/events"]
+
+# Markup and script in every text a request can carry. None of it may become an element or run.
+HOSTILE_NAME = "<img src=x onerror=window.ran=1><b id=injected-name>name</b>"
+HOSTILE_FILENAME = "<script>window.ran=2</script><b id=injected-file>f</b>.html"
+HOSTILE_VALUE = "<script>window.ran=3</script><b id=injected-value>v</b>&amp;"
+HOSTILE_HEADER = "<b id=injected-header>h</b><script>window.ran=4</script>"
+
+# Finds part arguments[1] of request arguments[0] on the page.
+PART_JS = """const part = document.querySelector(
+    `article[data-id="${arguments[0]}"] section.part[data-index="${arguments[1]}"]`);"""
+
+
+def browser_skip_reason():
+    """Why the browser tests skip; asked for (WSDEVSERVER_BROWSER=1), they fail without one."""
+    if os.environ.get("WSDEVSERVER_BROWSER") != "1":
+        return "browser tests run with WSDEVSERVER_BROWSER=1 (ctest -R devserver_browser)"
+    missing = browser.browser_missing()
+    if missing:
+        raise RuntimeError("cannot run the browser tests: " + missing)
+    return None
+
+
+def start_service(test, port=0):
+    server = DevServer(port=port)
+    test.addClassCleanup(server.stop)
+    return server
+
+
+class HostCheckTest(unittest.TestCase):
+    def test_only_loopback_names_pass(self):
+        for host, passes in [("localhost", True), ("localhost:18080", True),
+                             ("127.0.0.1", True), ("127.0.0.1:1", True), ("[::1]", True),
+                             ("[::1]:18080", True), ("LocalHost:80", True),
+                             ("evil.example", False), ("evil.example:18080", False),
+                             ("localhost.evil.example", False), ("127.0.0.1.nip.io", False),
+                             ("localhost:", False), ("localhost:port", False),
+                             ("localhost:18080 ", False), ("::1", False), ("[::1]x", False),
+                             ("0.0.0.0:18080", False), ("127.0.0.2", False), ("", False)]:
+            with self.subTest(host=host):
+                self.assertEqual(inspector.loopback_host([host]), passes)
+        self.assertFalse(inspector.loopback_host([]))
+        self.assertFalse(inspector.loopback_host(["localhost", "evil.example"]))
+
+    def test_only_this_machine_passes(self):
+        for remote, passes in [("127.0.0.1", True), ("127.3.4.5", True), ("::1", True),
+                               ("::ffff:127.0.0.1", True), (None, True), ("192.168.1.20", False),
+                               ("10.0.0.1", False), ("::ffff:192.168.1.20", False),
+                               ("fe80::1%eth0", False), ("not an address", False)]:
+            with self.subTest(remote=remote):
+                self.assertEqual(inspector.local_peer(remote), passes)
+
+    def test_images_are_told_by_their_first_bytes(self):
+        for head, kind in [(b"\xff\xd8\xff\xe0", "jpeg"), (browser.png(1, 1), "png"),
+                           (b"GIF87a\1\0", "gif"), (b"GIF89a\1\0", "gif"),
+                           (b"RIFF\x10\0\0\0WEBPVP8 ", "webp"), (b"RIFF\x10\0\0\0WAVEfmt ", None),
+                           (b"<svg xmlns='http://www.w3.org/2000/svg'/>", None),
+                           (b"\xff\xd8", None), (b"", None)]:
+            with self.subTest(head=head[:12]):
+                self.assertEqual(inspector.image_kind(head[:12]), kind)
+
+
+class InspectorHttpTest(unittest.TestCase):
+    """The real service over plain HTTP: what a foreign Host gets, and the headers and types
+    the inspector's answers carry."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.port = start_service(cls).port
+        status, _ = browser.post_form(cls.port, "testImg", [
+            browser.form_part("file", b"<svg xmlns='http://www.w3.org/2000/svg'>"
+                                      b"<script>alert(1)</script></svg>",
+                              "C:\\pictures\\drawing.svg", "image/svg+xml"),
+            browser.form_part("file2", browser.png(3, 2), "grey.png", "application/octet-stream")])
+        if status != 200:
+            raise AssertionError("the upload was answered %d" % status)
+
+    def assertGuarded(self, headers):
+        self.assertEqual(headers["Content-Security-Policy"], inspector.CONTENT_SECURITY_POLICY)
+        self.assertEqual(headers["X-Content-Type-Options"], "nosniff")
+
+    def test_a_foreign_host_is_refused_and_loopback_answered(self):
+        for path in INSPECTOR_PATHS:
+            for host in ("evil.example", "evil.example:%d" % self.port, "127.0.0.1.nip.io"):
+                with self.subTest(path=path, host=host):
+                    status, headers, _ = browser.request(self.port, "GET", path, host=host)
+                    self.assertEqual(status, 403)
+                    self.assertGuarded(headers)
+            for host in ("localhost:%d" % self.port, "127.0.0.1:%d" % self.port, "[::1]"):
+                with self.subTest(path=path, host=host):
+                    status, headers, _ = browser.request(self.port, "GET", path, host=host)
+                    self.assertEqual(status, 200)
+                    self.assertGuarded(headers)
+
+    def test_the_endpoints_still_answer_any_host(self):
+        status, body = browser.post_form(self.port, "testMsg",
+                                         [browser.form_part("message", b"{}")],
+                                         headers={"Host": "evil.example"})
+        self.assertEqual(status, 200, body)
+
+    def test_files_go_out_as_their_bytes_say(self):
+        _, _, body = browser.request(self.port, "GET", "/api/requests")
+        record = next(r for r in json.loads(body) if r["endpoint"] == "testImg")
+        svg, grey = record["parts"]
+        self.assertEqual((svg["image"], grey["image"]), (None, "png"))
+        status, headers, data = browser.request(self.port, "GET", svg["url"])
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["Content-Type"], "application/octet-stream")
+        self.assertEqual(headers["Content-Disposition"],
+                         "attachment; filename=\"part-0\"; filename*=UTF-8''drawing.svg")
+        self.assertTrue(data.startswith(b"<svg"))
+        status, headers, data = browser.request(self.port, "GET", grey["url"])
+        self.assertEqual((status, headers["Content-Type"], data),
+                         (200, "image/png", browser.png(3, 2)))
+        self.assertIsNone(headers["Content-Disposition"])
+
+
+def outward_address():
+    """An IPv4 address of this machine beyond loopback, or None. (Connecting a UDP socket sends
+    nothing; it only picks the source address of a route.)"""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))
+        except OSError:
+            return None
+        address = probe.getsockname()[0]
+    return None if address.startswith("127.") else address
+
+
+class OutwardServiceTest(unittest.TestCase):
+    """A service listening beyond loopback still shows the inspector to this machine only."""
+
+    def test_another_machine_naming_localhost_is_refused(self):
+        address = outward_address()
+        if address is None:
+            self.skipTest("this machine has no address beyond loopback")
+        proc, port, log = start_server("--host", "0.0.0.0")
+        self.addCleanup(stop_server, proc)
+        self.assertIsNotNone(port, log)
+        for path, status in [("/", 403), ("/api/requests", 403), ("/events", 403)]:
+            with self.subTest(path=path):
+                self.assertEqual(browser.request(port, "GET", path, address=address)[0], status)
+        self.assertEqual(browser.request(port, "GET", "/", address="127.0.0.1")[0], 200)
+        status, _ = browser.post_form(port, "testMsg", [browser.form_part("message", b"{}")],
+                                      address=address)
+        self.assertEqual(status, 200)
+
+
+class BrowserTest(unittest.TestCase):
+    """One browser for the class; each test opens the page anew."""
+
+    @classmethod
+    def setUpClass(cls):
+        reason = browser_skip_reason()
+        if reason:
+            raise unittest.SkipTest(reason)
+        cls.driver = browser.start_browser()
+        cls.addClassCleanup(cls.driver.quit)
+
+    def open_page(self, port, requests):
+        """Opens the page and waits until it lists `requests` requests; returns their ids,
+        newest first."""
+        self.driver.get("http://localhost:%d/" % port)
+        browser.wait_for(self.driver, "return document.body.dataset.loaded === 'true' && "
+                                      "document.querySelectorAll('article.request').length "
+                                      "=== arguments[0]", requests)
+        return self.driver.execute_script(
+            "return [...document.querySelectorAll('article.request')].map(a => a.dataset.id)")
+
+    def part_facts(self, request_id, index):
+        """What the page shows of a part: its facts by label, its body's text, whether it
+        shows an image, its download link and its note."""
+        return self.driver.execute_script(PART_JS + """
+            const facts = {};
+            for (const dt of part.querySelectorAll("dl.facts dt")) {
+                facts[dt.textContent] = dt.nextElementSibling.textContent;
+            }
+            const link = part.querySelector("a.download");
+            const pre = part.querySelector("pre");
+            const note = part.querySelector(".truncated");
+            return {facts, text: pre && pre.textContent, json: !!part.querySelector("pre.json"),
+                    images: part.querySelectorAll("img").length,
+                    link: link && link.getAttribute("href"), note: note && note.textContent};
+        """, request_id, index)
+
+    def image_size(self, request_id, index):
+        """The natural size of a part's image, once loaded."""
+        return tuple(browser.wait_for(self.driver, PART_JS + """
+            const image = part.querySelector("img");
+            return image && image.complete && image.naturalWidth > 0 &&
+                [image.naturalWidth, image.naturalHeight];""", request_id, index))
+
+    def headers_shown(self, request_id):
+        return self.driver.execute_script("""
+            const card = document.querySelector(`article[data-id="${arguments[0]}"]`);
+            return [...card.querySelectorAll(".request-headers tr")].map(
+                row => [row.cells[0].textContent, row.cells[1].textContent]);""", request_id)
+
+
+class BrowserConsoleTest(BrowserTest):
+    """Both calls made by the console, then shown by the page."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not CONSOLE:
+            raise unittest.SkipTest("WSCONSOLE_BIN names no console")
+        super().setUpClass()
+        cls.port = urllib.parse.urlsplit(BASE_URL).port
+        start_service(cls, cls.port)
+        folder = tempfile.mkdtemp(prefix="wsdevserver-console-")
+        cls.addClassCleanup(shutil.rmtree, folder)
+        shutil.copy(os.path.join(browser.SAMPLES, "6uD78iT-.jpeg"), os.path.join(folder, PATH1))
+        shutil.copy(os.path.join(browser.SAMPLES, "th.jpg"), os.path.join(folder, PATH2))
+        env = {name: value for name, value in os.environ.items()
+               if name.lower() not in browser.PROXY_VARIABLES}
+        done = subprocess.run([CONSOLE], input=b"1 1 n 2 1 y", cwd=folder, env=env,
+                              capture_output=True, timeout=30)
+        if done.returncode != 0 or done.stderr:
+            raise AssertionError("the console failed: %r" % (done,))
+
+    def test_both_calls_are_listed_with_their_pictures_and_message(self):
+        image_id, message_id = self.open_page(self.port, 2)
+        endpoints = self.driver.execute_script(
+            "return [...document.querySelectorAll('article.request .endpoint')]"
+            ".map(e => e.textContent)")
+        self.assertEqual(endpoints, ["testImg", "testMsg"])
+
+        for index, (path, name) in enumerate([(PATH1, "6uD78iT-.jpeg"), (PATH2, "th.jpg")]):
+            data = browser.sample(name)
+            with self.subTest(image=name):
+                shown = self.part_facts(image_id, index)
+                self.assertEqual(shown["facts"]["file name"], path)
+                self.assertEqual(shown["facts"]["SHA-256"], browser.sha256(data))
+                self.assertEqual(self.image_size(image_id, index), browser.jpeg_size(data))
+
+        shown = self.part_facts(message_id, 0)
+        self.assertEqual(shown["facts"]["name"], "message")
+        self.assertTrue(shown["json"])
+        self.assertEqual(shown["text"], json.dumps(json.loads(MESSAGE), indent=2))
+        content_type = [value for name, value in self.headers_shown(message_id)
+                        if name.lower() == "content-type"]
+        self.assertRegex(content_type[0], r"^application/x-www-form-urlencoded; boundary=\S+$")
+
+
+class BrowserPageTest(BrowserTest):
+    """Requests made here by hand, on a service of the class's own."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.port = start_service(cls).port
+
+    def post(self, parts, headers=None, endpoint="testImg"):
+        status, body = browser.post_form(self.port, endpoint, parts, headers)
+        self.assertEqual(status, 200, body)
+
+    def newest(self):
+        _, _, body = browser.request(self.port, "GET", "/api/requests")
+        return json.loads(body)[0]
+
+    def show_newest(self):
+        """Opens the page and waits until it shows the newest request; returns its record."""
+        record = self.newest()
+        self.driver.get("http://localhost:%d/" % self.port)
+        browser.wait_for(self.driver, "return !!document.querySelector("
+                                      "`article[data-id='${arguments[0]}']`)", record["id"])
+        return record
+
+    def test_markup_from_a_request_shows_as_text_and_runs_nothing(self):
+        self.post([browser.form_part(HOSTILE_NAME, HOSTILE_VALUE.encode()),
+                   browser.form_part("file", b"<html><script>window.ran=5</script></html>",
+                                     HOSTILE_FILENAME, "text/html")],
+                  headers={"X-Note": HOSTILE_HEADER})
+        record = self.show_newest()
+        value = self.part_facts(record["id"], 0)
+        self.assertEqual(value["facts"]["name"], HOSTILE_NAME)
+        self.assertEqual(value["text"], HOSTILE_VALUE)
+        upload = self.part_facts(record["id"], 1)
+        self.assertEqual(upload["facts"]["file name"], HOSTILE_FILENAME)
+        self.assertEqual(upload["images"], 0)
+        self.assertIsNotNone(upload["link"])
+        self.assertIn(["X-Note", HOSTILE_HEADER], self.headers_shown(record["id"]))
+        self.assertEqual(self.driver.execute_script("""
+            return {injected: document.querySelectorAll('[id^="injected"], img[src="x"]').length,
+                    scripts: document.scripts.length, ran: window.ran === undefined || window.ran};
+            """), {"injected": 0, "scripts": 1, "ran": True})
+
+    def test_each_part_shows_as_its_bytes_are(self):
+        long_value = b"0123456789" * 10000
+        self.post([browser.form_part("file", b"not a picture", "fake.jpg", "image/jpeg"),
+                   browser.form_part("file2", browser.png(3, 2), "grey", "text/plain"),
+                   browser.form_part("long", long_value),
+                   browser.form_part("controls", b"tab\tnul\0escape\x1bdel\x7f")])
+        record = self.show_newest()
+        self.assertEqual(self.part_facts(record["id"], 3)["text"],
+                         "tab\tnul\u2400escape\u241bdel\u2421")
+        cut = self.part_facts(record["id"], 2)
+        self.assertTrue(long_value.decode().startswith(cut["text"]))
+        self.assertLess(len(cut["text"]), len(long_value))
+        self.assertEqual(cut["facts"]["size"], "100,000 bytes (97.7 KiB)")
+        self.assertIn("100,000 bytes", cut["note"])
+
+        fake = self.part_facts(record["id"], 0)
+        self.assertEqual((fake["facts"]["type"], fake["images"]), ("image/jpeg", 0))
+        self.assertEqual(fake["link"], record["parts"][0]["url"])
+        self.assertEqual(self.image_size(record["id"], 1), (3, 2))
+
+    def test_a_new_request_appears_without_a_reload(self):
+        # Through the event stream, and by polling where a browser has no EventSource.
+        for state in ("live", "polling"):
+            with self.subTest(state=state):
+                if state == "polling":
+                    script = self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument",
+                                                         {"source": "delete window.EventSource"})
+                    self.addCleanup(self.driver.execute_cdp_cmd,
+                                    "Page.removeScriptToEvaluateOnNewDocument", script)
+                self.driver.get("http://localhost:%d/" % self.port)
+                browser.wait_for(self.driver, "return document.body.dataset.loaded === 'true' && "
+                                              "document.getElementById('live').dataset.state "
+                                              "=== arguments[0]", state)
+                self.driver.execute_script("window.sameDocument = true")
+                before = self.driver.execute_script(
+                    "return document.querySelectorAll('article.request').length")
+                self.post([browser.form_part("message", b'{"arrived": "%s"}' % state.encode())],
+                          endpoint="testMsg")
+                record = self.newest()
+                browser.wait_for(self.driver, """
+                    const top = document.querySelector('article.request');
+                    return top && top.dataset.id === String(arguments[0]);""", record["id"])
+                self.assertEqual(self.driver.execute_script(
+                    "return [window.sameDocument, "
+                    "document.querySelectorAll('article.request').length]"), [True, before + 1])
+
+if __name__ == "__main__":
+    unittest.main()
