@@ -173,7 +173,7 @@ class PartSink:
             if len(self.memory) + len(data) <= TEXT_KEPT:
                 self.memory += data
                 return
-            self._spill()
+            self._spill(data)
         if self.storing and self.part is not None and not self.pipe.store.reserve(
                 self.part, len(data), force=self.kind != "file"):
             self.storing = False  # only a file part is ever refused room
@@ -181,10 +181,11 @@ class PartSink:
             self.pipe.op(self._discard, self.path)
         self.pipe.op(self._feed, data, self.storing, size=len(data))
 
-    def _spill(self):
-        """A text value too long to hold: from now on it waits in a file (the answer needs it)."""
+    def _spill(self, data):
+        """A text value too long to hold: from now on it waits in a file (the answer needs it).
+        The record keeps its start, also when the block that did not fit is the first one."""
         held, self.memory = bytes(self.memory), None
-        self._keep_text(held, False)
+        self._keep_text(held + bytes(data[:TEXT_KEPT - len(held)]), False)
         if self.path is None:
             self.path = os.path.join(self.pipe.store.folder, "scratch-%d-%d" % (self.pipe.record.id, id(self)))
         self.storing = True
