@@ -18,34 +18,8 @@ if [ -z "${WSCONSOLE_OWN_LOOPBACK:-}" ]; then
     WSCONSOLE_OWN_LOOPBACK=1 exec "$root/tests/support/own-loopback.sh" "$0" "$output"
 fi
 
-base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
-port=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.urlsplit(sys.argv[1]).port or 80)' "$base_url")
-
-workdir=$(mktemp -d)
-server=""
-stop() {
-    [ -n "$server" ] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
-    rm -rf "$workdir"
-}
-trap stop EXIT
-trap 'exit 130' INT TERM
-
-cp "$root/devserver/samples/6uD78iT-.jpeg" "$workdir/C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg"
-cp "$root/devserver/samples/th.jpg" "$workdir/C:\\Users\\Zunel\\Pictures\\th.jpg"
-
-# Debian's interpreter, which sees Debian's python3-aiohttp.
-/usr/bin/python3 "$root/devserver/devserver.py" --port "$port" 2>"$workdir/devserver.log" &
-server=$!
-for _ in $(seq 100); do
-    grep -q "listening on" "$workdir/devserver.log" && break
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-done
-grep -q "listening on" "$workdir/devserver.log" || {
-    cat "$workdir/devserver.log" >&2
-    echo "devserver did not start" >&2
-    exit 1
-}
+# shellcheck source=scripts/lib/devserver-session.sh
+. "$root/scripts/lib/devserver-session.sh"
 
 (cd "$workdir" && printf '1 1 n 2 1 y' | timeout 30 "$build/app/wsconsole" >/dev/null)
 
