@@ -1,22 +1,13 @@
 """What the inspector's tests share: Debian's headless Chromium under Selenium, requests built by
-hand, and the size of a JPEG read from its bytes.
+hand, and the size of a JPEG read from its bytes (bench/inspector_load.py uses them too)."""
 
-Run as a script, it prints how long the inspector's page takes to show a full store:
-
-    /usr/bin/python3 tests/devserver/inspector_browser.py [--requests 100] [--loads 5]
-"""
-
-import argparse
 import hashlib
 import http.client
 import importlib.util
 import os
 import shutil
-import statistics
 import struct
-import sys
 import tempfile
-import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -169,56 +160,3 @@ def sample(name):
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def measure_load_time(requests, loads):
-    """Fills a fresh service with `requests` requests like the console's (the two calls in
-    turn) and prints how long the page takes to show them all, images loaded."""
-    sys.path.insert(0, HERE)
-    from server_process import DevServer
-
-    server = DevServer()
-    driver = None
-    try:
-        image_parts = [form_part(name, sample(file), "C:\\" + file, "image/jpeg")
-                       for name, file in (("file", "6uD78iT-.jpeg"), ("file2", "th.jpg"))]
-        message = [form_part("message", b'{"page":"unIDdepage"}')]
-        for n in range(requests):
-            post_form(server.port, "testImg" if n % 2 else "testMsg",
-                      image_parts if n % 2 else message)
-        driver = start_browser()
-        url = "http://localhost:%d/" % server.port
-        listed, pictures, walls = [], [], []
-        for _ in range(loads + 1):  # the first warms the browser up and is not counted
-            start = time.monotonic()
-            driver.get(url)
-            wait_for(driver, "return document.querySelectorAll('article.request').length === "
-                             "arguments[0] && [...document.images].every(i => i.complete)",
-                     requests)
-            walls.append(time.monotonic() - start)
-            # From the navigation's start, in the page's own clock.
-            shown, loaded = driver.execute_script("""
-                return [performance.getEntriesByName("inspector-listed")[0].startTime,
-                        Math.max(0, ...performance.getEntriesByType("resource")
-                            .filter(r => r.name.includes("/files/")).map(r => r.responseEnd))];""")
-            listed.append(shown)
-            pictures.append(loaded)
-        images = driver.execute_script("return document.images.length")
-        print("page with %d requests (%d images), median of %d loads:" % (requests, images, loads))
-        print("  list shown:         %6.0f ms after navigation start"
-              % statistics.median(listed[1:]))
-        print("  last image fetched: %6.0f ms" % statistics.median(pictures[1:]))
-        print("  seen by Selenium:   %6.0f ms (min %.0f, max %.0f), polling included"
-              % (statistics.median(walls[1:]) * 1000, min(walls[1:]) * 1000, max(walls[1:]) * 1000))
-    finally:
-        if driver is not None:
-            driver.quit()
-        server.stop()
-
-
-if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--requests", type=int, default=100)
-    parser.add_argument("--loads", type=int, default=5)
-    arguments = parser.parse_args()
-    measure_load_time(arguments.requests, arguments.loads)
