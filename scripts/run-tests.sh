@@ -2,6 +2,8 @@
 # The project's test command. It installs what is missing, then runs these stages in turn:
 #   build           configures and builds build/ (the console, the library and the tests)
 #   tests           every CTest test of build/: unit, end-to-end, installed library, .deb
+#   trixie          scripts/ci/debian.sh trixie: the quick tests and a console session in a
+#                   fresh Debian 13 root, from a clean clone of HEAD
 #   valgrind        the test binaries and the end-to-end tests of build/ under memcheck
 #   sanitize-build  the same tree with AddressSanitizer and UndefinedBehaviorSanitizer
 #   sanitize-tests  every CTest test of that build
@@ -82,6 +84,7 @@ stage deps - "installing what is missing" "$root/scripts/install-deps.sh"
 stage build deps "building build/" configure_and_build "$root/build"
 stage tests build "CTest in build/" run_ctest "$root/build"
 if [ "$quick" -eq 0 ]; then
+    stage trixie deps "Debian 13 in a scratch root" "$root/scripts/ci/debian.sh" trixie
     stage valgrind build "build/'s tests under valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
     stage sanitize-build deps "building build-sanitize/ with ASan and UBSan" \
         configure_and_build "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON

@@ -1,0 +1,387 @@
+#!/usr/bin/env bash
+# Proves the project on a Debian release other than the machine's own: a fresh root of that
+# release, a clean clone of the current commit inside it, the quick test command there, then a
+# short console session through both calls against the development web service.
+#
+#   scripts/ci/debian.sh RELEASE                    the whole check (RELEASE: trixie, bookworm)
+#   scripts/ci/debian.sh --root-only RELEASE        a scratch root of a fresh RELEASE install,
+#                                                   its path alone on standard output
+#   scripts/ci/debian.sh --in ROOT [--host-net] COMMAND [ARG...]
+#                                                   COMMAND as root inside ROOT
+#   scripts/ci/debian.sh --remove ROOT              removes a scratch root
+#
+# The clone is made from the commit checked out (HEAD): work that is not committed is not part
+# of the check, as in CI, which runs from a clean clone.
+#
+# Needs root, debootstrap, zstd, and the archive deb.debian.org. Each root is made once and kept
+# as a tarball in $XDG_CACHE_HOME/wsconsole (~/.cache/wsconsole), made anew when a week old:
+#   debian-RELEASE.tar.zst             debootstrap's minimal system with the release's updates and
+#                                      security archive, as a fresh install has them;
+#   debian-RELEASE-deps-HASH.tar.zst   that system after scripts/install-deps.sh (HASH: the
+#                                      script's), so that the install step is proven whenever the
+#                                      script changes, and a run with the same script starts at once.
+# A lock keeps two runs from making the same tarball at once. Compilations are cached there too
+# (ccache-RELEASE), so that an unchanged tree builds in seconds.
+#
+# Whatever runs in a root runs in namespaces of its own (mount, PID and, unless --host-net,
+# network with a loopback of its own): its /proc, /sys, /dev, /dev/pts, /dev/shm and /tmp are
+# mounted there and vanish with it, it cannot reach the machine's ports nor anything outside,
+# and its processes end when it ends. A root is removed only once nothing is mounted inside it,
+# and never across a file system boundary.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+PATH="$PATH:/usr/sbin:/sbin"
+
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole"
+mirror=http://deb.debian.org/debian
+security_mirror=http://deb.debian.org/debian-security
+max_age_days=7
+# The clean clone's place inside the root, the same on every run so that ccache's hits hold.
+clone_in_root=/root/wsconsole
+started=$SECONDS
+
+usage() {
+    sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
+    exit 2
+}
+
+# One line per step, with the seconds since the start, on standard error (--root-only keeps
+# standard output for the root's path).
+step() {
+    printf '[%4d s] %s\n' "$((SECONDS - started))" "$*" >&2
+}
+
+fail() {
+    step "FAILED: $*"
+    exit 1
+}
+
+# A tool's chatter goes to a log; a failure shows its last lines.
+quietly() {
+    local log="$1"
+    shift
+    if ! "$@" >"$log" 2>&1; then
+        tail -n 20 "$log" | sed 's/^/    | /' >&2
+        return 1
+    fi
+}
+
+# The mount points at or under $1, as the kernel lists them (with \040 and friends decoded).
+mounts_under() {
+    local root
+    root=$(realpath -m "$1")
+    while read -r _ _ _ _ target _; do
+        target=$(printf '%b' "$target")
+        case "$target" in
+            "$root" | "$root"/*) echo "$target" ;;
+        esac
+    done </proc/self/mountinfo
+}
+
+# Removes a root; refuses while anything is mounted inside it, since rm would go through a
+# bind mount into what it shows (a bound /dev is the machine's own).
+remove_root() {
+    local root="$1" left mount
+    [ -e "$root" ] || return 0
+    left=$(mounts_under "$root")
+    if [ -n "$left" ]; then
+        step "NOT removing $root: still mounted inside it:"
+        while read -r mount; do echo "    $mount"; done <<<"$left" >&2
+        return 1
+    fi
+    rm -rf --one-file-system -- "$root"
+}
+
+# The part that runs inside the new namespaces, before chroot: the root's own kernel file
+# systems, a minimal /dev, a /tmp in memory, and the loopback when the network is its own.
+# Arguments: ROOT NET(own|host) BIND(host path to mount on ROOT/root/.ccache, or "") COMMAND...
+# shellcheck disable=SC2016  # expanded by the inner shell
+inner='
+set -eu
+root=$1 net=$2 bind=$3
+shift 3
+mount -t proc -o nosuid,nodev,noexec proc "$root/proc"
+mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys" 2>/dev/null ||
+    mount --rbind -o ro /sys "$root/sys"
+mount -t tmpfs -o mode=755,nosuid dev "$root/dev"
+mknod -m 666 "$root/dev/null" c 1 3
+mknod -m 666 "$root/dev/zero" c 1 5
+mknod -m 666 "$root/dev/full" c 1 7
+mknod -m 666 "$root/dev/random" c 1 8
+mknod -m 666 "$root/dev/urandom" c 1 9
+mknod -m 666 "$root/dev/tty" c 5 0
+ln -s /proc/self/fd "$root/dev/fd"
+ln -s /proc/self/fd/0 "$root/dev/stdin"
+ln -s /proc/self/fd/1 "$root/dev/stdout"
+ln -s /proc/self/fd/2 "$root/dev/stderr"
+mkdir "$root/dev/pts" "$root/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620,nosuid,noexec devpts "$root/dev/pts"
+ln -s pts/ptmx "$root/dev/ptmx"
+mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
+mount -t tmpfs -o mode=1777,nosuid,nodev tmp "$root/tmp"
+if [ -n "$bind" ]; then
+    mkdir -p "$root/root/.ccache"
+    mount --bind "$bind" "$root/root/.ccache"
+fi
+[ "$net" = host ] || ip link set lo up
+exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/root LANG=C.UTF-8 TERM=dumb DEBIAN_FRONTEND=noninteractive "$@"
+'
+
+# in_root ROOT NET BIND COMMAND...: runs COMMAND inside ROOT in namespaces of its own. It runs
+# in the background, so that an interrupt reaches the trap at once, which ends it.
+namespace=""
+in_root() {
+    local root="$1" net="$2" bind="$3" status=0
+    shift 3
+    local flags=(--mount --propagation private --pid --fork --kill-child)
+    [ "$net" = host ] || flags+=(--net)
+    unshare "${flags[@]}" bash -c "$inner" in-root "$root" "$net" "$bind" "$@" &
+    namespace=$!
+    wait "$namespace" || status=$?
+    namespace=""
+    return "$status"
+}
+
+# unshare ignores SIGTERM and SIGINT while it waits; killed, it takes down its child, the
+# namespace's first process, and with it every process of the namespace.
+stop_namespace() {
+    if [ -n "$namespace" ]; then
+        kill -KILL "$namespace" 2>/dev/null || true
+        wait "$namespace" 2>/dev/null || true
+        namespace=""
+    fi
+}
+
+# debootstrap mounts /proc and /sys in the new root itself: in a mount namespace of its own,
+# those mounts cannot outlive it, even when it fails half-way.
+make_base() {
+    local release="$1" tarball="$2" build log
+    build=$(mktemp -d "$cache/debian-$release.build.XXXXXX")
+    scratch+=("$build")
+    log="$cache/debian-$release.log"
+    step "debootstrap $release (minbase) from $mirror, log: $log"
+    unshare --mount --propagation private --pid --fork --kill-child \
+        debootstrap --variant=minbase "$release" "$build/root" "$mirror" >"$log" 2>&1 &
+    namespace=$!
+    wait "$namespace" || { namespace=""; tail -n 20 "$log" | sed 's/^/    | /' >&2; return 1; }
+    namespace=""
+
+    # The sources and host files of an installed system: the release, its updates, its
+    # security archive.
+    cat >"$build/root/etc/apt/sources.list" <<EOF
+deb $mirror $release main
+deb $mirror $release-updates main
+deb $security_mirror $release-security main
+EOF
+    grep -qs localhost "$build/root/etc/hosts" ||
+        printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$build/root/etc/hosts"
+    cp /etc/resolv.conf "$build/root/etc/resolv.conf" 2>/dev/null || true
+    step "apt-get update and upgrade from the release, its updates and security archive"
+    quietly "$log" in_root "$build/root" host "" sh -c \
+        'apt-get update && apt-get -y upgrade && apt-get clean' || return 1
+    step "packing $tarball"
+    pack "$build/root" "$tarball"
+    remove_root "$build"
+}
+
+# Tarballs are written beside their final name and renamed into it, so that a reader never
+# sees half of one.
+pack() {
+    local root="$1" tarball="$2"
+    tar -C "$root" --numeric-owner -cf - . | zstd -q -T0 -3 -o "$tarball.part" -f
+    mv -f "$tarball.part" "$tarball"
+}
+
+unpack() {
+    local tarball="$1" root="$2"
+    mkdir -p "$root"
+    zstd -q -dc "$tarball" | tar -C "$root" --numeric-owner -xpf -
+}
+
+fresh() {
+    [ -f "$1" ] && [ -n "$(find "$1" -maxdepth 0 -mtime -"$max_age_days")" ]
+}
+
+# ensure_base RELEASE: the base tarball's path, made when missing or a week old.
+ensure_base() {
+    local release="$1" tarball="$cache/debian-$1.tar.zst"
+    if fresh "$tarball"; then
+        step "debian-$release.tar.zst cached from $(date -r "$tarball" '+%F %H:%M')"
+    else
+        make_base "$release" "$tarball" || return 1
+    fi
+    base_tarball="$tarball"
+}
+
+# A scratch folder outside the clone, on the cache's file system (tarballs move there in one
+# rename). Everything made there goes at exit.
+scratch=()
+new_scratch() {
+    local folder
+    folder=$(mktemp -d "$cache/scratch-$1.XXXXXX")
+    scratch+=("$folder")
+    echo "$folder"
+}
+
+cleanup() {
+    local status=$? folder
+    trap - EXIT INT TERM
+    stop_namespace
+    for folder in "${scratch[@]}"; do
+        remove_root "$folder" || status=1
+    done
+    rm -f "$cache"/*.part 2>/dev/null || true
+    exit "$status"
+}
+
+check_tools() {
+    [ "$(id -u)" -eq 0 ] || fail "needs root (chroot, mounts, namespaces)"
+    local tool missing=()
+    for tool in debootstrap zstd unshare chroot flock ip git; do
+        command -v "$tool" >/dev/null || missing+=("$tool")
+    done
+    [ ${#missing[@]} -eq 0 ] || fail "missing: ${missing[*]} (scripts/install-deps.sh installs them)"
+    mkdir -p "$cache"
+}
+
+check_release() {
+    [ -e "/usr/share/debootstrap/scripts/$1" ] || fail "debootstrap does not know the release '$1'"
+}
+
+# The whole check: root with the project's dependencies, clean clone, quick tests, console.
+check_release_fully() {
+    local release="$1" head work root deps_tarball hash logs status=0
+    check_release "$release"
+    head=$(git -C "$here" rev-parse HEAD)
+    step "checking $(git -C "$here" log -1 --format='%h %s' HEAD) on Debian $release"
+    [ -z "$(git -C "$here" status --porcelain --untracked-files=no)" ] ||
+        step "note: uncommitted changes are not part of this check (it runs on a clone of HEAD)"
+
+    exec {lock}>"$cache/debian-$release.lock"
+    step "waiting for the lock on $cache/debian-$release.*"
+    flock "$lock"
+    ensure_base "$release" || fail "could not make the Debian $release root"
+
+    work=$(new_scratch "$release")
+    root="$work/root"
+    mkdir -p "$root"
+    step "cloning $head into the root"
+    # shellcheck disable=SC2016  # expanded by sh
+    quietly "$work/clone.log" sh -c 'git init -q "$1" && git -C "$1" fetch -q "$2" "$3" &&
+        git -C "$1" checkout -q --detach FETCH_HEAD' clone "$work/clone" "$here" "$head" ||
+        fail "could not clone HEAD"
+
+    hash=$(sha256sum "$work/clone/scripts/install-deps.sh" | cut -c1-12)
+    deps_tarball="$cache/debian-$release-deps-$hash.tar.zst"
+    if [ -f "$deps_tarball" ] && [ "$deps_tarball" -nt "$base_tarball" ]; then
+        step "unpacking $(basename "$deps_tarball") (install-deps.sh $hash already proven)"
+        unpack "$deps_tarball" "$root"
+    else
+        step "unpacking $(basename "$base_tarball")"
+        unpack "$base_tarball" "$root"
+        step "scripts/install-deps.sh of the clone inside the root (log: $cache/debian-$release-deps.log)"
+        cp "$work/clone/scripts/install-deps.sh" "$root/root/install-deps.sh"
+        quietly "$cache/debian-$release-deps.log" in_root "$root" host "" sh -c \
+            '/root/install-deps.sh && /root/install-deps.sh ccache && apt-get clean' ||
+            fail "scripts/install-deps.sh failed inside the Debian $release root"
+        rm -f "$root/root/install-deps.sh"
+        step "packing $(basename "$deps_tarball")"
+        pack "$root" "$deps_tarball"
+        find "$cache" -maxdepth 1 -name "debian-$release-deps-*.tar.zst" ! -name "$(basename "$deps_tarball")" -delete
+    fi
+    flock -u "$lock"
+
+    mv "$work/clone" "$root$clone_in_root"
+    mkdir -p "$cache/ccache-$release"
+    logs="$here/build/logs/debian-$release"
+    rm -rf "$logs"
+    mkdir -p "$logs"
+
+    step "scripts/run-tests.sh --quick inside the root (its own network: loopback only)"
+    # shellcheck disable=SC2016  # expanded inside the root
+    if in_root "$root" own "$cache/ccache-$release" sh -c \
+        'cd "$1" && CCACHE_MAXSIZE=2G CMAKE_CXX_COMPILER_LAUNCHER=ccache scripts/run-tests.sh --quick' \
+        quick "$clone_in_root" > >(sed 's/^/    /') 2>&1; then
+        step "quick tests passed"
+    else
+        step "quick tests FAILED"
+        status=1
+    fi
+    cp -r "$root$clone_in_root/build/logs/." "$logs/" 2>/dev/null || true
+    cp "$root$clone_in_root/build/Testing/Temporary/LastTest.log" "$logs/" 2>/dev/null || true
+
+    step "console session: printf '1 1 n 2 1 y' | scripts/try-console.sh"
+    local session="$logs/console-session.txt" console_status=0
+    # shellcheck disable=SC2016  # expanded inside the root
+    in_root "$root" own "$cache/ccache-$release" sh -c \
+        'cd "$1" && printf "1\n1\nn\n2\n1\ny\n" | CMAKE_CXX_COMPILER_LAUNCHER=ccache scripts/try-console.sh' \
+        session "$clone_in_root" >"$session" 2>&1 || console_status=$?
+    if [ "$console_status" -ne 0 ]; then
+        tail -n 20 "$session" | sed 's/^/    | /' >&2
+        step "console session FAILED: status $console_status (transcript: $session)"
+        status=1
+    elif ! grep -q '^devserver: testMsg received' "$session" ||
+        ! grep -q '^devserver: testImg received 2 fields' "$session"; then
+        sed 's/^/    | /' "$session" >&2
+        step "console session FAILED: the service's reports of both calls are not in $session"
+        status=1
+    else
+        grep '^devserver: test' "$session" | sed 's/^/    /' >&2
+        step "console session ended with status 0 and both reports"
+    fi
+
+    step "removing the scratch root"
+    remove_root "$work" || status=1
+    if [ "$status" -eq 0 ]; then
+        step "Debian $release: PASSED (logs: $logs)"
+    else
+        step "Debian $release: FAILED (logs: $logs)"
+    fi
+    return "$status"
+}
+
+trap cleanup EXIT
+trap 'step "interrupted"; exit 130' INT TERM
+
+case "${1:-}" in
+    --root-only)
+        [ $# -eq 2 ] || usage
+        check_tools
+        check_release "$2"
+        exec {lock}>"$cache/debian-$2.lock"
+        flock "$lock"
+        ensure_base "$2" || fail "could not make the Debian $2 root"
+        flock -u "$lock"
+        root=$(mktemp -d "$cache/root-$2.XXXXXX")
+        scratch+=("$root")
+        step "unpacking $(basename "$base_tarball") into $root"
+        unpack "$base_tarball" "$root"
+        scratch=()  # the caller's now: scripts/ci/debian.sh --remove ROOT
+        echo "$root"
+        ;;
+    --in)
+        [ $# -ge 3 ] || usage
+        check_tools
+        root=$2
+        shift 2
+        net=own
+        if [ "$1" = --host-net ]; then
+            net=host
+            shift
+        fi
+        { [ $# -ge 1 ] && [ -x "$root/bin/sh" ]; } || usage
+        in_root "$root" "$net" "" "$@"
+        ;;
+    --remove)
+        [ $# -eq 2 ] || usage
+        [ -x "$2/bin/sh" ] || fail "$2 is not a root"
+        remove_root "$2"
+        ;;
+    -* | "") usage ;;
+    *)
+        [ $# -eq 1 ] || usage
+        check_tools
+        check_release_fully "$1"
+        ;;
+esac
