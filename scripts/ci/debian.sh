@@ -321,13 +321,14 @@ check_release_fully() {
         tail -n 20 "$session" | sed 's/^/    | /' >&2
         step "console session FAILED: status $console_status (transcript: $session)"
         status=1
-    elif ! grep -q '^devserver: testMsg received' "$session" ||
-        ! grep -q '^devserver: testImg received 2 fields' "$session"; then
+    # The image call's report follows the echoed path on the same line.
+    elif ! grep -qF 'devserver: testMsg received 1 field' "$session" ||
+        ! grep -qF 'devserver: testImg received 2 fields' "$session"; then
         sed 's/^/    | /' "$session" >&2
         step "console session FAILED: the service's reports of both calls are not in $session"
         status=1
     else
-        grep '^devserver: test' "$session" | sed 's/^/    /' >&2
+        grep -o 'devserver: test.*' "$session" | sed 's/^/    /' >&2
         step "console session ended with status 0 and both reports"
     fi
 
