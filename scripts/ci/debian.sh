@@ -215,13 +215,11 @@ ensure_base() {
 }
 
 # A scratch folder outside the clone, on the cache's file system (tarballs move there in one
-# rename). Everything made there goes at exit.
+# rename). Everything made there goes at exit. Sets $work (no subshell: the list must grow).
 scratch=()
 new_scratch() {
-    local folder
-    folder=$(mktemp -d "$cache/scratch-$1.XXXXXX")
-    scratch+=("$folder")
-    echo "$folder"
+    work=$(mktemp -d "$cache/scratch-$1.XXXXXX")
+    scratch+=("$work")
 }
 
 cleanup() {
@@ -263,7 +261,7 @@ check_release_fully() {
     flock "$lock"
     ensure_base "$release" || fail "could not make the Debian $release root"
 
-    work=$(new_scratch "$release")
+    new_scratch "$release"
     root="$work/root"
     mkdir -p "$root"
     step "cloning $head into the root"
@@ -354,8 +352,8 @@ case "${1:-}" in
         flock "$lock"
         ensure_base "$2" || fail "could not make the Debian $2 root"
         flock -u "$lock"
-        root=$(mktemp -d "$cache/root-$2.XXXXXX")
-        scratch+=("$root")
+        new_scratch "$2"
+        root=$work
         step "unpacking $(basename "$base_tarball") into $root"
         unpack "$base_tarball" "$root"
         scratch=()  # the caller's now: scripts/ci/debian.sh --remove ROOT
