@@ -157,8 +157,8 @@ stop_namespace() {
 # those mounts cannot outlive it, even when it fails half-way.
 make_base() {
     local release="$1" tarball="$2" build log
-    build=$(mktemp -d "$cache/debian-$release.build.XXXXXX")
-    scratch+=("$build")
+    new_scratch "debootstrap-$release"
+    build=$work
     log="$cache/debian-$release.log"
     step "debootstrap $release (minbase) from $mirror, log: $log"
     unshare --mount --propagation private --pid --fork --kill-child \
@@ -216,10 +216,24 @@ ensure_base() {
 
 # A scratch folder outside the clone, on the cache's file system (tarballs move there in one
 # rename). Everything made there goes at exit. Sets $work (no subshell: the list must grow).
+# Its name carries the run's process id, so that a later run removes what a killed one left.
 scratch=()
 new_scratch() {
-    work=$(mktemp -d "$cache/scratch-$1.XXXXXX")
+    work=$(mktemp -d "$cache/scratch-$$-$1.XXXXXX")
     scratch+=("$work")
+}
+
+sweep_scratch() {
+    local folder pid
+    for folder in "$cache"/scratch-*; do
+        [ -d "$folder" ] || continue
+        pid=${folder#"$cache"/scratch-}
+        pid=${pid%%-*}
+        if [ "$pid" != $$ ] && ! kill -0 "$pid" 2>/dev/null; then
+            step "removing $folder, left by an earlier run"
+            remove_root "$folder" || true
+        fi
+    done
 }
 
 cleanup() {
@@ -241,6 +255,7 @@ check_tools() {
     done
     [ ${#missing[@]} -eq 0 ] || fail "missing: ${missing[*]} (scripts/install-deps.sh installs them)"
     mkdir -p "$cache"
+    sweep_scratch
 }
 
 check_release() {
@@ -352,8 +367,8 @@ case "${1:-}" in
         flock "$lock"
         ensure_base "$2" || fail "could not make the Debian $2 root"
         flock -u "$lock"
-        new_scratch "$2"
-        root=$work
+        root=$(mktemp -d "$cache/root-$2.XXXXXX")
+        scratch+=("$root")
         step "unpacking $(basename "$base_tarball") into $root"
         unpack "$base_tarball" "$root"
         scratch=()  # the caller's now: scripts/ci/debian.sh --remove ROOT
