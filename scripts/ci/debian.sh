@@ -128,29 +128,37 @@ exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbi
     HOME=/root LANG=C.UTF-8 TERM=dumb DEBIAN_FRONTEND=noninteractive "$@"
 '
 
-# in_root ROOT NET BIND COMMAND...: runs COMMAND inside ROOT in namespaces of its own. It runs
-# in the background, so that an interrupt reaches the trap at once, which ends it.
-namespace=""
-in_root() {
-    local root="$1" net="$2" bind="$3" status=0
-    shift 3
-    local flags=(--mount --propagation private --pid --fork --kill-child)
-    [ "$net" = host ] || flags+=(--net)
-    unshare "${flags[@]}" bash -c "$inner" in-root "$root" "$net" "$bind" "$@" &
-    namespace=$!
-    wait "$namespace" || status=$?
-    namespace=""
+# waited COMMAND...: runs COMMAND, one process, in the background and waits for it, so that a
+# signal to this script reaches its trap at once (bash acts on a signal only once a foreground
+# command has ended), and the trap can end COMMAND.
+child=""
+waited() {
+    local status=0
+    "$@" &
+    child=$!
+    wait "$child" || status=$?
+    child=""
     return "$status"
 }
 
-# unshare ignores SIGTERM and SIGINT while it waits; killed, it takes down its child, the
-# namespace's first process, and with it every process of the namespace.
-stop_namespace() {
-    if [ -n "$namespace" ]; then
-        kill -KILL "$namespace" 2>/dev/null || true
-        wait "$namespace" 2>/dev/null || true
-        namespace=""
+# unshare ignores SIGTERM and SIGINT while it waits, tar passes them on to nothing: killed, they
+# end what they run (unshare's child is the namespace's first process, and with it end all the
+# namespace's processes; tar's compressor reads or writes a closed pipe).
+stop_child() {
+    if [ -n "$child" ]; then
+        kill -KILL "$child" 2>/dev/null || true
+        wait "$child" 2>/dev/null || true
+        child=""
     fi
+}
+
+# in_root ROOT NET BIND COMMAND...: runs COMMAND inside ROOT in namespaces of its own.
+in_root() {
+    local root="$1" net="$2" bind="$3"
+    shift 3
+    local flags=(--mount --propagation private --pid --fork --kill-child)
+    [ "$net" = host ] || flags+=(--net)
+    waited unshare "${flags[@]}" bash -c "$inner" in-root "$root" "$net" "$bind" "$@"
 }
 
 # debootstrap mounts /proc and /sys in the new root itself: in a mount namespace of its own,
@@ -161,11 +169,8 @@ make_base() {
     build=$work
     log="$cache/debian-$release.log"
     step "debootstrap $release (minbase) from $mirror, log: $log"
-    unshare --mount --propagation private --pid --fork --kill-child \
-        debootstrap --variant=minbase "$release" "$build/root" "$mirror" >"$log" 2>&1 &
-    namespace=$!
-    wait "$namespace" || { namespace=""; tail -n 20 "$log" | sed 's/^/    | /' >&2; return 1; }
-    namespace=""
+    quietly "$log" waited unshare --mount --propagation private --pid --fork --kill-child \
+        debootstrap --variant=minbase "$release" "$build/root" "$mirror" || return 1
 
     # The sources and host files of an installed system: the release, its updates, its
     # security archive.
@@ -189,14 +194,14 @@ EOF
 # sees half of one.
 pack() {
     local root="$1" tarball="$2"
-    tar -C "$root" --numeric-owner -cf - . | zstd -q -T0 -3 -o "$tarball.part" -f
+    waited tar -C "$root" --numeric-owner -I 'zstd -q -T0 -3' -cf "$tarball.part" . || return 1
     mv -f "$tarball.part" "$tarball"
 }
 
 unpack() {
     local tarball="$1" root="$2"
     mkdir -p "$root"
-    zstd -q -dc "$tarball" | tar -C "$root" --numeric-owner -xpf -
+    waited tar -C "$root" --numeric-owner -I 'zstd -q' -xpf "$tarball"
 }
 
 fresh() {
@@ -239,7 +244,7 @@ sweep_scratch() {
 cleanup() {
     local status=$? folder
     trap - EXIT INT TERM
-    stop_namespace
+    stop_child
     for folder in "${scratch[@]}"; do
         remove_root "$folder" || status=1
     done
