@@ -318,9 +318,9 @@ check_release_fully() {
 
     step "scripts/run-tests.sh --quick inside the root (its own network: loopback only)"
     # shellcheck disable=SC2016  # expanded inside the root
-    if in_root "$root" own "$cache/ccache-$release" sh -c \
-        'cd "$1" && CCACHE_MAXSIZE=2G CMAKE_CXX_COMPILER_LAUNCHER=ccache scripts/run-tests.sh --quick' \
-        quick "$clone_in_root" > >(sed 's/^/    /') 2>&1; then
+    if in_root "$root" own "$cache/ccache-$release" bash -c 'set -o pipefail; cd "$1" &&
+        CCACHE_MAXSIZE=2G CMAKE_CXX_COMPILER_LAUNCHER=ccache scripts/run-tests.sh --quick 2>&1 |
+        sed "s/^/    /"' quick "$clone_in_root"; then
         step "quick tests passed"
     else
         step "quick tests FAILED"
@@ -361,7 +361,8 @@ check_release_fully() {
 }
 
 trap cleanup EXIT
-trap 'step "interrupted"; exit 130' INT TERM
+trap 'step "interrupted"; exit 130' INT
+trap 'step "terminated"; exit 143' TERM
 
 case "${1:-}" in
     --root-only)
