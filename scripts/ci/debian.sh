@@ -7,7 +7,9 @@
 #   scripts/ci/debian.sh --root-only RELEASE        a scratch root of a fresh RELEASE install,
 #                                                   its path alone on standard output
 #   scripts/ci/debian.sh --in ROOT [--host-net] COMMAND [ARG...]
-#                                                   COMMAND as root inside ROOT
+#                                                   COMMAND as root inside ROOT (its /tmp is
+#                                                   new and empty: lay files for it elsewhere,
+#                                                   e.g. in ROOT/root)
 #   scripts/ci/debian.sh --remove ROOT              removes a scratch root
 #
 # The clone is made from the commit checked out (HEAD): work that is not committed is not part
@@ -182,6 +184,8 @@ EOF
     grep -qs localhost "$build/root/etc/hosts" ||
         printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$build/root/etc/hosts"
     cp /etc/resolv.conf "$build/root/etc/resolv.conf" 2>/dev/null || true
+    # A mirror that drops a connection now and then fails no run.
+    echo 'Acquire::Retries "3";' >"$build/root/etc/apt/apt.conf.d/80retries"
     step "apt-get update and upgrade from the release, its updates and security archive"
     quietly "$log" in_root "$build/root" host "" sh -c \
         'apt-get update && apt-get -y upgrade && apt-get clean' || return 1
@@ -271,7 +275,7 @@ check_release() {
 check_release_fully() {
     local release="$1" head work root deps_tarball hash logs status=0
     check_release "$release"
-    head=$(git -C "$here" rev-parse HEAD)
+    head=$(git -C "$here" rev-parse HEAD) || fail "$here is not a git clone with a commit"
     step "checking $(git -C "$here" log -1 --format='%h %s' HEAD) on Debian $release"
     [ -z "$(git -C "$here" status --porcelain --untracked-files=no)" ] ||
         step "note: uncommitted changes are not part of this check (it runs on a clone of HEAD)"
