@@ -28,8 +28,9 @@
 # Whatever runs in a root runs in namespaces of its own (mount, PID and, unless --host-net,
 # network with a loopback of its own): its /proc, /sys, /dev, /dev/pts, /dev/shm and /tmp are
 # mounted there and vanish with it, it cannot reach the machine's ports nor anything outside,
-# and its processes end when it ends. A root is removed only once nothing is mounted inside it,
-# and never across a file system boundary.
+# and its processes end when it ends. The check's root is unpacked in memory there (about 2 GB
+# at most), so it vanishes too; a root on disk is removed only once nothing is mounted inside
+# it, and never across a file system boundary. The check's logs go to build/logs/debian-RELEASE.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 PATH="$PATH:/usr/sbin:/sbin"
@@ -38,8 +39,6 @@ cache="${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole"
 mirror=http://deb.debian.org/debian
 security_mirror=http://deb.debian.org/debian-security
 max_age_days=7
-# The clean clone's place inside the root, the same on every run so that ccache's hits hold.
-clone_in_root=/root/wsconsole
 started=$SECONDS
 
 usage() {
@@ -94,14 +93,26 @@ remove_root() {
     rm -rf --one-file-system -- "$root"
 }
 
-# The part that runs inside the new namespaces, before chroot: the root's own kernel file
-# systems, a minimal /dev, a /tmp in memory, and the loopback when the network is its own.
-# Arguments: ROOT NET(own|host) BIND(host path to mount on ROOT/root/.ccache, or "") COMMAND...
+# The part that runs inside the new namespaces, before chroot: with $unpack, the root is a
+# tarball unpacked into memory, which vanishes with the namespace; with $copy, a folder is copied
+# into it as /root/wsconsole; $binds lists host folders to mount inside it (host path, then path
+# in the root, one a line). Then the root's own kernel file systems, a minimal /dev, a /tmp in
+# memory, and the loopback when the network is its own.
+# Arguments: ROOT NET(own|host) COMMAND...
 # shellcheck disable=SC2016  # expanded by the inner shell
 inner='
 set -eu
-root=$1 net=$2 bind=$3
-shift 3
+root=$1 net=$2
+shift 2
+if [ -n "$unpack" ]; then
+    mount -t tmpfs -o mode=755 root "$root"
+    tar -C "$root" --numeric-owner -I "zstd -q" -xpf "$unpack"
+fi
+[ -z "$copy" ] || cp -a "$copy" "$root/root/wsconsole"
+printf "%s\n" "$binds" | while read -r host && read -r inside; do
+    mkdir -p "$root$inside"
+    mount --bind "$host" "$root$inside"
+done
 mount -t proc -o nosuid,nodev,noexec proc "$root/proc"
 mount -t sysfs -o ro,nosuid,nodev,noexec sysfs "$root/sys" 2>/dev/null ||
     mount --rbind -o ro /sys "$root/sys"
@@ -121,10 +132,6 @@ mount -t devpts -o newinstance,ptmxmode=0666,mode=620,nosuid,noexec devpts "$roo
 ln -s pts/ptmx "$root/dev/ptmx"
 mount -t tmpfs -o mode=1777,nosuid,nodev shm "$root/dev/shm"
 mount -t tmpfs -o mode=1777,nosuid,nodev tmp "$root/tmp"
-if [ -n "$bind" ]; then
-    mkdir -p "$root/root/.ccache"
-    mount --bind "$bind" "$root/root/.ccache"
-fi
 [ "$net" = host ] || ip link set lo up
 exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 TERM=dumb DEBIAN_FRONTEND=noninteractive "$@"
@@ -154,13 +161,24 @@ stop_child() {
     fi
 }
 
-# in_root ROOT NET BIND COMMAND...: runs COMMAND inside ROOT in namespaces of its own.
+# in_root [--unpack TARBALL] [--copy FOLDER] [--bind HOST INSIDE]... ROOT NET COMMAND...:
+# runs COMMAND inside ROOT in namespaces of their own (see $inner).
 in_root() {
-    local root="$1" net="$2" bind="$3"
-    shift 3
+    local unpack="" copy="" binds=""
+    while :; do
+        case "$1" in
+            --unpack) unpack=$2; shift 2 ;;
+            --copy) copy=$2; shift 2 ;;
+            --bind) binds+="$2"$'\n'"$3"$'\n'; shift 3 ;;
+            *) break ;;
+        esac
+    done
+    local root="$1" net="$2"
+    shift 2
     local flags=(--mount --propagation private --pid --fork --kill-child)
     [ "$net" = host ] || flags+=(--net)
-    waited unshare "${flags[@]}" bash -c "$inner" in-root "$root" "$net" "$bind" "$@"
+    waited env unpack="$unpack" copy="$copy" binds="$binds" \
+        unshare "${flags[@]}" bash -c "$inner" in-root "$root" "$net" "$@"
 }
 
 # debootstrap mounts /proc and /sys in the new root itself: in a mount namespace of its own,
@@ -187,7 +205,7 @@ EOF
     # A mirror that drops a connection now and then fails no run.
     echo 'Acquire::Retries "3";' >"$build/root/etc/apt/apt.conf.d/80retries"
     step "apt-get update and upgrade from the release, its updates and security archive"
-    quietly "$log" in_root "$build/root" host "" sh -c \
+    quietly "$log" in_root "$build/root" host sh -c \
         'apt-get update && apt-get -y upgrade && apt-get clean' || return 1
     step "packing $tarball"
     pack "$build/root" "$tarball"
@@ -273,7 +291,7 @@ check_release() {
 
 # The whole check: root with the project's dependencies, clean clone, quick tests, console.
 check_release_fully() {
-    local release="$1" head work root deps_tarball hash logs status=0
+    local release="$1" head root deps_tarball hash logs status=0
     check_release "$release"
     head=$(git -C "$here" rev-parse HEAD) || fail "$here is not a git clone with a commit"
     step "checking $(git -C "$here" log -1 --format='%h %s' HEAD) on Debian $release"
@@ -286,9 +304,7 @@ check_release_fully() {
     ensure_base "$release" || fail "could not make the Debian $release root"
 
     new_scratch "$release"
-    root="$work/root"
-    mkdir -p "$root"
-    step "cloning $head into the root"
+    step "cloning $head"
     # shellcheck disable=SC2016  # expanded by sh
     quietly "$work/clone.log" sh -c 'git init -q "$1" && git -C "$1" fetch -q "$2" "$3" &&
         git -C "$1" checkout -q --detach FETCH_HEAD' clone "$work/clone" "$here" "$head" ||
@@ -297,50 +313,57 @@ check_release_fully() {
     hash=$(sha256sum "$work/clone/scripts/install-deps.sh" | cut -c1-12)
     deps_tarball="$cache/debian-$release-deps-$hash.tar.zst"
     if [ -f "$deps_tarball" ] && [ "$deps_tarball" -nt "$base_tarball" ]; then
-        step "unpacking $(basename "$deps_tarball") (install-deps.sh $hash already proven)"
-        unpack "$deps_tarball" "$root"
+        step "$(basename "$deps_tarball") cached: install-deps.sh $hash already proven"
     else
+        # The one root on disk: it becomes the tarball.
+        root="$work/deps-root"
         step "unpacking $(basename "$base_tarball")"
         unpack "$base_tarball" "$root"
         step "scripts/install-deps.sh of the clone inside the root (log: $cache/debian-$release-deps.log)"
         cp "$work/clone/scripts/install-deps.sh" "$root/root/install-deps.sh"
-        quietly "$cache/debian-$release-deps.log" in_root "$root" host "" sh -c \
+        quietly "$cache/debian-$release-deps.log" in_root "$root" host sh -c \
             '/root/install-deps.sh && /root/install-deps.sh ccache && apt-get clean' ||
             fail "scripts/install-deps.sh failed inside the Debian $release root"
         rm -f "$root/root/install-deps.sh"
         step "packing $(basename "$deps_tarball")"
         pack "$root" "$deps_tarball"
         find "$cache" -maxdepth 1 -name "debian-$release-deps-*.tar.zst" ! -name "$(basename "$deps_tarball")" -delete
+        remove_root "$root"
     fi
     flock -u "$lock"
 
-    mv "$work/clone" "$root$clone_in_root"
-    mkdir -p "$cache/ccache-$release"
+    mkdir -p "$cache/ccache-$release" "$work/root"
     logs="$here/build/logs/debian-$release"
     rm -rf "$logs"
     mkdir -p "$logs"
 
-    step "scripts/run-tests.sh --quick inside the root (its own network: loopback only)"
+    # The root lives in memory, in the namespace: it goes with it, and nothing of it is left
+    # to remove. Its logs come out through a bound folder.
+    step "unpacking it in memory; inside: scripts/run-tests.sh --quick, then" \
+        "printf '1 1 n 2 1 y' | scripts/try-console.sh (own network: loopback only)"
     # shellcheck disable=SC2016  # expanded inside the root
-    if in_root "$root" own "$cache/ccache-$release" bash -c 'set -o pipefail; cd "$1" &&
-        CCACHE_MAXSIZE=2G CMAKE_CXX_COMPILER_LAUNCHER=ccache scripts/run-tests.sh --quick 2>&1 |
-        sed "s/^/    /"' quick "$clone_in_root"; then
+    in_root --unpack "$deps_tarball" --copy "$work/clone" \
+        --bind "$cache/ccache-$release" /root/.ccache --bind "$logs" /root/logs \
+        "$work/root" own bash -c '
+        cd /root/wsconsole
+        export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_MAXSIZE=2G
+        set -o pipefail
+        scripts/run-tests.sh --quick 2>&1 | sed "s/^/    /"
+        echo $? >/root/logs/quick-status
+        cp -r build/logs/. build/Testing/Temporary/LastTest.log /root/logs/ 2>/dev/null
+        printf "1\n1\nn\n2\n1\ny\n" | scripts/try-console.sh >/root/logs/console-session.txt 2>&1
+        echo $? >/root/logs/console-status' || true
+
+    if [ "$(cat "$logs/quick-status" 2>/dev/null)" = 0 ]; then
         step "quick tests passed"
     else
         step "quick tests FAILED"
         status=1
     fi
-    cp -r "$root$clone_in_root/build/logs/." "$logs/" 2>/dev/null || true
-    cp "$root$clone_in_root/build/Testing/Temporary/LastTest.log" "$logs/" 2>/dev/null || true
-
-    step "console session: printf '1 1 n 2 1 y' | scripts/try-console.sh"
-    local session="$logs/console-session.txt" console_status=0
-    # shellcheck disable=SC2016  # expanded inside the root
-    in_root "$root" own "$cache/ccache-$release" sh -c \
-        'cd "$1" && printf "1\n1\nn\n2\n1\ny\n" | CMAKE_CXX_COMPILER_LAUNCHER=ccache scripts/try-console.sh' \
-        session "$clone_in_root" >"$session" 2>&1 || console_status=$?
-    if [ "$console_status" -ne 0 ]; then
-        tail -n 20 "$session" | sed 's/^/    | /' >&2
+    local session="$logs/console-session.txt" console_status
+    console_status=$(cat "$logs/console-status" 2>/dev/null || echo "not run")
+    if [ "$console_status" != 0 ]; then
+        tail -n 20 "$session" 2>/dev/null | sed 's/^/    | /' >&2
         step "console session FAILED: status $console_status (transcript: $session)"
         status=1
     # The image call's report follows the echoed path on the same line.
@@ -354,7 +377,6 @@ check_release_fully() {
         step "console session ended with status 0 and both reports"
     fi
 
-    step "removing the scratch root"
     remove_root "$work" || status=1
     if [ "$status" -eq 0 ]; then
         step "Debian $release: PASSED (logs: $logs)"
@@ -395,7 +417,7 @@ case "${1:-}" in
             shift
         fi
         { [ $# -ge 1 ] && [ -x "$root/bin/sh" ]; } || usage
-        in_root "$root" "$net" "" "$@"
+        in_root "$root" "$net" "$@"
         ;;
     --remove)
         [ $# -eq 2 ] || usage
