@@ -4,13 +4,14 @@
 # short console session through both calls against the development web service.
 #
 #   scripts/ci/debian.sh RELEASE                    the whole check (RELEASE: trixie, bookworm)
-#   scripts/ci/debian.sh --root-only RELEASE        a scratch root of a fresh RELEASE install,
-#                                                   its path alone on standard output
+#   scripts/ci/debian.sh --root-only RELEASE        a scratch root of a fresh RELEASE install
+#                                                   (without the project's dependencies), its
+#                                                   path alone on standard output
 #   scripts/ci/debian.sh --in ROOT [--host-net] COMMAND [ARG...]
 #                                                   COMMAND as root inside ROOT (its /tmp is
 #                                                   new and empty: lay files for it elsewhere,
 #                                                   e.g. in ROOT/root)
-#   scripts/ci/debian.sh --remove ROOT              removes a scratch root
+#   scripts/ci/debian.sh --remove ROOT              removes a root that --root-only made
 #
 # The clone is made from the commit checked out (HEAD): work that is not committed is not part
 # of the check, as in CI, which runs from a clean clone.
@@ -421,7 +422,11 @@ case "${1:-}" in
         ;;
     --remove)
         [ $# -eq 2 ] || usage
-        [ -x "$2/bin/sh" ] || fail "$2 is not a root"
+        # Only what --root-only made: a mistyped path never meets rm -rf.
+        case "$(realpath -m "$2")" in
+            "$(realpath -m "$cache")"/root-*) ;;
+            *) fail "$2 is not a root that --root-only made (in $cache)" ;;
+        esac
         remove_root "$2"
         ;;
     -* | "") usage ;;
