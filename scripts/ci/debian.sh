@@ -29,7 +29,7 @@
 # Whatever runs in a root runs in namespaces of its own (mount, PID and, unless --host-net,
 # network with a loopback of its own): its /proc, /sys, /dev, /dev/pts, /dev/shm and /tmp are
 # mounted there and vanish with it, it cannot reach the machine's ports nor anything outside,
-# and its processes end when it ends. The check's root is unpacked in memory there (about 2 GB
+# and its processes end when it ends. The check's root is unpacked in memory there (under 2 GB
 # at most), so it vanishes too; a root on disk is removed only once nothing is mounted inside
 # it, and never across a file system boundary. The check's logs go to build/logs/debian-RELEASE.
 set -euo pipefail
@@ -301,7 +301,8 @@ check_release_fully() {
 
     exec {lock}>"$cache/debian-$release.lock"
     step "waiting for the lock on $cache/debian-$release.*"
-    flock "$lock"
+    # Another run may be making the tarballs: a cold start takes a few minutes.
+    flock -w 1800 "$lock" || fail "another run has held the lock for 30 minutes"
     ensure_base "$release" || fail "could not make the Debian $release root"
 
     new_scratch "$release"
@@ -397,7 +398,7 @@ case "${1:-}" in
         check_tools
         check_release "$2"
         exec {lock}>"$cache/debian-$2.lock"
-        flock "$lock"
+        flock -w 1800 "$lock" || fail "another run has held the lock for 30 minutes"
         ensure_base "$2" || fail "could not make the Debian $2 root"
         flock -u "$lock"
         root=$(mktemp -d "$cache/root-$2.XXXXXX")
