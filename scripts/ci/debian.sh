@@ -334,10 +334,10 @@ check_release_fully() {
     fi
     flock -u "$lock"
 
-    mkdir -p "$cache/ccache-$release" "$work/root"
+    # The logs are gathered in the scratch folder, then take the place of the last run's, so
+    # that two runs of one clone do not write into each other's.
+    mkdir -p "$cache/ccache-$release" "$work/root" "$work/logs"
     logs="$here/build/logs/debian-$release"
-    rm -rf "$logs"
-    mkdir -p "$logs"
 
     # The root lives in memory, in the namespace: it goes with it, and nothing of it is left
     # to remove. Its logs come out through a bound folder.
@@ -345,7 +345,7 @@ check_release_fully() {
         "printf '1 1 n 2 1 y' | scripts/try-console.sh (own network: loopback only)"
     # shellcheck disable=SC2016  # expanded inside the root
     in_root --unpack "$deps_tarball" --copy "$work/clone" \
-        --bind "$cache/ccache-$release" /root/.ccache --bind "$logs" /root/logs \
+        --bind "$cache/ccache-$release" /root/.ccache --bind "$work/logs" /root/logs \
         "$work/root" own bash -c '
         cd /root/wsconsole
         export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_MAXSIZE=2G
@@ -355,6 +355,10 @@ check_release_fully() {
         cp -r build/logs/. build/Testing/Temporary/LastTest.log /root/logs/ 2>/dev/null
         printf "1\n1\nn\n2\n1\ny\n" | scripts/try-console.sh >/root/logs/console-session.txt 2>&1
         echo $? >/root/logs/console-status' || true
+
+    rm -rf "$logs"
+    mkdir -p "$(dirname "$logs")"
+    cp -r "$work/logs" "$logs"
 
     if [ "$(cat "$logs/quick-status" 2>/dev/null)" = 0 ]; then
         step "quick tests passed"
