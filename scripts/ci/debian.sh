@@ -188,7 +188,7 @@ make_base() {
     local release="$1" tarball="$2" build log
     new_scratch "debootstrap-$release"
     build=$work
-    log="$cache/debian-$release.log"
+    log="$cache/debian-$release-debootstrap.log"
     step "debootstrap $release (minbase) from $mirror, log: $log"
     quietly "$log" waited unshare --mount --propagation private --pid --fork --kill-child \
         debootstrap --variant=minbase "$release" "$build/root" "$mirror" || return 1
@@ -205,7 +205,8 @@ EOF
     cp /etc/resolv.conf "$build/root/etc/resolv.conf" 2>/dev/null || true
     # A mirror that drops a connection now and then fails no run.
     echo 'Acquire::Retries "3";' >"$build/root/etc/apt/apt.conf.d/80retries"
-    step "apt-get update and upgrade from the release, its updates and security archive"
+    log="$cache/debian-$release-upgrade.log"
+    step "apt-get update and upgrade from the release, its updates and security archive (log: $log)"
     quietly "$log" in_root "$build/root" host sh -c \
         'apt-get update && apt-get -y upgrade && apt-get clean' || return 1
     step "packing $tarball"
