@@ -26,12 +26,12 @@
 # A lock keeps two runs from making the same tarball at once. Compilations are cached there too
 # (ccache-RELEASE), so that an unchanged tree builds in seconds.
 #
-# Whatever runs in a root runs in namespaces of its own (mount, PID and, unless --host-net,
-# network with a loopback of its own): its /proc, /sys, /dev, /dev/pts, /dev/shm and /tmp are
-# mounted there and vanish with it, it cannot reach the machine's ports nor anything outside,
-# and its processes end when it ends. The check's root is unpacked in memory there (under 2 GB
-# at most), so it vanishes too; a root on disk is removed only once nothing is mounted inside
-# it, and never across a file system boundary. The check's logs go to build/logs/debian-RELEASE.
+# Whatever runs in a root runs in namespaces of its own (mount, PID and, with --in unless
+# --host-net, network with a loopback of its own): its /proc, /sys, /dev, /dev/pts, /dev/shm and
+# /tmp are mounted there and vanish with it, and its processes end when it ends. The check's
+# root is unpacked in memory there (under 2 GB), so it vanishes too; a root on disk is removed
+# only once nothing is mounted inside it, and never across a file system boundary. The check's
+# logs go to build/logs/debian-RELEASE.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 PATH="$PATH:/usr/sbin:/sbin"
@@ -245,18 +245,21 @@ ensure_base() {
 
 # A scratch folder outside the clone, on the cache's file system (tarballs move there in one
 # rename). Everything made there goes at exit. Sets $work (no subshell: the list must grow).
-# Its name carries the run's process id, so that a later run removes what a killed one left.
+# Its name carries the run's PID namespace and process id, so that a later run removes what a
+# killed one left, and never what a run in another namespace (the check's own root, whose
+# package test makes roots in this cache too) is still using.
+pid_namespace=$(stat -L -c %i /proc/self/ns/pid)
 scratch=()
 new_scratch() {
-    work=$(mktemp -d "$cache/scratch-$$-$1.XXXXXX")
+    work=$(mktemp -d "$cache/scratch-$pid_namespace-$$-$1.XXXXXX")
     scratch+=("$work")
 }
 
 sweep_scratch() {
     local folder pid
-    for folder in "$cache"/scratch-*; do
+    for folder in "$cache/scratch-$pid_namespace"-*; do
         [ -d "$folder" ] || continue
-        pid=${folder#"$cache"/scratch-}
+        pid=${folder#"$cache/scratch-$pid_namespace"-}
         pid=${pid%%-*}
         if [ "$pid" != $$ ] && ! kill -0 "$pid" 2>/dev/null; then
             step "removing $folder, left by an earlier run"
@@ -341,20 +344,24 @@ check_release_fully() {
     logs="$here/build/logs/debian-$release"
 
     # The root lives in memory, in the namespace: it goes with it, and nothing of it is left
-    # to remove. Its logs come out through a bound folder.
+    # to remove. Its logs come out through a bound folder. It keeps the machine's network: the
+    # package test installs the packages with apt in a root of its own, which it makes with this
+    # script from this cache, bound inside. The tests that use ports have a loopback of their
+    # own (tests/support/own-loopback.sh), and so has the console session.
     step "unpacking it in memory; inside: scripts/run-tests.sh --quick, then" \
-        "printf '1 1 n 2 1 y' | scripts/try-console.sh (own network: loopback only)"
+        "printf '1 1 n 2 1 y' | scripts/try-console.sh on a loopback of its own"
     # shellcheck disable=SC2016  # expanded inside the root
-    in_root --unpack "$deps_tarball" --copy "$work/clone" \
+    in_root --unpack "$deps_tarball" --copy "$work/clone" --bind "$cache" /root/.cache/wsconsole \
         --bind "$cache/ccache-$release" /root/.ccache --bind "$work/logs" /root/logs \
-        "$work/root" own bash -c '
+        "$work/root" host bash -c '
         cd /root/wsconsole
         export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_MAXSIZE=2G
         set -o pipefail
         scripts/run-tests.sh --quick 2>&1 | sed "s/^/    /"
         echo $? >/root/logs/quick-status
         cp -r build/logs/. build/Testing/Temporary/LastTest.log /root/logs/ 2>/dev/null
-        printf "1\n1\nn\n2\n1\ny\n" | scripts/try-console.sh >/root/logs/console-session.txt 2>&1
+        printf "1\n1\nn\n2\n1\ny\n" | tests/support/own-loopback.sh scripts/try-console.sh \
+            >/root/logs/console-session.txt 2>&1
         echo $? >/root/logs/console-status' || true
 
     rm -rf "$logs"
