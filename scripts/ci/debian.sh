@@ -282,7 +282,7 @@ cleanup() {
 check_tools() {
     [ "$(id -u)" -eq 0 ] || fail "needs root (chroot, mounts, namespaces)"
     local tool missing=()
-    for tool in debootstrap zstd unshare chroot flock ip git; do
+    for tool in debootstrap zstd unshare chroot flock ip; do
         command -v "$tool" >/dev/null || missing+=("$tool")
     done
     [ ${#missing[@]} -eq 0 ] || fail "missing: ${missing[*]} (scripts/install-deps.sh installs them)"
@@ -298,6 +298,7 @@ check_release() {
 check_release_fully() {
     local release="$1" head root deps_tarball hash logs status=0
     check_release "$release"
+    command -v git >/dev/null || fail "missing: git"
     head=$(git -C "$here" rev-parse HEAD) || fail "$here is not a git clone with a commit"
     step "checking $(git -C "$here" log -1 --format='%h %s' HEAD) on Debian $release"
     [ -z "$(git -C "$here" status --porcelain --untracked-files=no)" ] ||
