@@ -356,7 +356,10 @@ check_release_fully() {
         --bind "$cache/ccache-$release" /root/.ccache --bind "$work/logs" /root/logs \
         "$work/root" host bash -c '
         cd /root/wsconsole
-        export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_MAXSIZE=2G
+        # ccache for build/ alone, through its CMake cache: in the environment it would reach
+        # the builds in the package test'"'"'s root, which has no ccache.
+        export CCACHE_MAXSIZE=2G
+        cmake -S . -B build -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null 2>&1
         set -o pipefail
         scripts/run-tests.sh --quick 2>&1 | sed "s/^/    /"
         echo $? >/root/logs/quick-status
