@@ -11,8 +11,8 @@
 #   bench           bench/run.sh --smoke: the benchmark runs
 #   windows         scripts/ci/windows.sh, where the tree has it
 #
-#   scripts/run-tests.sh           all of them (about 6 minutes on 2 cores; a few more on the
-#                                  first run, which makes the Debian 13 root)
+#   scripts/run-tests.sh           all of them (about 5 minutes on 2 cores, and one or two more
+#                                  for Debian 13; its first run makes the root: a few more)
 #   scripts/run-tests.sh --quick   build and tests only (about a minute once built)
 #
 # Each stage prints one line; what its tools print goes to build/logs/<stage>.log, whose path
