@@ -266,6 +266,12 @@ sweep_scratch() {
             remove_root "$folder" || true
         fi
     done
+    # A --root-only root is its caller's to remove; one that a killed caller left goes after a day.
+    for folder in "$cache"/root-*; do
+        { [ -d "$folder" ] && [ -n "$(find "$folder" -maxdepth 0 -mmin +1440)" ]; } || continue
+        step "removing $folder, a day old"
+        remove_root "$folder" || true
+    done
 }
 
 cleanup() {
