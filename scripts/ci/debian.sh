@@ -216,10 +216,13 @@ EOF
 
 # Tarballs are written beside their final name and renamed into it, so that a reader never
 # sees half of one.
+packing=""
 pack() {
     local root="$1" tarball="$2"
-    waited tar -C "$root" --numeric-owner -I 'zstd -q -T0 -3' -cf "$tarball.part" . || return 1
-    mv -f "$tarball.part" "$tarball"
+    packing="$tarball.part"
+    waited tar -C "$root" --numeric-owner -I 'zstd -q -T0 -3' -cf "$packing" . || return 1
+    mv -f "$packing" "$tarball"
+    packing=""
 }
 
 unpack() {
@@ -281,7 +284,7 @@ cleanup() {
     for folder in "${scratch[@]}"; do
         remove_root "$folder" || status=1
     done
-    rm -f "$cache"/*.part 2>/dev/null || true
+    [ -z "$packing" ] || rm -f "$packing"
     exit "$status"
 }
 
