@@ -29,7 +29,7 @@
 # Whatever runs in a root runs in namespaces of its own (mount, PID and, with --in unless
 # --host-net, network with a loopback of its own): its /proc, /sys, /dev, /dev/pts, /dev/shm and
 # /tmp are mounted there and vanish with it, and its processes end when it ends. The check's
-# root is unpacked in memory there (under 2 GB), so it vanishes too; a root on disk is removed
+# root is unpacked in memory there (about 2 GB), so it vanishes too; a root on disk is removed
 # only once nothing is mounted inside it, and never across a file system boundary. The check's
 # logs go to build/logs/debian-RELEASE.
 set -euo pipefail
