@@ -337,10 +337,15 @@ class MultipartReader(Reader):
         self.size += len(data)
         if self.ended or self.fault:
             return  # an epilogue, or what follows a fault, is only read
-        if self.held:
-            data, self.held = self.held + data, b""
+        held, self.held = self.held, b""
+        if held and len(data) < self.near:
+            data, held = held + data, b""  # too short to tell alone where a delimiter may begin
         end = self._before_line_break(data, 0, len(data))
         self.held = bytes(data[end:])
+        # The block is not copied to join what was held back: the decoder takes that first, and
+        # looks for events once the piece that follows it is in too.
+        if held and not self._feed_decoder(held, events=False):
+            return
         view, start = memoryview(data), 0  # pieces without copies: the decoder copies them once
         while start < end:
             stop = min(start + FEED, end)
@@ -357,13 +362,14 @@ class MultipartReader(Reader):
         found = LINE_BREAK_RE.search(data, max(start + 1, stop - self.near), stop)
         return found.start() if found else stop
 
-    def _feed_decoder(self, piece):
+    def _feed_decoder(self, piece, events=True):
         try:
             self.decoder.receive_data(piece)
         except RequestEntityTooLarge:
             self._outgrown()
             return False
-        self._events()
+        if events:
+            self._events()
         return not (self.ended or self.fault)
 
     def _outgrown(self):

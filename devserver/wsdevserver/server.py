@@ -149,7 +149,9 @@ class Service:
             # The whole body is read before any answer, which may then depend on its transport.
             while True:
                 try:
-                    block = await request.content.readany()
+                    # A block as it was received, not joined with the next: the reader copies
+                    # what it keeps anyway. (b"", True) ends an HTTP chunk, or an empty body.
+                    block, chunk_end = await request.content.readchunk()
                 except Exception as e:  # the client went away, or broke the framing
                     if not self.framing_error(e):
                         log("%s %s dropped: body incomplete" % (request.method, report.printable(request.raw_path)))
@@ -157,6 +159,8 @@ class Service:
                     answer, close = (400, "bad request: malformed chunked body\n"), True
                     break
                 if not block:
+                    if chunk_end and not request.content.at_eof():
+                        continue
                     break
                 size += len(block)
                 if size > MAX_BODY:
