@@ -108,6 +108,10 @@ shift 2
 if [ -n "$unpack" ]; then
     mount -t tmpfs -o mode=755 root "$root"
     tar -C "$root" --numeric-owner -I "zstd -q" -xpf "$unpack"
+else
+    # A root on disk is a mount point of its own in here, as / is on a machine: tools that make
+    # mount namespaces of their own (unshare --propagation) need that.
+    mount --bind "$root" "$root"
 fi
 [ -z "$copy" ] || cp -a "$copy" "$root/root/wsconsole"
 printf "%s\n" "$binds" | while read -r host && read -r inside; do
