@@ -23,13 +23,14 @@ have.
 """
 
 import asyncio
-import ipaddress
 import json
 import os
 import re
 import urllib.parse
 
 from aiohttp import web
+
+from .security import SECURITY_HEADERS, authorities, local_peer, loopback_host
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 STATIC_TYPES = {
@@ -39,46 +40,11 @@ STATIC_TYPES = {
     "favicon.svg": "image/svg+xml",  # the page's own icon; an uploaded SVG is only a download
 }
 
-# Only the page's own script, style and images, and no way to frame it, post it or rebase it.
-CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self'; "
-                           "img-src 'self'; connect-src 'self'; base-uri 'none'; "
-                           "form-action 'none'; frame-ancestors 'none'")
-SECURITY_HEADERS = {
-    "Content-Security-Policy": CONTENT_SECURITY_POLICY,
-    "X-Content-Type-Options": "nosniff",
-    "X-Frame-Options": "DENY",
-    "Referrer-Policy": "no-referrer",
-    # A page elsewhere may not embed the uploads either (an <img> would tell it their size).
-    "Cross-Origin-Resource-Policy": "same-origin",
-    "Cache-Control": "no-store",
-}
-
-# localhost, 127.0.0.1 or [::1], each with or without a port; host names are case-insensitive.
-LOOPBACK_HOST_RE = re.compile(r"(?:localhost|127\.0\.0\.1|\[::1\])(?::[0-9]{1,5})?\Z",
-                              re.IGNORECASE)
-
 IMAGE_TYPES = {"jpeg": "image/jpeg", "png": "image/png", "gif": "image/gif", "webp": "image/webp"}
 MAGIC_BYTES = 12  # enough for the longest signature below (RIFF....WEBP)
 
 HEARTBEAT_SECONDS = 15  # an idle event stream says something this often, to notice a gone page
 MAX_EVENT_STREAMS = 32  # open pages at once; each holds a connection and a queue
-
-
-def loopback_host(values):
-    """Whether the Host header values of a request (all of them) name this machine's loopback."""
-    return len(values) == 1 and LOOPBACK_HOST_RE.match(values[0]) is not None
-
-
-def local_peer(remote):
-    """Whether a connection from address `remote` (None for a local socket) is this machine's."""
-    if remote is None:
-        return True
-    try:
-        address = ipaddress.ip_address(remote.split("%", 1)[0])
-    except ValueError:
-        return False
-    mapped = getattr(address, "ipv4_mapped", None)  # ::ffff:127.0.0.1 from a dual-stack socket
-    return (mapped or address).is_loopback
 
 
 def image_kind(head):
@@ -129,7 +95,7 @@ class Inspector:
 
     def guarded(self, handler):
         async def handle(request):
-            if not (loopback_host(request.headers.getall("Host", []))
+            if not (loopback_host(authorities(request))
                     and local_peer(request.remote)):
                 return text_response(403, "forbidden: the inspector answers only this machine, "
                                           "as localhost, 127.0.0.1 or [::1]")

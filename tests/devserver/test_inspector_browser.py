@@ -23,7 +23,7 @@ import inspector_browser as browser  # noqa: E402
 from server_process import DevServer  # noqa: E402
 
 sys.path.insert(0, os.path.join(browser.ROOT, "devserver"))
-from wsdevserver import inspector  # noqa: E402
+from wsdevserver import inspector, security  # noqa: E402
 
 CONSOLE = os.environ.get("WSCONSOLE_BIN")
 BASE_URL = os.environ.get("WSCONSOLE_BASE_URL", "http://localhost:18080")
@@ -72,9 +72,9 @@ class HostCheckTest(unittest.TestCase):
                              ("localhost:18080 ", False), ("::1", False), ("[::1]x", False),
                              ("0.0.0.0:18080", False), ("127.0.0.2", False), ("", False)]:
             with self.subTest(host=host):
-                self.assertEqual(inspector.loopback_host([host]), passes)
-        self.assertFalse(inspector.loopback_host([]))
-        self.assertFalse(inspector.loopback_host(["localhost", "evil.example"]))
+                self.assertEqual(security.loopback_host([host]), passes)
+        self.assertFalse(security.loopback_host([]))
+        self.assertFalse(security.loopback_host(["localhost", "evil.example"]))
 
     def test_only_this_machine_passes(self):
         for remote, passes in [("127.0.0.1", True), ("127.3.4.5", True), ("::1", True),
@@ -82,7 +82,7 @@ class HostCheckTest(unittest.TestCase):
                                ("10.0.0.1", False), ("::ffff:192.168.1.20", False),
                                ("fe80::1%eth0", False), ("not an address", False)]:
             with self.subTest(remote=remote):
-                self.assertEqual(inspector.local_peer(remote), passes)
+                self.assertEqual(security.local_peer(remote), passes)
 
     def test_images_are_told_by_their_first_bytes(self):
         for head, kind in [(b"\xff\xd8\xff\xe0", "jpeg"), (browser.png(1, 1), "png"),
