@@ -1,11 +1,16 @@
 """The request inspector: what the service received, for a person in a browser and for scripts.
 
     GET /                          the page (static/index.html, its script and style)
-    GET /api/requests              the requests kept, newest first, as JSON
-    GET /api/requests/ID           one of them
-    GET /files/ID/INDEX            the bytes of one part, as they arrived
-    GET /events                    server-sent events: a "list" event with the requests kept,
-                                   then one "request" event per new request
+    GET /api/requests              a page of the requests kept, newest first, as JSON summaries:
+                                   {"requests": [...], "held": N, "next": URL or null};
+                                   ?limit=N (at most 200) and ?before=ID page through them
+    GET /api/requests/ID           one of them, whole: headers and parts
+    GET /files/ID/INDEX            the bytes of one part, as they arrived, once kept whole
+    GET /events                    server-sent events: one "request" event per new request,
+                                   {"record": summary, "held": N}
+
+No answer is built whole past a record's bound (store.RECORD_MEMORY), and an event is made once
+for all the pages that listen.
 
 Each part in the JSON carries, beside what the store tells, "url" (where its bytes are, when they
 are kept) and "image" ("jpeg", "png", "gif", "webp" or null), told by the part's first bytes
@@ -45,6 +50,9 @@ MAGIC_BYTES = 12  # enough for the longest signature below (RIFF....WEBP)
 
 HEARTBEAT_SECONDS = 15  # an idle event stream says something this often, to notice a gone page
 MAX_EVENT_STREAMS = 32  # open pages at once; each holds a connection and a queue
+QUEUE_SIZE = 256  # events a slow page may have pending before the oldest is dropped
+PAGE = 50  # summaries in a page of the list, unless asked otherwise
+MAX_PAGE = 200
 
 
 def image_kind(head):
@@ -106,24 +114,18 @@ class Inspector:
         return handle
 
     def find(self, raw_id):
-        record = self.store.get(int(raw_id)) if re.fullmatch("[0-9]{1,18}", raw_id) else None
-        return record if record is not None else self.store.get(raw_id)
+        return self.store.get(int(raw_id)) if re.fullmatch("[0-9]{1,18}", raw_id) else None
 
     def describe(self, record):
         """The record's JSON, each part with where its bytes are and what image they make."""
         data = record.to_json()
-        parts = []
-        for part in data.get("parts", []):
-            part = dict(part)
+        for part in data["parts"]:
             index = part["index"]
-            if record.file_path(index) is not None:
-                part["url"] = "/files/%s/%d" % (urllib.parse.quote(str(data["id"]), safe=""),
-                                               index)
-                part["image"] = image_kind(record.head(index, MAGIC_BYTES))
+            if part["has_file"]:
+                part["url"] = "/files/%d/%d" % (record.id, index)
+                part["image"] = image_kind(record.head_bytes(index, MAGIC_BYTES))
             else:
                 part["url"], part["image"] = None, None
-            parts.append(part)
-        data["parts"] = parts
         return data
 
     async def page(self, request):
@@ -139,7 +141,19 @@ class Inspector:
         return web.Response(body=body, headers={"Content-Type": content_type})
 
     async def list_requests(self, request):
-        return web.json_response([self.describe(record) for record in self.store.records()])
+        """A page of summaries, newest first; "next" asks for the page after it."""
+        query = request.query
+        try:
+            limit = min(int(query.get("limit", PAGE)), MAX_PAGE)
+            before = int(query["before"]) if "before" in query else None
+        except ValueError:
+            return text_response(400, "bad request: before and limit are whole numbers")
+        if limit < 1:
+            return text_response(400, "bad request: limit is at least 1")
+        records, more = self.store.page(before, limit)
+        after = "/api/requests?before=%d&limit=%d" % (records[-1].id, limit) if more else None
+        return web.json_response({"requests": [record.summary() for record in records],
+                                  "held": len(self.store.records()), "next": after})
 
     async def one_request(self, request):
         record = self.find(request.match_info["id"])
@@ -150,18 +164,32 @@ class Inspector:
     async def part_file(self, request):
         record = self.find(request.match_info["id"])
         index = int(request.match_info["index"])
-        path = record.file_path(index) if record is not None else None
-        if path is None or not os.path.isfile(path):
+        part = record.part(index) if record is not None else None
+        if part is None or not part.kept:
             return text_response(404, "no such file (the service keeps only the latest)")
-        kind = image_kind(record.head(index, MAGIC_BYTES))
+        kind = image_kind(record.head_bytes(index, MAGIC_BYTES))
         if kind is not None:
             headers = {"Content-Type": IMAGE_TYPES[kind]}
         else:
-            filename = next((part.get("filename") for part in record.to_json().get("parts", [])
-                             if part.get("index") == index), None)
             headers = {"Content-Type": "application/octet-stream",
-                       "Content-Disposition": attachment_disposition(filename, index)}
-        return web.FileResponse(path, headers=headers)
+                       "Content-Disposition": attachment_disposition(part.fields()["filename"],
+                                                                     index)}
+        if part.path is None:  # a text value kept whole in memory
+            return web.Response(body=part.text, headers=headers)
+        if not os.path.isfile(part.path):
+            return text_response(404, "no such file (the service keeps only the latest)")
+        return web.FileResponse(part.path, headers=headers)
+
+    def publish(self, record):
+        """Each new record goes to every open stream, made into an event once."""
+        if not self.streams:
+            return
+        event = b"event: request\ndata: " + json.dumps(
+            {"record": record.summary(), "held": len(self.store.records())}).encode() + b"\n\n"
+        for queue in self.streams:
+            if queue.full():
+                queue.get_nowait()  # a slow page misses the oldest; it can ask for the list
+            queue.put_nowait(event)
 
     async def events(self, request):
         if self.closing or len(self.streams) >= MAX_EVENT_STREAMS:
@@ -171,31 +199,24 @@ class Inspector:
         response = secured(web.StreamResponse(headers={"Content-Type": "text/event-stream"}))
         if request.method == "HEAD":
             return response
-        # The list and the subscription in one step of the loop: every request is in the list or
-        # comes as an event, and none in both.
-        queue = self.store.subscribe()
+        queue = asyncio.Queue(QUEUE_SIZE)
         self.streams.add(queue)
         try:
-            listed = json.dumps([self.describe(record) for record in self.store.records()])
             await response.prepare(request)
-            await response.write(b"retry: 2000\n\nevent: list\ndata: " + listed.encode() + b"\n\n")
+            await response.write(b"retry: 2000\n\n")
             while not self.closing:
                 try:
-                    record = await asyncio.wait_for(queue.get(), HEARTBEAT_SECONDS)
+                    event = await asyncio.wait_for(queue.get(), HEARTBEAT_SECONDS)
                 except asyncio.TimeoutError:
                     await response.write(b": still here\n\n")
                     continue
-                if record is None:
+                if event is None:
                     break
-                # json.dumps escapes every line break, so the event is one data line.
-                data = json.dumps({"record": self.describe(record),
-                                   "held": len(self.store.records())})
-                await response.write(b"event: request\ndata: " + data.encode() + b"\n\n")
+                await response.write(event)
         except ConnectionError:
             pass  # the page went away
         finally:
             self.streams.discard(queue)
-            self.store.unsubscribe(queue)
         return response
 
     async def close_streams(self, app):
@@ -211,6 +232,7 @@ class Inspector:
 def add_routes(app, store):
     """Adds the inspector's routes to `app`, over `store`'s records."""
     inspector = Inspector(store)
+    store.listeners.append(inspector.publish)
     guard = inspector.guarded
     app.router.add_get("/", guard(inspector.page))
     app.router.add_get("/static/{name}", guard(inspector.asset))

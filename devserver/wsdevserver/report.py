@@ -16,6 +16,8 @@ libcurl write it, so that a name cannot fake the end of its quotes.
 
 import codecs
 import re
+import threading
+import zlib
 
 # Quoted header parameters are read the way browsers and libcurl write them: backslashes are
 # literal (a file name "C:\Users\x.jpeg" stays as sent) and %22, %0D, %0A stand for '"', CR, LF.
@@ -26,6 +28,9 @@ ESCAPED_RE = re.compile(r"%(22|0D|0A)", re.IGNORECASE)
 UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
 ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 BLOCK = 64 * 1024
+REPORT_PLAIN = 256 * 1024  # bytes of an answer held as they are; the rest is compressed
+REPORT_MEMORY = 64 * 1024 * 1024  # bytes one answer may hold, compressed
+REPORTS_MEMORY = 256 * 1024 * 1024  # bytes all answers being written may hold together
 
 
 def parse_header_value(value):
@@ -69,16 +74,170 @@ def text_line(kind, name, value):
             % (kind, quoted(name), len(value), printable(value.decode("utf-8", "replace")))).encode("utf-8")
 
 
-def write_text_line(out, kind, name, size, source):
-    """Write the line of a text value read back from the binary file `source`, a block at a
-    time, so that the report of a large value is never in memory whole."""
-    out.write(('%s field "%s" (%d bytes): ' % (kind, quoted(name), size)).encode("utf-8"))
-    decoder = codecs.getincrementaldecoder("utf-8")("replace")
-    for block in iter(lambda: source.read(BLOCK), b""):
-        out.write(printable(decoder.decode(block)).encode("utf-8"))
-    out.write(printable(decoder.decode(b"", True)).encode("utf-8") + b"\n")
+def text_start(kind, name, size):
+    """The start of a text value's line, before the value itself."""
+    return ('%s field "%s" (%d bytes): ' % (kind, quoted(name), size)).encode("utf-8")
+
+
+class Escaper:
+    """A text value escaped as its bytes come, a character cut between two blocks included."""
+
+    def __init__(self):
+        self.decoder = codecs.getincrementaldecoder("utf-8")("replace")
+
+    def feed(self, data, final=False):
+        return printable(self.decoder.decode(data, final)).encode("utf-8")
 
 
 def answer_line(reason):
     """One line of a refusal: what went wrong, escaped like the report."""
     return printable(reason)
+
+
+def part_head_fields(head):
+    """The header fields of a part's head as sent (bytes), unfolded and decoded for showing:
+    [(name, value)], with bytes that are not UTF-8 as U+FFFD. A line without a colon comes back
+    with the name None."""
+    text = re.sub(rb"\r\n[ \t]+", b" ", head).decode("utf-8", "replace")
+    fields = []
+    for line in text.split("\r\n"):
+        if not line:
+            continue
+        name, colon, value = line.partition(":")
+        fields.append((name.strip(), value.strip()) if colon else (None, line))
+    return fields
+
+
+class ReportTooLarge(Exception):
+    """The answer being written would hold more memory than the service allows it."""
+
+
+class Report:
+    """The answer's lines after the first, held until the body has been read (the first line
+    counts the fields). It lives in memory, never on disk, so that a full disk or a full store
+    cannot break an answer: the first REPORT_PLAIN bytes as they are, the rest compressed. A
+    line whose start is known only later (a value's size, a file's hash) gets a slot, filled
+    when it is known, possibly by the worker thread; each stream of compressed bytes has one
+    writer at a time.
+
+    The bytes held are bounded per answer (REPORT_MEMORY) and for all answers together
+    (REPORTS_MEMORY): past either, ReportTooLarge."""
+
+    held = 0  # bytes of every answer being written, together
+    held_lock = threading.Lock()
+
+    def __init__(self):
+        self.segments = []  # bytes, Slot and Stream, in answer order
+        self.plain = bytearray()  # the plain bytes not yet made a segment
+        self.plain_room = REPORT_PLAIN
+        self.tail = None  # the stream that lines go to once the plain room is used
+        self.size = 0  # bytes held by this answer
+
+    def count(self, n):
+        with Report.held_lock:
+            if self.size + n > REPORT_MEMORY or Report.held + n > REPORTS_MEMORY:
+                raise ReportTooLarge("an answer may hold %d bytes of memory, all answers %d"
+                                     % (REPORT_MEMORY, REPORTS_MEMORY))
+            self.size += n
+            Report.held += n
+
+    def release(self):
+        with Report.held_lock:
+            Report.held -= self.size
+            self.size = 0
+        self.segments = []
+
+    def _close_plain(self):
+        if self.plain:
+            self.segments.append(bytes(self.plain))
+            self.plain.clear()
+
+    def line(self, data):
+        """Bytes whose place is now (on the event loop)."""
+        if self.tail is None and len(data) <= self.plain_room:
+            self.count(len(data))
+            self.plain_room -= len(data)
+            self.plain += data
+            return
+        if self.tail is None:
+            self._close_plain()
+            self.tail = Stream(self)
+            self.segments.append(self.tail)
+        self.tail.write(data)
+
+    def slot(self):
+        """A place for bytes known later; the lines after it go after them."""
+        self._close_plain()
+        self.tail = None
+        slot = Slot(self)
+        self.segments.append(slot)
+        return slot
+
+    def stream(self):
+        """A place for a long run of bytes written later, by one writer."""
+        self._close_plain()
+        self.tail = None
+        stream = Stream(self)
+        self.segments.append(stream)
+        return stream
+
+    def finish(self):
+        self._close_plain()
+        for segment in self.segments:
+            if isinstance(segment, Stream):
+                segment.finish()
+
+    def chunks(self):
+        """The answer's bytes, a block at a time (after finish())."""
+        for segment in self.segments:
+            if isinstance(segment, bytes):
+                yield segment
+            else:
+                yield from segment.chunks()
+
+
+class Slot:
+    def __init__(self, report):
+        self.report, self.data = report, b""
+
+    def fill(self, data):
+        self.report.count(len(data))
+        self.data = data
+
+    def chunks(self):
+        if self.data:
+            yield self.data
+
+
+class Stream:
+    """Bytes kept compressed: a long text value compresses well, and keeps the answer small."""
+
+    def __init__(self, report):
+        self.report = report
+        self.compressor = zlib.compressobj(1)
+        self.pieces = []
+
+    def write(self, data):
+        out = self.compressor.compress(data)
+        if out:
+            self.report.count(len(out))
+            self.pieces.append(out)
+
+    def finish(self):
+        if self.compressor is not None:
+            out = self.compressor.flush()
+            self.report.count(len(out))
+            self.pieces.append(out)
+            self.compressor = None
+
+    def chunks(self):
+        inflate = zlib.decompressobj()
+        for piece in self.pieces:
+            while piece:
+                out = inflate.decompress(piece, BLOCK)
+                piece = inflate.unconsumed_tail
+                if out:
+                    yield out
+        rest = inflate.flush()
+        if rest:
+            yield rest

@@ -3,38 +3,45 @@ malformed chunks and oversized heads are refused by its parser), and this module
 two POST endpoints the console calls:
     /Vortan/BackOffice/trunk/webservice/zunel/testMsg
     /Vortan/BackOffice/trunk/webservice/zunel/testImg
-GET/HEAD on them answer 405, other paths 404 (after the inspector's own routes). A body is read
-as it arrives, up to 512 MiB (then 413), and answered with the report of report.py, or 400 with
-one plain-text line "bad request: ...". Each request is logged on stderr as one line.
+Other methods on them answer 405, other paths 404 (after the inspector's own routes). A body is
+read as it arrives, up to 512 MiB (then 413), and answered with the report of report.py, or 400
+with one plain-text line "bad request: ...". Each request is logged on stderr as one line.
+
+Before any route, every request passes the same checks: HTTP/1.0 or 1.1 only (else 505), a Host
+on HTTP/1.1 (else 400), header names that are tokens (else 400), no body sent by a page of
+another site (403, and nothing kept), no Content-Encoding (415: the body would be read as
+something else than what was sent). Every answer carries the security headers.
 """
 
 import argparse
 import asyncio
 import errno
-import importlib.util
 import inspect
 import logging
+import re
 import signal
 import sys
 import time
-import urllib.parse
 
 from aiohttp import web
-from aiohttp.http import HttpProcessingError
+from aiohttp.http import HttpProcessingError, HttpVersion10, HttpVersion11
 
-from . import report
+from . import inspector, report
 from .body import BadRequest, Pipeline, Worker, body_reader
+from .connections import Connections
+from .security import SECURITY_HEADERS, foreign_origin
 from .store import RequestStore
 
 ENDPOINT_PREFIX = "/Vortan/BackOffice/trunk/webservice/zunel/"
-ENDPOINTS = {ENDPOINT_PREFIX + "testMsg", ENDPOINT_PREFIX + "testImg"}
+ENDPOINTS = ("testMsg", "testImg")
 MAX_BODY = 512 * 1024 * 1024
 LINGER_SECONDS = 2.0  # how long a refused body may still be drained, so the answer is read
 TEXT_PLAIN = "text/plain; charset=utf-8"
-BLOCK_SIZE = 64 * 1024  # how much of a long report is written at a time
 ACCEPT_LOG_EVERY = 10.0  # seconds between two lines about running out of descriptors
 MAX_HEADERS = 100  # header lines in a request
 READ_BUFFER = 256 * 1024  # body bytes buffered per connection before reading pauses (twice this)
+TOKEN_RE = re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
+SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
 
 
 def log(line):
@@ -64,31 +71,142 @@ def declared_length(request):
 
 
 def plain(status, text, close=False, headers=None):
-    resp = web.Response(status=status, body=text.encode("utf-8"), headers={"Content-Type": TEXT_PLAIN, **(headers or {})})
+    resp = web.Response(status=status, body=text.encode("utf-8"),
+                        headers={"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS, **(headers or {})})
     if close:
         resp.force_close()
     return resp
 
 
+def refusal(request):
+    """Why a request is refused before it is routed: (status, answer), or None."""
+    if request.version not in (HttpVersion10, HttpVersion11):
+        return 505, "HTTP version not supported: use HTTP/1.1\n"
+    if request.version == HttpVersion11 and "Host" not in request.headers:
+        return 400, "bad request: no Host header\n"
+    for name, _ in request.raw_headers:
+        if not TOKEN_RE.match(name):
+            return 400, "bad request: header name \"%s\" is not a token\n" % report.quoted(
+                name.decode("latin-1"))
+    if request.method not in SAFE_METHODS and foreign_origin(request):
+        return 403, "forbidden: a page of another site may not send requests here\n"
+    encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
+    if encoding != "identity":
+        return 415, "unsupported Content-Encoding \"%s\": send the body as it is\n" % (
+            report.quoted(encoding))
+    return None
+
+
+class BodyError(Exception):
+    """The body could not be read whole: (status, answer), or status None for a client gone."""
+
+
 class Service:
-    def __init__(self, store, worker):
-        self.store, self.worker = store, worker
+    """The two endpoints: each call's life, from its first byte to its answer, is call()."""
+
+    def __init__(self, store, worker, connections):
+        self.store, self.worker, self.connections = store, worker, connections
+
+    @web.middleware
+    async def checks(self, request, handler):
+        problem = refusal(request)
+        if problem is not None:
+            self.log(request, problem[0], 0)
+            return plain(*problem, close=True)
+        self.connections.begin(request)
+        try:
+            response = await handler(request)
+        except web.HTTPMethodNotAllowed as e:
+            response = plain(405, "method not allowed: use %s\n" % ", ".join(sorted(e.allowed_methods)),
+                             headers={"Allow": ", ".join(sorted(e.allowed_methods))})
+        except web.HTTPNotFound:
+            response = plain(404, "not found: %s\n" % report.printable(request.path))
+        except web.HTTPException as e:
+            response = plain(e.status, "%s\n" % e.reason, close=True)
+        finally:
+            self.connections.end(request)
+        if not response.prepared:
+            response.headers.update(SECURITY_HEADERS)
+        if response.status in (404, 405):
+            self.log(request, response.status, 0)
+        return response
 
     async def expect(self, request):
         """Refuse an oversized upload before the client starts sending it."""
-        if request.method == "POST" and declared_length(request) > MAX_BODY:
-            return self.too_large(request)
+        if refusal(request) is not None:
+            return None  # refused whole by the checks, unread
+        if declared_length(request) > MAX_BODY:
+            return self.answer(request, self.begin(request), 413, close=True)
         if request.version >= (1, 1) and request.headers.get("Expect", "").lower() == "100-continue":
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
         return None
 
-    def too_large(self, request, record=None):
-        if record is None and self.endpoint(request) is not None:
-            record = self.begin(request)
-        if record is not None:
-            self.store.finish(record, 413)
-        self.log(request, 413, 0)
-        return plain(413, "body too large: limit is %d bytes\n" % MAX_BODY, close=True)
+    def begin(self, request):
+        head = b"".join(b"%s: %s\r\n" % pair for pair in request.raw_headers)
+        return self.store.begin(request.method, request.raw_path,
+                                request.match_info.route.name, head)
+
+    async def call(self, request):
+        """One call: begin its record, read its body into the report, keep what the store can,
+        answer, and finish the record (or discard it when the client went away)."""
+        if declared_length(request) > MAX_BODY:
+            return self.answer(request, self.begin(request), 413, close=True)
+        record = self.begin(request)
+        pipe = Pipeline(self.worker, self.store, record)
+        status, reason, close = 200, None, False
+        try:
+            reader = body_reader(request.headers.get("Content-Type"), pipe)
+        except BadRequest as e:
+            reader, status, reason = None, 400, str(e)
+        try:
+            try:
+                async for block in self.blocks(request, record):
+                    if reader is not None:
+                        reader.feed(block)
+                        await pipe.drain()
+                if reader is not None:
+                    reader.finish()
+                    await pipe.finish()
+            except BadRequest as e:
+                status, reason = 400, str(e)
+            except report.ReportTooLarge as e:
+                status, reason, close = 507, str(e), True
+            except BodyError as e:
+                status, reason, close = e.args[0], e.args[1], True
+            if status is None:  # nobody to answer
+                await pipe.settle()
+                self.store.discard(record)
+                log("%s %s dropped: body incomplete" % (request.method,
+                                                         report.printable(request.raw_path)))
+                return plain(400, "body incomplete\n", close=True)
+            if status != 200:
+                await pipe.settle()
+                return self.answer(request, record, status, reason, close)
+            await pipe.settle()
+            self.store.finish(record, 200)
+            self.log(request, 200, record.size)
+            return await self.send_report(request, record.endpoint, pipe)
+        finally:
+            pipe.close()
+
+    async def blocks(self, request, record):
+        """The body's blocks as they were received (no join with the next: the reader copies
+        what it keeps anyway); raises BodyError when it cannot be read whole."""
+        while True:
+            try:
+                block, chunk_end = await request.content.readchunk()
+            except Exception as e:  # the client went away, or broke the framing
+                if self.framing_error(e):
+                    raise BodyError(400, "malformed chunked body")
+                raise BodyError(None, None)
+            if not block:
+                if chunk_end and not request.content.at_eof():
+                    continue  # the end of one HTTP chunk, or an empty body
+                return
+            record.size += len(block)
+            if record.size > MAX_BODY:
+                raise BodyError(413, None)
+            yield block
 
     @staticmethod
     def framing_error(exc):
@@ -99,126 +217,32 @@ class Service:
             exc = exc.__cause__ or exc.__context__
         return False
 
-    @staticmethod
-    def path(request):
-        return urllib.parse.urlsplit(request.raw_path).path
-
-    def endpoint(self, request):
-        path = self.path(request)
-        return path.rsplit("/", 1)[-1] if path in ENDPOINTS else None
-
-    def begin(self, request):
-        return self.store.begin(request.method, request.raw_path, self.endpoint(request),
-                                [(n.decode("utf-8", "replace"), v.decode("utf-8", "replace"))
-                                 for n, v in request.raw_headers])
+    def answer(self, request, record, status, reason=None, close=False):
+        """List a refused call with its reason, and answer it."""
+        self.store.finish(record, status, reason)
+        self.log(request, status, record.size)
+        if status == 413:
+            return plain(413, "body too large: limit is %d bytes\n" % MAX_BODY, close=True)
+        if status == 507:
+            return plain(507, "insufficient storage: %s\n" % reason, close=True)
+        return plain(status, "bad request: %s\n" % reason, close=close)
 
     @staticmethod
     def log(request, status, size):
-        log("%s %s %d, %d body bytes" % (request.method, report.printable(request.raw_path), status, size))
-
-    async def handle(self, request):
-        path = self.path(request)
-        if request.method == "POST":
-            return await self.post(request, path)
-        if request.method in ("GET", "HEAD"):
-            if path in ENDPOINTS:
-                resp = plain(405, "method not allowed: use POST\n", headers={"Allow": "POST"})
-            else:
-                resp = plain(404, "not found: %s\n" % report.printable(path))
-        else:
-            resp = plain(501, "Unsupported method (%r)\n" % request.method, close=True)
-        self.log(request, resp.status, 0)
-        return resp
-
-    async def post(self, request, path):
-        if declared_length(request) > MAX_BODY:
-            return self.too_large(request)
-        endpoint = self.endpoint(request)
-        record = pipe = reader = answer = None
-        if endpoint is None:
-            answer = (404, "not found: %s\n" % report.printable(path))
-        else:
-            record = self.begin(request)
-            pipe = Pipeline(self.worker, self.store, record)
-            try:
-                reader = body_reader(request.headers.get("Content-Type"), pipe)
-            except BadRequest as e:
-                answer = (400, "bad request: %s\n" % e)
-        size, listed, close = 0, False, False
-        try:
-            # The whole body is read before any answer, which may then depend on its transport.
-            while True:
-                try:
-                    # A block as it was received, not joined with the next: the reader copies
-                    # what it keeps anyway. (b"", True) ends an HTTP chunk, or an empty body.
-                    block, chunk_end = await request.content.readchunk()
-                except Exception as e:  # the client went away, or broke the framing
-                    if not self.framing_error(e):
-                        log("%s %s dropped: body incomplete" % (request.method, report.printable(request.raw_path)))
-                        return plain(400, "body incomplete\n", close=True)  # nobody reads it
-                    answer, close = (400, "bad request: malformed chunked body\n"), True
-                    break
-                if not block:
-                    if chunk_end and not request.content.at_eof():
-                        continue
-                    break
-                size += len(block)
-                if size > MAX_BODY:
-                    await self.settle(pipe, reader)
-                    listed = True
-                    return self.too_large(request, record)
-                if reader is not None and answer is None:
-                    reader.feed(block)
-                    await pipe.drain()
-            if answer is not None:
-                if record is not None:
-                    await self.settle(pipe, reader)
-                    self.store.finish(record, answer[0], answer[1][len("bad request: "):-1])
-                    listed = True
-                self.log(request, answer[0], size)
-                return plain(*answer, close=close)
-            try:
-                reader.finish()
-                await pipe.finish()
-                reader.settle()
-            except BadRequest as e:
-                reader.settle()
-                self.store.finish(record, 400, str(e))
-                listed = True
-                self.log(request, 400, size)
-                return plain(400, "bad request: %s\n" % e)
-            self.store.finish(record, 200)
-            listed = True
-            self.log(request, 200, size)
-            return await self.send_report(request, endpoint, pipe)
-        finally:
-            if pipe is not None:
-                if not listed:
-                    self.store.discard(record)
-                pipe.close(reader.cleanups() if reader is not None else [])
-
-    @staticmethod
-    async def settle(pipe, reader):
-        """Let the worker finish what it has of a refused request, so that its record is whole."""
-        if reader is not None:
-            try:
-                await pipe.finish()
-            except BadRequest:
-                pass
-            reader.settle()
+        log("%s %s %d, %d body bytes" % (request.method, report.printable(request.raw_path),
+                                          status, size))
 
     async def send_report(self, request, endpoint, pipe):
         head = report.first_line(endpoint, pipe.count)
-        rest = pipe.report_bytes()
-        length = rest.seek(0, 2)
-        rest.seek(0)
-        if length <= BLOCK_SIZE:
-            return web.Response(status=200, body=head + rest.read(), headers={"Content-Type": TEXT_PLAIN})
-        resp = web.StreamResponse(status=200, headers={"Content-Type": TEXT_PLAIN})
-        resp.content_length = len(head) + length
+        answer = pipe.report
+        if answer.size <= report.BLOCK:
+            return web.Response(status=200, body=head + b"".join(answer.chunks()),
+                                headers={"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS})
+        resp = web.StreamResponse(status=200, headers={"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS})
+        resp.enable_chunked_encoding()
         await resp.prepare(request)
         await resp.write(head)
-        for block in iter(lambda: rest.read(BLOCK_SIZE), b""):
+        for block in answer.chunks():
             await resp.write(block)
         await resp.write_eof()
         return resp
@@ -229,32 +253,27 @@ def loop_error_handler():
 
     def handler(loop, context):
         exc = context.get("exception")
-        if isinstance(exc, OSError) and exc.errno in (errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM):
+        if isinstance(exc, OSError) and exc.errno in (errno.EMFILE, errno.ENFILE, errno.ENOBUFS,
+                                                      errno.ENOMEM):
             # asyncio stops accepting for a second and tries again; say so now and then.
             now = time.monotonic()
             if now - last[0] >= ACCEPT_LOG_EVERY:
                 last[0] = now
-                log("cannot accept connections: %s; trying again each second" % (exc.strerror or exc).lower())
+                log("cannot accept connections: %s; trying again each second"
+                    % (exc.strerror or exc).lower())
             return
-        log(report.printable("%s%s" % (context.get("message", "error"), ": %s" % exc if exc else "")))
+        log(report.printable("%s%s" % (context.get("message", "error"),
+                                       ": %s" % exc if exc else "")))
     return handler
 
 
-def load_inspector():
-    """The inspector's module, when this tree has it."""
-    if importlib.util.find_spec(__package__ + ".inspector") is None:
-        return None
-    return importlib.import_module(__package__ + ".inspector")
-
-
-def make_app(store, worker):
-    app = web.Application()
-    inspector = load_inspector()
-    if inspector is not None:
-        inspector.add_routes(app, store)
-    service = Service(store, worker)
-    # After the inspector's routes: everything else, any method and any Host, comes here.
-    app.router.add_route("*", "/{tail:.*}", service.handle, expect_handler=service.expect)
+def make_app(store, worker, connections):
+    service = Service(store, worker, connections)
+    app = web.Application(middlewares=[service.checks])
+    inspector.add_routes(app, store)
+    for endpoint in ENDPOINTS:
+        app.router.add_post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
+                            expect_handler=service.expect)
     return app
 
 
@@ -262,7 +281,11 @@ async def serve(args):
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(loop_error_handler())
     store = RequestStore(args.keep, args.keep_bytes)
+    if store.reclaimed:
+        log("removed %d store folder%s that stopped services left behind"
+            % (store.reclaimed, "" if store.reclaimed == 1 else "s"))
     worker = Worker()
+    connections = Connections(args.timeout)
     runner_args, site_args = {}, {}
     # How long stopping waits for requests in flight: set on the runner since aiohttp 3.9,
     # on the site before.
@@ -270,30 +293,30 @@ async def serve(args):
         runner_args["shutdown_timeout"] = 0.5
     else:
         site_args["shutdown_timeout"] = 0.5
-    runner = web.AppRunner(make_app(store, worker), handle_signals=False, access_log=None,
-                           lingering_time=LINGER_SECONDS, max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER,
-                           **runner_args)
+    runner = web.AppRunner(make_app(store, worker, connections), handle_signals=False,
+                           access_log=None, lingering_time=LINGER_SECONDS,
+                           max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER, **runner_args)
     stop = asyncio.Event()
-    for signum in (signal.SIGINT, signal.SIGTERM):
+    signals = [signal.SIGINT, signal.SIGTERM] + ([signal.SIGHUP] if hasattr(signal, "SIGHUP") else [])
+    for signum in signals:
         try:
             loop.add_signal_handler(signum, stop.set)
         except (NotImplementedError, AttributeError):
             pass  # Windows: Ctrl-C arrives as KeyboardInterrupt
     try:
         await runner.setup()
-        site = web.TCPSite(runner, args.host, args.port, backlog=128, **site_args)
         try:
-            await site.start()
+            host, port = await connections.listen(runner, args.host, args.port, **site_args)
         except OSError as e:
-            reason = "address already in use" if e.errno == errno.EADDRINUSE else (e.strerror or str(e)).lower()
+            reason = ("address already in use" if e.errno == errno.EADDRINUSE
+                      else (e.strerror or str(e)).lower())
             log("cannot listen on %s:%d: %s" % (args.host, args.port, reason))
             return 1
-        host, port = runner.addresses[0][:2]
         log("listening on http://%s:%d" % (host, port))
         await stop.wait()
         return 0
     finally:
-        for signum in (signal.SIGINT, signal.SIGTERM):
+        for signum in signals:
             try:
                 loop.remove_signal_handler(signum)
                 signal.signal(signum, signal.SIG_IGN)
@@ -304,13 +327,44 @@ async def serve(args):
         store.close()
 
 
+def bounded(low, high=None):
+    """An argparse type: a whole number from low to high."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("not a whole number: %r" % text)
+        if value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(
+                "%d is not %s" % (value, "from %d to %d" % (low, high) if high is not None
+                                  else "at least %d" % low))
+        return value
+    return parse
+
+
+def seconds(text):
+    """An argparse type: a time limit, more than 0 seconds and at most an hour."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number of seconds: %r" % text)
+    if not 0 < value <= 3600:
+        raise argparse.ArgumentTypeError("%s is not more than 0 and at most 3600" % text)
+    return value
+
+
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="wsconsole development web service")
+    parser = argparse.ArgumentParser(prog="wsconsole-devserver",
+                                     description="wsconsole development web service")
     parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=18080)
-    parser.add_argument("--keep", type=int, default=100, metavar="N", help="requests kept for the inspector")
-    parser.add_argument("--keep-bytes", type=int, default=512 * 1024 * 1024, metavar="BYTES",
-                        help="bytes of the kept requests' parts stored")
+    parser.add_argument("--port", type=bounded(0, 65535), default=18080)
+    parser.add_argument("--keep", type=bounded(1), default=100, metavar="N",
+                        help="requests kept for the inspector")
+    parser.add_argument("--keep-bytes", type=bounded(0), default=512 * 1024 * 1024,
+                        metavar="BYTES", help="bytes of the kept requests' parts stored")
+    parser.add_argument("--timeout", type=seconds, default=15.0, metavar="SECONDS",
+                        help="how long a connection may idle, a head take, or a body or an "
+                             "answer stall (15)")
     args = parser.parse_args(argv)
     aiohttp_log = logging.getLogger("aiohttp")
     aiohttp_log.addHandler(OneLine())

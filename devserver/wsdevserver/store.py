@@ -1,82 +1,133 @@
-"""The requests the service received, kept for the inspector.
+"""The requests the service received, kept for the inspector, within bounds of memory and disk.
 
-It keeps the last `keep` requests, and the bytes of their parts in a private folder up to
-`keep_bytes` in all; the oldest go first. A record's metadata stays in memory (bounded per
-record) after its files are dropped for room. Everything here runs on the event loop's thread:
-the files themselves are written by the body reader's worker thread, into paths taken here.
+Memory: a record costs a fixed amount, and so does each part it keeps, beside the bytes it
+keeps: the request's head, each part's head as it was sent, the start of each text value. One
+record holds at most RECORD_MEMORY; all records together at most `keep_memory`; the store keeps
+the last `keep` requests: past any of these the oldest records go.
+
+Disk: every byte written into the store's private folder is counted against `keep_bytes`,
+reserved before it is written. Without room, or when a write fails (a full disk), a part's bytes
+are not kept, and its record says why; the request is answered all the same, since its answer
+is held apart (report.Report). A part's bytes are served only once they were kept whole.
+
+Everything here runs on the event loop's thread, except the file writes themselves, which the
+body reader's worker thread makes into paths taken here.
 """
 
-import asyncio
-import collections
 import datetime
+import errno
 import os
 import shutil
+import sys
 import tempfile
 
-TEXT_KEPT = 64 * 1024  # characters of a text value kept in a record
+from . import report
+
+TEXT_KEPT = 64 * 1024  # bytes of a text value kept in memory
 HEAD_KEPT = 32  # first bytes of a part kept in memory, enough to tell an image's type
 MAX_RECORDED_PARTS = 1000  # a request may carry more; they are counted, not kept
-RECORD_BYTES = 1024 * 1024  # names, file names, part headers and text of one record
-QUEUE_SIZE = 256  # records a slow subscriber may have pending before the oldest is dropped
+RECORD_MEMORY = 1024 * 1024  # one record: its head, its parts' heads and text
+REQUEST_HEAD_KEPT = 256 * 1024  # of the request's own header lines
+RECORD_COST = 1024  # what a record's objects cost beside the bytes it keeps
+PART_COST = 512  # likewise for each part
+LOCK_NAME = "lock"  # held by the service that owns the folder, for as long as it runs
 
 
 class Part:
-    """One part of a request (a multipart part or a url-encoded field) as kept."""
+    """One part of a request (a multipart part or a url-encoded field) as kept. A multipart
+    part keeps its head as sent, parsed only to be shown."""
 
-    def __init__(self, index, name, disposition=None, filename=None, content_type=None,
-                 headers=(), kind="text"):
-        self.index, self.name, self.disposition = index, name, disposition
-        self.filename, self.content_type, self.headers = filename, content_type, list(headers)
-        self.kind = kind
+    __slots__ = ("index", "kind", "head", "name", "size", "sha256", "text", "start", "path",
+                 "stored", "kept", "lost")
+
+    def __init__(self, index, kind="text", head=None, name=None):
+        self.index, self.kind, self.head, self.name = index, kind, head, name
         self.size = 0
         self.sha256 = None
-        self.text = None if kind == "file" else ""
-        self.truncated = False
+        self.text = b"" if kind != "file" else None  # the start of a text value
         self.start = b""  # the first HEAD_KEPT bytes
-        self.path = None  # set while its bytes are (being) stored
+        self.path = None  # where its bytes are (being) written
         self.stored = 0  # bytes of it counted against the store's budget
+        self.kept = False  # its bytes are whole: in `text`, or in the file at `path`
+        self.lost = None  # why its bytes are not kept
 
     def cost(self):
-        """What this part's strings weigh in its record's memory, text aside."""
-        return (len(self.name) + len(self.filename or "") + len(self.disposition or "")
-                + len(self.content_type or "") + sum(len(n) + len(v) for n, v in self.headers))
+        return (PART_COST + len(self.head or b"") + len(self.name or "") + len(self.text or b"")
+                + len(self.start))
+
+    def fields(self):
+        """What the inspector shows of the part's head."""
+        if self.head is None:
+            return {"name": self.name, "disposition": None, "filename": None,
+                    "content_type": None, "headers": []}
+        fields = report.part_head_fields(self.head)
+        by_name = {}
+        for name, value in fields:
+            if name is not None:
+                by_name.setdefault(name.lower(), value)
+        disposition, params = report.parse_header_value(by_name.get("content-disposition", ""))
+        return {"name": params.get("name"), "disposition": disposition or None,
+                "filename": params.get("filename"),
+                "content_type": by_name.get("content-type"),
+                "headers": [[name, value] for name, value in fields
+                            if name is None or name.lower() not in ("content-disposition",
+                                                                    "content-type")]}
 
     def to_json(self):
-        return {"index": self.index, "name": self.name, "disposition": self.disposition,
-                "filename": self.filename, "content_type": self.content_type,
-                "headers": [[n, v] for n, v in self.headers], "size": self.size,
-                "sha256": self.sha256, "kind": self.kind, "text": self.text,
-                "truncated": self.truncated, "has_file": self.path is not None}
+        data = self.fields()
+        text = None
+        if self.text is not None:
+            text = self.text.decode("utf-8", "replace") if self.size == len(self.text) else \
+                report.Escaper().decoder.decode(self.text, False)
+        data.update({"index": self.index, "size": self.size, "sha256": self.sha256,
+                     "kind": self.kind, "text": text,
+                     "truncated": self.text is not None and self.size > len(self.text),
+                     "has_file": self.kept, "not_kept": self.lost})
+        return data
 
 
 class Record:
-    """One request: its line, headers, answer and parts."""
+    """One request: its line, its head, its answer and its parts."""
 
-    def __init__(self, id, method, path, endpoint, headers):
+    __slots__ = ("id", "time", "method", "path", "endpoint", "head", "status", "error", "parts",
+                 "part_count", "size", "cost", "listed")
+
+    def __init__(self, id, method, path, endpoint, head):
         self.id, self.method, self.path, self.endpoint = id, method, path, endpoint
         self.time = (datetime.datetime.now(datetime.timezone.utc)
                      .isoformat(timespec="milliseconds").replace("+00:00", "Z"))
-        self.headers = [(n, v) for n, v in headers]
+        self.head = head[:REQUEST_HEAD_KEPT]  # its header lines as received
         self.status = None
         self.error = None
         self.parts = []
         self.part_count = 0  # parts received, recorded or not
-        self.text_room = RECORD_BYTES
+        self.size = 0  # body bytes received
+        self.cost = RECORD_COST + len(self.path) + len(self.head)
+        self.listed = False
+
+    def headers(self):
+        return [[name, value] for name, value in report.part_head_fields(self.head)]
+
+    def summary(self):
+        return {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
+                "endpoint": self.endpoint, "status": self.status, "error": self.error,
+                "part_count": self.part_count, "size": self.size}
 
     def to_json(self):
-        return {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
-                "endpoint": self.endpoint, "status": self.status,
-                "headers": [[n, v] for n, v in self.headers], "error": self.error,
-                "parts": [part.to_json() for part in self.parts], "part_count": self.part_count}
+        data = self.summary()
+        data["headers"] = self.headers()
+        data["parts"] = [part.to_json() for part in self.parts]
+        return data
 
     def part(self, index):
         return self.parts[index] if 0 <= index < len(self.parts) else None
 
     def file_path(self, index):
+        """Where part `index`'s bytes are, once kept whole in a file."""
         part = self.part(index)
-        return part.path if part is not None else None
+        return part.path if part is not None and part.kept else None
 
-    def head(self, index, n):
+    def head_bytes(self, index, n):
         """The first n bytes of part `index` (fewer when it is shorter, or b"" when unknown)."""
         part = self.part(index)
         if part is None:
@@ -91,112 +142,146 @@ class Record:
 
 
 class RequestStore:
-    def __init__(self, keep=100, keep_bytes=512 * 1024 * 1024):
-        self.keep, self.keep_bytes = keep, keep_bytes
-        self.folder = tempfile.mkdtemp(prefix="wsdevserver-")  # mode 0700
-        self._records = collections.deque()  # oldest first
-        self._by_id = {}
+    def __init__(self, keep=100, keep_bytes=512 * 1024 * 1024, keep_memory=64 * 1024 * 1024):
+        self.keep, self.keep_bytes, self.keep_memory = keep, keep_bytes, keep_memory
+        self.reclaimed = reclaim_folders()
+        self.folder = tempfile.mkdtemp(prefix=FOLDER_PREFIX)  # mode 0700
+        self._lock = hold_lock(os.path.join(self.folder, LOCK_NAME))
+        self._records = {}  # by id, oldest first
         self._next_id = 1
-        self._kept_bytes = 0  # stored bytes of finished records
+        self._kept_bytes = 0  # stored bytes of listed records
         self._pending_bytes = 0  # stored bytes of requests still being read
-        self._queues = set()
+        self._memory = 0  # what the listed records cost
+        self.listeners = []  # called with each record as it is listed
 
     # What the inspector reads.
 
     def records(self):
-        return list(reversed(self._records))
+        """The listed records, newest first."""
+        return list(reversed(self._records.values()))
+
+    def page(self, before=None, limit=50):
+        """At most `limit` records older than id `before` (or the newest), newest first, and
+        whether older ones remain."""
+        found = []
+        for record in reversed(self._records.values()):
+            if before is not None and record.id >= before:
+                continue
+            if len(found) == limit:
+                return found, True
+            found.append(record)
+        return found, False
 
     def get(self, id):
-        return self._by_id.get(id)
+        return self._records.get(id)
 
-    def subscribe(self):
-        queue = asyncio.Queue(QUEUE_SIZE)
-        self._queues.add(queue)
-        return queue
-
-    def unsubscribe(self, queue):
-        self._queues.discard(queue)
+    def memory(self):
+        return self._memory
 
     # What the server writes.
 
-    def begin(self, method, path, endpoint, headers):
+    def begin(self, method, path, endpoint, head):
         """A record for a request being read; it is listed once finish() gives its answer."""
-        record = Record(self._next_id, method, path, endpoint, headers)
+        record = Record(self._next_id, method, path, endpoint, head)
         self._next_id += 1
         return record
 
     def add_part(self, record, part):
         """Record `part` when its record has room; returns whether it was recorded. A recorded
-        part gets the path its bytes may be stored at."""
+        file part gets the path its bytes may be written to."""
         record.part_count += 1
         cost = part.cost()
-        if len(record.parts) >= MAX_RECORDED_PARTS or cost > record.text_room:
+        if len(record.parts) >= MAX_RECORDED_PARTS or record.cost + cost > RECORD_MEMORY:
             return False
-        record.text_room -= cost
+        record.cost += cost
         record.parts.append(part)
-        part.path = os.path.join(self.folder, "%d-%d" % (record.id, part.index))
         return True
 
     def text_room(self, record):
-        """How many characters of text the record may still keep."""
-        return min(TEXT_KEPT, record.text_room)
+        """How many bytes of text the record may still keep in memory."""
+        return max(0, min(TEXT_KEPT, RECORD_MEMORY - record.cost))
 
-    def take_text(self, record, n):
-        record.text_room -= n
+    def keep_text(self, record, part, value, whole):
+        """Keep the start of a text value in memory; whole when all of it fits."""
+        part.text = bytes(value[:self.text_room(record)])
+        record.cost += len(part.text)
+        if whole and len(part.text) == len(value):
+            part.kept = True
 
-    def reserve(self, part, size, force=False):
-        """Room for `size` more stored bytes of `part`, of a request being read, made by dropping
-        the files of the oldest finished records. Without room it returns False, unless `force`
-        (bytes the answer itself needs), when they are counted all the same."""
-        if self._pending_bytes + size > self.keep_bytes and not force:
-            return False  # would not fit with every kept file gone: keep them
-        while self._kept_bytes + self._pending_bytes + size > self.keep_bytes and self._drop_oldest_files():
-            pass
-        if self._kept_bytes + self._pending_bytes + size > self.keep_bytes and not force:
+    def file_for(self, record, part):
+        """A path for the bytes of `part`, which are then written there as they come."""
+        part.path = os.path.join(self.folder, "%d-%d" % (record.id, part.index))
+        return part.path
+
+    def reserve(self, part, size):
+        """Room for `size` more bytes of `part`, of a request being read, made by dropping the
+        files of the oldest listed records. Without room it returns False, and the part is given
+        up."""
+        if part.path is None:
             return False
+        if self._pending_bytes + size > self.keep_bytes:
+            self.give_up(part, "the store keeps %d bytes at most" % self.keep_bytes)
+            return False  # would not fit with every kept file gone: keep them
+        while self._kept_bytes + self._pending_bytes + size > self.keep_bytes:
+            self._drop_oldest_files()
         self._pending_bytes += size
         part.stored += size
         return True
 
-    def drop_part(self, part):
-        """Give up storing a part of a request being read (its sink removes the file)."""
+    def give_up(self, part, reason):
+        """Stop keeping the bytes of a part being read (its writer removes the file)."""
         self._pending_bytes -= part.stored
-        part.path, part.stored = None, 0
+        part.path, part.stored, part.kept = None, 0, False
+        part.lost = part.lost or reason
+
+    def written(self, part, error=None):
+        """The worker finished the file of `part`, whole, or failed with `error`."""
+        if error is not None:
+            reason = os.strerror(error.errno) if error.errno else type(error).__name__
+            self.give_up(part, "cannot write it: %s" % reason)
+        elif part.path is not None:
+            part.kept = True
 
     def finish(self, record, status, error=None):
         """List `record` with its answer; the bytes its parts stored are kept from now on."""
-        record.status, record.error = status, error
-        stored = sum(part.stored for part in record.parts if part.path)
+        record.status, record.error, record.listed = status, error, True
+        stored = 0
+        for part in record.parts:
+            if part.path is not None and not part.kept:
+                self.give_up(part, "the request ended before it did")
+            stored += part.stored
         self._pending_bytes -= stored
         self._kept_bytes += stored
-        self._records.append(record)
-        self._by_id[record.id] = record
-        while len(self._records) > self.keep:
-            old = self._records.popleft()
-            del self._by_id[old.id]
-            self._drop_files(old)
+        self._records[record.id] = record
+        self._memory += record.cost
+        while self._records and (len(self._records) > self.keep or self._memory > self.keep_memory):
+            self._forget(next(iter(self._records.values())))
         while self._kept_bytes + self._pending_bytes > self.keep_bytes and self._drop_oldest_files():
             pass
-        for queue in list(self._queues):
-            if queue.full():
-                queue.get_nowait()
-            queue.put_nowait(record)
+        for listener in self.listeners:
+            listener(record)
 
     def discard(self, record):
         """Remove the files of a record that will never be listed."""
-        self._drop_files(record, kept=False)
+        self._drop_files(record)
 
     def close(self):
+        release_lock(self._lock)
         shutil.rmtree(self.folder, ignore_errors=True)
 
+    def _forget(self, record):
+        del self._records[record.id]
+        self._memory -= record.cost
+        self._drop_files(record)
+
     def _drop_oldest_files(self):
-        for record in self._records:
+        for record in self._records.values():
             if any(part.path for part in record.parts):
                 self._drop_files(record)
                 return True
         return False
 
-    def _drop_files(self, record, kept=True):
+    def _drop_files(self, record):
         for part in record.parts:
             if part.path is None:
                 continue
@@ -204,8 +289,87 @@ class RequestStore:
                 os.unlink(part.path)
             except OSError:
                 pass  # never written, or (on Windows) still open for a reader
-            if kept:
+            if record.listed:
                 self._kept_bytes -= part.stored
             else:
                 self._pending_bytes -= part.stored
-            part.path, part.stored = None, 0
+            part.path, part.stored, part.kept = None, 0, False
+            part.lost = part.lost or "dropped for newer requests"
+
+
+# A store's folder outlives its service when the service is killed (SIGKILL, a crash): the next
+# service removes the folders of this user whose lock nobody holds any more.
+FOLDER_PREFIX = "wsdevserver-"
+
+if sys.platform != "win32":
+    # POSIX: an advisory lock, released by the kernel when its process ends however it ends.
+    import fcntl
+
+    def hold_lock(path):
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        os.write(fd, b"%d\n" % os.getpid())
+        return fd
+
+    def lock_is_free(path):
+        try:
+            fd = os.open(path, os.O_RDWR)
+        except OSError:
+            return False  # no lock: not a folder of ours
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except OSError as e:
+            if e.errno not in (errno.EAGAIN, errno.EACCES, errno.EWOULDBLOCK):
+                raise
+            return False
+        finally:
+            os.close(fd)
+
+    def owned_by_me(path):
+        return os.lstat(path).st_uid == os.getuid()
+else:
+    # Windows: a file open without sharing delete cannot be removed until its process ends.
+    def hold_lock(path):
+        handle = open(path, "w")
+        handle.write("%d\n" % os.getpid())
+        handle.flush()
+        return handle
+
+    def lock_is_free(path):
+        try:
+            os.remove(path)
+            return True
+        except OSError:
+            return False
+
+    def owned_by_me(path):
+        return True  # the temporary folder is the user's own
+
+
+def release_lock(lock):
+    if isinstance(lock, int):
+        os.close(lock)
+    else:
+        lock.close()
+
+
+def reclaim_folders():
+    """Remove the store folders that services of this user left behind; returns how many."""
+    root = tempfile.gettempdir()
+    removed = 0
+    try:
+        names = os.listdir(root)
+    except OSError:
+        return 0
+    for name in names:
+        path = os.path.join(root, name)
+        if not name.startswith(FOLDER_PREFIX) or os.path.islink(path) or not os.path.isdir(path):
+            continue
+        try:
+            if owned_by_me(path) and lock_is_free(os.path.join(path, LOCK_NAME)):
+                shutil.rmtree(path, ignore_errors=True)
+                removed += 1
+        except OSError:
+            continue
+    return removed

@@ -354,7 +354,7 @@ class LifecycleTest(unittest.TestCase):
                 self.assertEqual(conn.getresponse().status, 200)
                 conn.close()
                 (folder,) = os.listdir(tmp)
-                self.assertEqual((os.stat(os.path.join(tmp, folder)).st_mode & 0o777, len(os.listdir(os.path.join(tmp, folder)))), (0o700, 1))
+                self.assertEqual((os.stat(os.path.join(tmp, folder)).st_mode & 0o777, len(os.listdir(os.path.join(tmp, folder)))), (0o700, 2))
                 self.assertEqual((port is not None, stop_server(proc, sig), log[-1]), (True, 0, "devserver: stopped\n"))
                 self.assertNotIn("Traceback", "".join(log))
                 self.assertEqual(os.listdir(tmp), [])
@@ -382,8 +382,8 @@ class BodyTest(unittest.TestCase):
                     await pipe.drain()
                 reader.finish()
                 await pipe.finish()
-                text = report.first_line("testMsg", pipe.count) + pipe.report_bytes().read()
-                pipe.close(reader.cleanups())
+                text = report.first_line("testMsg", pipe.count) + b"".join(pipe.report.chunks())
+                pipe.close()
                 return text.decode()
             finally:
                 worker.shutdown()
@@ -425,37 +425,36 @@ class StoreTest(unittest.TestCase):
 
     def request(self, stored, status=200):
         """A finished request with one file part whose `stored` bytes were written."""
-        record = self.store.begin("POST", "/p", "testImg", [("Host", "x")])
-        part = self.Part(0, "file", "form-data", "f.jpg", "image/jpeg", kind="file")
+        record = self.store.begin("POST", "/p", "testImg", b"Host: x\r\n")
+        part = self.Part(0, "file", b'Content-Disposition: form-data; name="file"; filename="f.jpg"')
         self.store.add_part(record, part)
+        self.store.file_for(record, part)
         room = self.store.reserve(part, stored)
         part.start = b"\x89PNG"  # the body reader keeps each part's first bytes
-        if room:
+        if room:  # as the body reader does: written, or answered and not stored
             with open(part.path, "wb") as f:
                 f.write(b"\x89PNG" + bytes(stored - 4))
-        else:  # as the body reader does: the part is answered, not stored
-            self.store.drop_part(part)
+            self.store.written(part)
         self.store.finish(record, status)
         return record, room
 
     def test_keeps_the_newest_requests_and_drops_the_oldest_files_first(self):
-        import asyncio
-        queue = asyncio.run(self._subscribe())
+        listed = []
+        self.store.listeners.append(listed.append)
         first, _ = self.request(60)
-        self.assertEqual((first.file_path(0) is not None, first.head(0, 4), queue.get_nowait().id), (True, b"\x89PNG", first.id))
+        self.assertEqual((first.file_path(0) is not None, first.head_bytes(0, 4), listed), (True, b"\x89PNG", [first]))
         second, _ = self.request(60)  # no room for both: the older request's file goes
-        self.assertEqual((first.file_path(0), os.path.exists(first.parts[0].path or ""), second.to_json()["parts"][0]["has_file"]),
-                         (None, False, True))
-        self.assertEqual(first.head(0, 4), b"\x89PNG")  # the start of a part outlives its file
+        self.assertEqual((first.file_path(0), second.to_json()["parts"][0]["has_file"]), (None, True))
+        self.assertEqual(first.to_json()["parts"][0]["not_kept"], "dropped for newer requests")
+        self.assertEqual(first.head_bytes(0, 4), b"\x89PNG")  # the start of a part outlives its file
         third, room = self.request(200)  # more than the whole budget: answered, not stored
-        self.assertEqual((room, third.file_path(0)), (False, None))
+        self.assertEqual((room, third.file_path(0), third.parts[0].lost), (False, None, "the store keeps 100 bytes at most"))
         fourth, _ = self.request(10, status=400)
         self.assertEqual([r.id for r in self.store.records()], [fourth.id, third.id, second.id])
         self.assertIsNone(self.store.get(first.id))
-        self.assertEqual(sorted(os.listdir(self.store.folder)), sorted(os.path.basename(r.file_path(0)) for r in (second, fourth)))
-
-    async def _subscribe(self):
-        return self.store.subscribe()
+        self.assertEqual(sorted(os.listdir(self.store.folder)),
+                         sorted([os.path.basename(r.file_path(0)) for r in (second, fourth)] + ["lock"]))
+        self.assertEqual(second.to_json()["parts"][0]["filename"], "f.jpg")
 
 
 if __name__ == "__main__":
