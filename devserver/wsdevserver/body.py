@@ -30,6 +30,7 @@ from . import report
 from .store import HEAD_KEPT, TEXT_KEPT, Part
 
 MAX_PART_HEAD = 1024 * 1024  # bytes of one part's head; of a field's name
+MAX_HEAD_LINES = 100  # header lines in one part's head, as in the request's own head
 HEADS_TOTAL = 1024 * 1024  # bytes of all the parts' heads (the fields' names) of one request
 BATCH = 256 * 1024  # body bytes gathered into one job for the worker
 WORKER_QUEUE = 8  # jobs all requests together may have queued for the worker before reading waits
@@ -372,6 +373,8 @@ class MultipartReader(Reader):
             self.fault = "part %d has a head of more than %d bytes" % (self.parts, MAX_PART_HEAD)
             return
         self.fault = self.count_name(len(head), "part heads")
+        if not self.fault and head.count(b"\n") >= MAX_HEAD_LINES:
+            self.fault = "part %d has more than %d head lines" % (self.parts, MAX_HEAD_LINES)
         if self.fault or self.refusal:
             return
         fields = {}

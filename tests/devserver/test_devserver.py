@@ -1,6 +1,6 @@
 """Tests for devserver/devserver.py, run against real server subprocesses."""
 
-import hashlib, http.client, os, resource, signal, socket, subprocess, sys, tempfile, threading, time, unittest
+import hashlib, http.client, json, os, resource, signal, socket, subprocess, sys, tempfile, threading, time, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server_process import PYTHON, ROOT, SERVER, start_server, stop_server  # noqa: E402
@@ -103,6 +103,10 @@ class ReportTest(unittest.TestCase):
                          + '" (15 bytes): \\x0b\\x0c\\x1c\\x1d\\x1e\\x85\\x9b\\u2028\\u2029')
         self.assertEqual(post("testMsg", b"a%22b=1", "application/x-www-form-urlencoded")[1].splitlines()[1],
                          'url-encoded field "a%22b" (1 bytes): 1')
+        # A name in a Windows client's code page is answered, its bytes that are not UTF-8 shown as U+FFFD.
+        latin1 = multipart([("fich\xe9", "\xe9t\xe9.jpg", b"x")]).replace("\xe9".encode(), b"\xe9")
+        self.assertEqual(post("testImg", latin1, MULTIPART_TYPE)[1].splitlines()[1],
+                         file_line("fich\ufffd", "\ufffdt\ufffd.jpg", b"x").rstrip("\n"))
 
 
 class BadInputTest(unittest.TestCase):
@@ -172,6 +176,32 @@ class HostileInputTest(unittest.TestCase):
                 self.assertRegex(raw(request), r"^HTTP/1\.[01] 400 ")
                 self.assertServing()
 
+    def test_requests_refused_before_routing(self):
+        """Each refused whole, with the security headers that every answer carries."""
+        post_head = b"POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" % BASE.encode()
+        form = b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 3\r\n\r\na=1"
+        cases = [  # (name, request, status)
+            ("absolute target naming another host", b"GET http://evil.example/api/requests HTTP/1.1\r\n"
+             b"Host: localhost\r\nConnection: close\r\n\r\n", "403"),
+            ("HTTP/1.1 without Host", b"POST %stestMsg HTTP/1.1\r\nConnection: close\r\n%s" % (BASE.encode(), form), "400"),
+            ("HTTP/2.0", post_head.replace(b"HTTP/1.1", b"HTTP/2.0") + form, "505"),
+            ("HTTP/1.9", post_head.replace(b"HTTP/1.1", b"HTTP/1.9") + form, "505"),
+            ("space before a header's colon", post_head + b"X-Foo : bar\r\n" + form, "400"),
+            ("gzip body", post_head + b"Content-Encoding: gzip\r\n" + form, "415"),
+            ("unknown coding", post_head + b"Content-Encoding: x-squash\r\n" + form, "415"),
+            ("page of another site", post_head + b"Origin: https://evil.example\r\n" + form, "403"),
+            ("origin null", post_head + b"Origin: null\r\n" + form, "403"),
+            ("unknown path", b"POST /nope HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + form, "404"),
+            ("GET on an endpoint", b"GET %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % BASE.encode(), "405"),
+            ("page served from loopback", post_head + b"Origin: http://localhost:3000\r\n" + form, "200"),
+        ]
+        for name, request, status in cases:
+            with self.subTest(name):
+                head = raw(request).partition("\r\n\r\n")[0]
+                self.assertEqual(head[9:12], status, head)
+                self.assertIn("\r\nX-Content-Type-Options: nosniff", head)
+                self.assertServing()
+
     def test_content_length_of_any_form_gets_an_answer(self):
         head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
                 "Content-Type: application/x-www-form-urlencoded\r\n" % BASE).encode()
@@ -206,6 +236,12 @@ class HostileInputTest(unittest.TestCase):
              "invalid multipart boundary"),
             ("part head past 1 MiB", body(b'Content-Disposition: form-data; name="%s"' % (b"n" * (1 << 20))), MULTIPART_TYPE,
              "part 1 has a head of more than 1048576 bytes"),
+            ("heads past 1 MiB in all", body(*[b'Content-Disposition: form-data; name="a"; filename="%s"' % (b"f" * 4096)] * 300),
+             MULTIPART_TYPE, "part heads of more than 1048576 bytes in all"),
+            ("101 head lines", body(b'Content-Disposition: form-data; name="a"' + b"\r\na:" * 100), MULTIPART_TYPE,
+             "part 1 has more than 100 head lines"),
+            ("names past 1 MiB in all", b"&".join([b"n" * 4096 + b"=1"] * 300), "application/x-www-form-urlencoded",
+             "field names of more than 1048576 bytes in all"),
         ]
         for name, data, ctype, reason in cases:
             with self.subTest(name):
@@ -244,6 +280,37 @@ class HostileInputTest(unittest.TestCase):
         self.assertServing()
 
 
+def service_peak_kib(proc):
+    """A service's peak resident memory so far."""
+    with open("/proc/%d/status" % proc.pid) as status:
+        return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
+
+
+def post_to(port, endpoint, body, content_type, timeout=60):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request("POST", BASE + endpoint, body, {"Content-Type": content_type})
+        resp = conn.getresponse()
+        return resp.status, resp.read()
+    finally:
+        conn.close()
+
+
+def small_file_system(test, mib):
+    """A tmpfs of `mib` MiB of the test's own (root only), removed when the test ends."""
+    folder = tempfile.mkdtemp(prefix="wsdevserver-fs-")
+    test.addCleanup(os.rmdir, folder)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%dm" % mib, "tmpfs", folder], capture_output=True).returncode:
+        test.skipTest("cannot mount a tmpfs here (root only)")
+    test.addCleanup(subprocess.run, ["umount", "-l", folder])
+    return folder
+
+
+def used_bytes(folder):
+    st = os.statvfs(folder)
+    return (st.f_blocks - st.f_bfree) * st.f_frsize
+
+
 class LoadTest(unittest.TestCase):
     def test_50_concurrent_uploads(self):
         results = {}
@@ -261,9 +328,7 @@ class LoadTest(unittest.TestCase):
 
     @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc/PID/status")
     def test_a_64_mib_upload_is_read_as_it_arrives(self):
-        def peak_kib():  # the service's peak resident memory so far
-            with open("/proc/%d/status" % proc.pid) as status:
-                return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
+        peak_kib = lambda: service_peak_kib(proc)  # noqa: E731
         proc, port, log = start_server()  # its own, so that no other test's peak counts
         self.addCleanup(stop_server, proc)
         block, blocks, digest = os.urandom(1 << 20), 64, hashlib.sha256()
@@ -292,6 +357,71 @@ class LoadTest(unittest.TestCase):
             self.assertEqual((lines[0], len(lines[1]), lines[-2]), ("devserver: testMsg received %d fields" % ((1 << 18) + 1),
                              len('url-encoded field "v" (25165824 bytes): ') + (24 << 20), 'url-encoded field "a" (1 bytes): 1'))
             self.assertLess(peak_kib() - idle, 24 << 10)  # a service holding the body grows by 48 MiB and more
+
+    @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc/PID/status")
+    def test_heads_of_many_lines_cost_bounded_memory(self):
+        proc, port, log = start_server()
+        self.addCleanup(stop_server, proc)
+        head = b'Content-Disposition: form-data; name="p"' + b"\r\na:" * 262000
+        body = b"".join(b"--%s\r\n%s\r\n\r\nx\r\n" % (BOUNDARY.encode(), head) for _ in range(4)) + b"--%s--\r\n" % BOUNDARY.encode()
+        idle = service_peak_kib(proc)
+        for _ in range(30):
+            self.assertEqual(post_to(port, "testMsg", body, MULTIPART_TYPE)[0], 400)
+        self.assertLess(service_peak_kib(proc) - idle, 128 << 10)
+        small = {}
+        thread = threading.Thread(target=lambda: small.update(answer=post_to(port, "testMsg", b"a=1", "application/x-www-form-urlencoded"),
+                                                              seconds=time.monotonic() - started))
+        started = time.monotonic()
+        thread.start()
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+        conn.request("GET", "/api/requests?limit=200", headers={"Host": "localhost"})
+        listed = json.loads(conn.getresponse().read())
+        conn.close()
+        self.assertLess(time.monotonic() - started, 1)
+        thread.join(10)
+        self.assertEqual((small["answer"][0], len(listed["requests"])), (200, 31))
+        self.assertLess(small["seconds"], 0.5)
+
+    def test_the_store_never_passes_its_budget_nor_breaks_an_answer(self):
+        value = b"x" * (40 << 20)
+        text_form = lambda data: multipart([("v", None, data)])  # noqa: E731
+        expected = 'devserver: testMsg received 1 field\ntext field "v" (%d bytes): %s\n'
+        with self.subTest("three values at once against a 64 MiB budget"):
+            folder = small_file_system(self, 256)
+            proc, port, log = start_server("--keep-bytes", str(64 << 20), env=dict(os.environ, TMPDIR=folder))
+            self.addCleanup(stop_server, proc)
+            before, peak, answers, done = used_bytes(folder), [0], [], threading.Event()
+
+            def watch():
+                while not done.is_set():
+                    peak[0] = max(peak[0], used_bytes(folder))
+                    time.sleep(0.01)
+            threads = [threading.Thread(target=watch)] + [threading.Thread(
+                target=lambda: answers.append(post_to(port, "testMsg", text_form(value), MULTIPART_TYPE))) for _ in range(3)]
+            for t in threads:
+                t.start()
+            for t in threads[1:]:
+                t.join(120)
+            done.set()
+            threads[0].join()
+            self.assertEqual(answers, [(200, (expected % (len(value), "x" * len(value))).encode())] * 3)
+            self.assertLess(peak[0] - before, (64 + 4) << 20)
+        with self.subTest("a 64 MiB file system"):
+            folder = small_file_system(self, 64)
+            proc, port, log = start_server(env=dict(os.environ, TMPDIR=folder))
+            self.addCleanup(stop_server, proc)
+            big = b"y" * (200 << 20)
+            for data in (big, value[:1 << 20]):
+                status, text = post_to(port, "testMsg", text_form(data), MULTIPART_TYPE)
+                self.assertEqual((status, len(text), text[:60]), (200, len(expected % (len(data), data.decode())),
+                                                                  (expected % (len(data), data.decode())).encode()[:60]))
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            self.addCleanup(conn.close)
+            conn.request("GET", "/api/requests/1", headers={"Host": "localhost"})
+            part = json.loads(conn.getresponse().read())["parts"][0]
+            self.assertEqual((part["has_file"], part["url"], part["not_kept"]), (False, None, "cannot write it: No space left on device"))
+            conn.request("GET", "/files/1/0", headers={"Host": "localhost"})
+            self.assertEqual(conn.getresponse().status, 404)  # never a part of it
 
     @unittest.skipUnless(os.path.exists("/proc/self/stat"), "needs /proc/PID/stat")
     def test_idle_connections_cost_no_thread_and_no_spin(self):
@@ -346,7 +476,12 @@ class LifecycleTest(unittest.TestCase):
         second = subprocess.run([PYTHON, SERVER, "--port", str(PORT)], capture_output=True, text=True, timeout=10)
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual((second.returncode, second.stderr), (1, "devserver: cannot listen on 127.0.0.1:%d: address already in use\n" % PORT))
-        for sig in (signal.SIGTERM, signal.SIGINT):
+        for flags in (["--keep", "-1"], ["--port", "70000"], ["--keep-bytes", "x"], ["--timeout", "0"]):
+            with self.subTest(flags=flags):
+                bad = subprocess.run([PYTHON, SERVER, *flags], capture_output=True, text=True, timeout=10)
+                self.assertEqual((bad.returncode, bad.stderr.split("\n")[0][:26]), (2, "usage: wsconsole-devserver"))
+                self.assertNotIn("Traceback", bad.stderr)
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with tempfile.TemporaryDirectory() as tmp:  # where the service keeps what it received
                 proc, port, log = start_server(env=dict(os.environ, TMPDIR=tmp))
                 conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
@@ -358,6 +493,19 @@ class LifecycleTest(unittest.TestCase):
                 self.assertEqual((port is not None, stop_server(proc, sig), log[-1]), (True, 0, "devserver: stopped\n"))
                 self.assertNotIn("Traceback", "".join(log))
                 self.assertEqual(os.listdir(tmp), [])
+
+    def test_a_killed_service_leaves_its_folder_to_the_next(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            os.mkdir(os.path.join(tmp, "wsdevserver-not-a-store"))  # no lock inside: not ours to take
+            running, _, _ = start_server(env=dict(os.environ, TMPDIR=tmp))
+            self.addCleanup(stop_server, running)
+            killed, _, _ = start_server(env=dict(os.environ, TMPDIR=tmp))
+            stop_server(killed, signal.SIGKILL)
+            self.assertEqual(len(os.listdir(tmp)), 3)
+            proc, port, log = start_server(env=dict(os.environ, TMPDIR=tmp))
+            self.addCleanup(stop_server, proc)
+            self.assertEqual(log[0], "devserver: removed 1 store folder that stopped services left behind\n")
+            self.assertEqual(len(os.listdir(tmp)), 3)  # the running service's, the new one's, the stranger
 
 
 class BodyTest(unittest.TestCase):
