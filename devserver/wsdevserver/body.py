@@ -177,22 +177,23 @@ class PartSink:
             if len(self.memory) + len(data) <= TEXT_KEPT:
                 self.memory += data
                 return
-            self._spill()
+            self._spill(data)
         self._feed_later(data)
 
     def _feed_later(self, data):
         storing = self.part is not None and self.pipe.store.reserve(self.part, len(data))
         self.pipe.op(self._feed, data, storing, size=len(data))
 
-    def _spill(self):
+    def _spill(self, data):
         """A text value too long to hold: from now on it goes to the report as it comes, and to
-        a file when the store keeps it."""
+        a file when the store keeps it. Its record keeps its start, `data` included."""
         held, self.memory = bytes(self.memory), None
         self.sha = hashlib.sha256()
         self.slot, self.stream = self.pipe.report.slot(), self.pipe.report.stream()
         self.escaper = report.Escaper()
         if self.part is not None:
-            self.pipe.store.keep_text(self.pipe.record, self.part, held, whole=False)
+            start = held + bytes(data[:TEXT_KEPT - len(held)])
+            self.pipe.store.keep_text(self.pipe.record, self.part, start, whole=False)
             self._store_file()
         self._feed_later(held)
 

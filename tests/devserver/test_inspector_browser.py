@@ -61,6 +61,13 @@ def start_service(test, port=0):
     return server
 
 
+def listed(port, wanted=lambda record: True):
+    """The newest request the service lists that is `wanted`, whole."""
+    _, _, body = browser.request(port, "GET", "/api/requests")
+    summary = next(r for r in json.loads(body)["requests"] if wanted(r))
+    return json.loads(browser.request(port, "GET", "/api/requests/%d" % summary["id"])[2])
+
+
 class HostCheckTest(unittest.TestCase):
     def test_only_loopback_names_pass(self):
         for host, passes in [("localhost", True), ("localhost:18080", True),
@@ -110,7 +117,7 @@ class InspectorHttpTest(unittest.TestCase):
             raise AssertionError("the upload was answered %d" % status)
 
     def assertGuarded(self, headers):
-        self.assertEqual(headers["Content-Security-Policy"], inspector.CONTENT_SECURITY_POLICY)
+        self.assertEqual(headers["Content-Security-Policy"], security.CONTENT_SECURITY_POLICY)
         self.assertEqual(headers["X-Content-Type-Options"], "nosniff")
 
     def test_a_foreign_host_is_refused_and_loopback_answered(self):
@@ -133,8 +140,7 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual(status, 200, body)
 
     def test_files_go_out_as_their_bytes_say(self):
-        _, _, body = browser.request(self.port, "GET", "/api/requests")
-        record = next(r for r in json.loads(body) if r["endpoint"] == "testImg")
+        record = listed(self.port, lambda r: r["endpoint"] == "testImg")
         svg, grey = record["parts"]
         self.assertEqual((svg["image"], grey["image"]), (None, "png"))
         status, headers, data = browser.request(self.port, "GET", svg["url"])
@@ -258,8 +264,7 @@ class BrowserPageTest(BrowserTest):
         self.assertEqual(status, 200, body)
 
     def newest(self):
-        _, _, body = browser.request(self.port, "GET", "/api/requests")
-        return json.loads(body)[0]
+        return listed(self.port)
 
     def show_newest(self):
         """Opens the page and waits until it shows the newest request; returns its record."""

@@ -9,6 +9,8 @@
   const count = document.getElementById("count");
   const live = document.getElementById("live");
 
+  const PAGE = 200;  // requests shown: as many as the service lists in one page
+
   // Records shown, newest first, and their elements by id.
   let records = [];
   const cards = new Map();
@@ -239,10 +241,32 @@
     performance.mark("inspector-listed");
   }
 
+  // The list comes as summaries, a request's whole record from its own address; a record
+  // never changes once listed, so each is fetched once.
+  const details = new Map();
+
+  async function detail(id) {
+    if (!details.has(id)) {
+      details.set(id, fetch("/api/requests/" + id, {cache: "no-store"}).then((response) => {
+        if (!response.ok) throw new Error("HTTP " + response.status);
+        return response.json();
+      }).catch((error) => {
+        details.delete(id);
+        throw error;
+      }));
+    }
+    return details.get(id);
+  }
+
   async function refresh() {
-    const response = await fetch("/api/requests", {cache: "no-store"});
+    const response = await fetch("/api/requests?limit=" + PAGE, {cache: "no-store"});
     if (!response.ok) throw new Error("HTTP " + response.status);
-    listed(await response.json());
+    const page = await response.json();
+    const fresh = await Promise.all(page.requests.map((summary) => detail(summary.id)));
+    for (const id of details.keys()) {
+      if (!page.requests.some((summary) => summary.id === id)) details.delete(id);
+    }
+    listed(fresh);
   }
 
   function setLive(state, text) {
@@ -268,11 +292,13 @@
       poll();
       return;
     }
-    // The stream starts with the list (again on every reconnection, so whatever came while it
-    // was down is in it), then brings each new request.
+    // Once the stream is open (again after every reconnection), the list is read, so that
+    // whatever came while it was down is in it; then the stream brings each new request.
     const events = new EventSource("/events");
-    events.addEventListener("open", () => setLive("live", "live"));
-    events.addEventListener("list", (event) => listed(JSON.parse(event.data)));
+    events.addEventListener("open", () => {
+      setLive("live", "live");
+      refresh().catch(() => setLive("down", "cannot read the list"));
+    });
     events.addEventListener("error", () => {
       if (events.readyState === EventSource.CLOSED) {
         poll();
@@ -282,7 +308,8 @@
     });
     events.addEventListener("request", (event) => {
       const message = JSON.parse(event.data);
-      showNew(message.record, message.held);
+      detail(message.record.id).then((record) => showNew(record, message.held))
+        .catch(() => setLive("down", "cannot read a new request"));
     });
   }
 
