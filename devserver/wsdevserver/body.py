@@ -316,9 +316,26 @@ class MultipartReader(Reader):
         self.size += len(data)
         if self.state == "epilogue" or self.fault:
             return  # an epilogue, or what follows a fault, is only read
+        if self.state == "data" and not self._data_in_place(data):
+            return
         self.buffer += data
         used = self._split(self.buffer)
         del self.buffer[:used]
+
+    def _data_in_place(self, data):
+        """Hands the sink the data of a long part as views of the block received, so that an
+        upload is not copied on its way; returns whether a delimiter is left to split."""
+        held = bytes(self.buffer)  # shorter than a delimiter: its start, perhaps
+        edge = held + bytes(data[:len(self.delimiter) - 1])
+        if 0 <= edge.find(self.delimiter) < len(held):
+            return True
+        found = data.find(self.delimiter)
+        stop = found if found >= 0 else max(0, len(data) - len(self.delimiter) + 1)
+        if self.sink is not None:
+            self.sink.write(held)
+            self.sink.write(memoryview(data)[:stop])
+        self.buffer = bytearray(data[stop:])
+        return found >= 0
 
     def _split(self, buf):
         """Splits what it can of `buf`; returns how many bytes it used."""
