@@ -25,7 +25,7 @@ import time
 import urllib.request
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-# The interpreter that sees Debian's aiohttp and werkzeug.
+# The interpreter that sees Debian's aiohttp.
 PYTHON = "/usr/bin/python3"
 PATH = "/Vortan/BackOffice/trunk/webservice/zunel/testMsg"
 CONTENT_TYPE = "application/x-www-form-urlencoded; boundary=------------------------abc123"

@@ -48,7 +48,9 @@ def parse_header_value(value):
 
 def _escape(match):
     char = match.group()
-    return ESCAPES.get(char) or ("\\x%02x" % ord(char) if char < "\u0100" else "\\u%04x" % ord(char))
+    if char in ESCAPES:
+        return ESCAPES[char]
+    return "\\x%02x" % ord(char) if char < "\u0100" else "\\u%04x" % ord(char)
 
 
 def printable(text):
@@ -60,7 +62,8 @@ def quoted(text):
 
 
 def first_line(endpoint, count):
-    return ("devserver: %s received %d field%s\n" % (endpoint, count, "" if count == 1 else "s")).encode()
+    return ("devserver: %s received %d field%s\n"
+            % (endpoint, count, "" if count == 1 else "s")).encode()
 
 
 def file_line(name, filename, size, hexdigest):
@@ -71,7 +74,8 @@ def file_line(name, filename, size, hexdigest):
 def text_line(kind, name, value):
     """The whole line of a text value held in memory (bytes)."""
     return ('%s field "%s" (%d bytes): %s\n'
-            % (kind, quoted(name), len(value), printable(value.decode("utf-8", "replace")))).encode("utf-8")
+            % (kind, quoted(name), len(value), printable(value.decode("utf-8", "replace")))
+            ).encode("utf-8")
 
 
 def text_start(kind, name, size):
@@ -132,6 +136,7 @@ class Report:
         self.plain_room = REPORT_PLAIN
         self.tail = None  # the stream that lines go to once the plain room is used
         self.size = 0  # bytes held by this answer
+        self.length = 0  # bytes of the answer, once uncompressed
 
     def count(self, n):
         with Report.held_lock:
@@ -156,6 +161,7 @@ class Report:
         """Bytes whose place is now (on the event loop)."""
         if self.tail is None and len(data) <= self.plain_room:
             self.count(len(data))
+            self.length += len(data)
             self.plain_room -= len(data)
             self.plain += data
             return
@@ -202,6 +208,7 @@ class Slot:
 
     def fill(self, data):
         self.report.count(len(data))
+        self.report.length += len(data)
         self.data = data
 
     def chunks(self):
@@ -218,6 +225,7 @@ class Stream:
         self.pieces = []
 
     def write(self, data):
+        self.report.length += len(data)
         out = self.compressor.compress(data)
         if out:
             self.report.count(len(out))

@@ -117,8 +117,9 @@ class Service:
         try:
             response = await handler(request)
         except web.HTTPMethodNotAllowed as e:
-            response = plain(405, "method not allowed: use %s\n" % ", ".join(sorted(e.allowed_methods)),
-                             headers={"Allow": ", ".join(sorted(e.allowed_methods))})
+            allowed = ", ".join(sorted(e.allowed_methods))
+            response = plain(405, "method not allowed: use %s\n" % allowed,
+                             headers={"Allow": allowed})
         except web.HTTPNotFound:
             response = plain(404, "not found: %s\n" % report.printable(request.path))
         except web.HTTPException as e:
@@ -137,7 +138,8 @@ class Service:
             return None  # refused whole by the checks, unread
         if declared_length(request) > MAX_BODY:
             return self.answer(request, self.begin(request), 413, close=True)
-        if request.version >= (1, 1) and request.headers.get("Expect", "").lower() == "100-continue":
+        if (request.version >= (1, 1)
+                and request.headers.get("Expect", "").lower() == "100-continue"):
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
         return None
 
@@ -176,8 +178,8 @@ class Service:
             if status is None:  # nobody to answer
                 await pipe.settle()
                 self.store.discard(record)
-                log("%s %s dropped: body incomplete" % (request.method,
-                                                         report.printable(request.raw_path)))
+                log("%s %s dropped: body incomplete"
+                    % (request.method, report.printable(request.raw_path)))
                 return plain(400, "body incomplete\n", close=True)
             if status != 200:
                 await pipe.settle()
@@ -229,17 +231,17 @@ class Service:
 
     @staticmethod
     def log(request, status, size):
-        log("%s %s %d, %d body bytes" % (request.method, report.printable(request.raw_path),
-                                          status, size))
+        log("%s %s %d, %d body bytes"
+            % (request.method, report.printable(request.raw_path), status, size))
 
     async def send_report(self, request, endpoint, pipe):
         head = report.first_line(endpoint, pipe.count)
         answer = pipe.report
-        if answer.size <= report.BLOCK:
-            return web.Response(status=200, body=head + b"".join(answer.chunks()),
-                                headers={"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS})
-        resp = web.StreamResponse(status=200, headers={"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS})
-        resp.enable_chunked_encoding()
+        headers = {"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS}
+        if answer.length <= report.BLOCK:
+            return web.Response(status=200, body=head + b"".join(answer.chunks()), headers=headers)
+        resp = web.StreamResponse(status=200, headers=headers)
+        resp.content_length = len(head) + answer.length
         await resp.prepare(request)
         await resp.write(head)
         for block in answer.chunks():
@@ -297,7 +299,9 @@ async def serve(args):
                            access_log=None, lingering_time=LINGER_SECONDS,
                            max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER, **runner_args)
     stop = asyncio.Event()
-    signals = [signal.SIGINT, signal.SIGTERM] + ([signal.SIGHUP] if hasattr(signal, "SIGHUP") else [])
+    # Ctrl-C, kill and a closed terminal all stop the service cleanly (Windows has no SIGHUP).
+    signals = [getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+               if hasattr(signal, name)]
     for signum in signals:
         try:
             loop.add_signal_handler(signum, stop.set)

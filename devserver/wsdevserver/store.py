@@ -257,7 +257,8 @@ class RequestStore:
         self._memory += record.cost
         while self._records and (len(self._records) > self.keep or self._memory > self.keep_memory):
             self._forget(next(iter(self._records.values())))
-        while self._kept_bytes + self._pending_bytes > self.keep_bytes and self._drop_oldest_files():
+        while (self._kept_bytes + self._pending_bytes > self.keep_bytes
+               and self._drop_oldest_files()):
             pass
         for listener in self.listeners:
             listener(record)

@@ -18,7 +18,7 @@ trap 'exit 130' INT TERM
 cp "$root/devserver/samples/6uD78iT-.jpeg" "$workdir/C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg"
 cp "$root/devserver/samples/th.jpg" "$workdir/C:\\Users\\Zunel\\Pictures\\th.jpg"
 
-# Debian's interpreter: the service needs python3-aiohttp and python3-werkzeug, which a pyenv
+# Debian's interpreter: the service needs python3-aiohttp, which a pyenv
 # python3 does not see.
 /usr/bin/python3 "$root/devserver/devserver.py" --port "$port" 2>"$workdir/devserver.log" &
 server=$!

@@ -7,7 +7,7 @@ import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SERVER = os.path.join(ROOT, "devserver", "devserver.py")
-# The service needs Debian's python3-aiohttp and python3-werkzeug, which only Debian's own interpreter sees
+# The service needs Debian's python3-aiohttp, which only Debian's own interpreter sees
 # (a python3 found first on PATH, from pyenv say, does not).
 PYTHON = "/usr/bin/python3"
 
