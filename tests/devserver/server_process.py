@@ -27,7 +27,8 @@ def start_server(*args, port=0, server=SERVER, preexec_fn=None, env=None):
     proc.drain = threading.Thread(target=drain, daemon=True)
     proc.drain.start()
     ready.wait(10)
-    return proc, int(lines[0].rsplit(":", 1)[1]) if lines and "listening on" in lines[0] else None, lines
+    return proc, (int(lines[0].rsplit(":", 1)[1]) if lines and "listening on" in lines[0]
+                  else None), lines
 
 
 def stop_server(proc, sig=signal.SIGTERM):
