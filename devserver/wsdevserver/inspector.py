@@ -31,6 +31,7 @@ import asyncio
 import json
 import os
 import re
+import secrets
 import urllib.parse
 
 from aiohttp import web
@@ -100,6 +101,7 @@ class Inspector:
                 self.static[name] = (content_type, source.read())
         self.streams = set()
         self.closing = False
+        self.run = secrets.token_hex(8)  # tells a page that the service it lists was restarted
 
     def guarded(self, handler):
         async def handle(request):
@@ -153,7 +155,8 @@ class Inspector:
         records, more = self.store.page(before, limit)
         after = "/api/requests?before=%d&limit=%d" % (records[-1].id, limit) if more else None
         return web.json_response({"requests": [record.summary() for record in records],
-                                  "held": len(self.store.records()), "next": after})
+                                  "held": len(self.store.records()), "next": after,
+                                  "service": self.run})
 
     async def one_request(self, request):
         record = self.find(request.match_info["id"])

@@ -186,9 +186,10 @@ class BrowserTest(unittest.TestCase):
             }
             const link = part.querySelector("a.download");
             const pre = part.querySelector("pre");
+            const image = part.querySelector("img");
             const note = part.querySelector(".truncated");
             return {facts, text: pre && pre.textContent, json: !!part.querySelector("pre.json"),
-                    images: part.querySelectorAll("img").length,
+                    images: part.querySelectorAll("img").length, alt: image && image.alt,
                     link: link && link.getAttribute("href"), note: note && note.textContent};
         """, request_id, index)
 
@@ -239,6 +240,7 @@ class BrowserConsoleTest(BrowserTest):
             with self.subTest(image=name):
                 shown = self.part_facts(image_id, index)
                 self.assertEqual(shown["facts"]["file name"], path)
+                self.assertEqual(shown["alt"], "image sent in part %d, %s" % (index + 1, name))
                 self.assertEqual(shown["facts"]["SHA-256"], browser.sha256(data))
                 self.assertEqual(self.image_size(image_id, index), browser.jpeg_size(data))
 
@@ -298,10 +300,14 @@ class BrowserPageTest(BrowserTest):
         self.post([browser.form_part("file", b"not a picture", "fake.jpg", "image/jpeg"),
                    browser.form_part("file2", browser.png(3, 2), "grey", "text/plain"),
                    browser.form_part("long", long_value),
-                   browser.form_part("controls", b"tab\tnul\0escape\x1bdel\x7f")])
+                   browser.form_part("controls", b"tab\tnul\0escape\x1bdel\x7f"),
+                   browser.form_part("a\u200bb\u202etxt.exe", "x\u2066y\ufeff".encode())])
         record = self.show_newest()
         self.assertEqual(self.part_facts(record["id"], 3)["text"],
-                         "tab\tnul\u2400escape\u241bdel\u2421")
+                         "tab\tnul<U+0000>escape<U+001B>del<U+007F>")
+        hidden = self.part_facts(record["id"], 4)
+        self.assertEqual((hidden["facts"]["name"], hidden["text"]),
+                         ("a<U+200B>b<U+202E>txt.exe", "x<U+2066>y<U+FEFF>"))
         cut = self.part_facts(record["id"], 2)
         self.assertTrue(long_value.decode().startswith(cut["text"]))
         self.assertTrue(1000 <= len(cut["text"]) < len(long_value), len(cut["text"]))

@@ -8,6 +8,9 @@
   const empty = document.getElementById("empty");
   const count = document.getElementById("count");
   const live = document.getElementById("live");
+  const announce = document.getElementById("announce");
+  const restarted = document.getElementById("restarted");
+  let service = null;  // which run of the service the list comes from
 
   const PAGE = 200;  // requests shown: as many as the service lists in one page
 
@@ -15,10 +18,14 @@
   let records = [];
   const cards = new Map();
 
-  // Control characters (but tab and line breaks) as their visible pictures: U+2400 onwards.
+  // Controls (but tab and line breaks), and the characters that reorder or hide text (the
+  // bidirectional controls, zero-width ones), as <U+XXXX>, which every font draws: a name
+  // cannot pass for another ("a<U+202E>txt.exe" rather than "aexe.txt").
+  const HIDDEN = /[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\xad\u061c\u180e\u200b-\u200f\u2028-\u202e\u2060-\u2064\u2066-\u206f\ufeff\ufff9-\ufffb]/g;
+
   function visible(text) {
-    return text.replace(/[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]/g, (c) =>
-      String.fromCharCode(c === "\x7f" ? 0x2421 : 0x2400 + c.charCodeAt(0)));
+    return text.replace(HIDDEN, (c) =>
+      "<U+" + c.charCodeAt(0).toString(16).toUpperCase().padStart(4, "0") + ">");
   }
 
   function element(tag, className, text) {
@@ -106,7 +113,8 @@
     if (part.image && part.url) {
       const figure = element("figure", "image");
       const image = element("img");
-      image.alt = "image sent in part " + part.index;
+      image.alt = "image sent in part " + (part.index + 1) +
+        (part.filename ? ", " + visible(baseName(part.filename)) : "");
       image.src = part.url;
       const caption = element("figcaption", null, part.image.toUpperCase());
       image.addEventListener("load", () => {
@@ -143,7 +151,7 @@
   function partSection(part) {
     const section = element("section", "part");
     section.dataset.index = part.index;
-    const title = element("h3", null, "Part " + part.index);
+    const title = element("h4", null, "Part " + (part.index + 1));
     if (part.image) title.append(element("span", "badge", part.image));
     const facts = element("dl", "facts");
     field(facts, "name", part.name, "name");
@@ -156,7 +164,8 @@
     about.append(title, facts);
     if (part.headers && part.headers.length) {
       const details = element("details", "part-headers");
-      details.append(element("summary", null, "its headers (" + part.headers.length + ")"),
+      details.append(element("summary", null, "Part " + (part.index + 1) + "'s headers (" +
+                                                 part.headers.length + ")"),
                      headerTable(part.headers));
       about.append(details);
     }
@@ -169,7 +178,7 @@
   function requestCard(record) {
     const card = element("article", "request");
     card.dataset.id = record.id;
-    const summary = element("div", "summary");
+    const summary = element("h2", "summary");
     const time = element("time", "time", clock(record.time));
     time.dateTime = isoTime(record.time);
     time.title = isoTime(record.time);
@@ -182,7 +191,9 @@
     if (record.error) card.append(element("p", "error", record.error));
     const headers = element("details", "request-headers");
     headers.open = true;
-    headers.append(element("summary", null, "Request headers"), headerTable(record.headers));
+    headers.append(element("summary", null, "Request #" + record.id + "'s headers (" +
+                                         (record.headers || []).length + ")"),
+                   headerTable(record.headers));
     card.append(headers);
     const parts = record.parts || [];
     const partList = element("div", "parts");
@@ -190,7 +201,7 @@
     if (record.part_count > parts.length) {
       heading = record.part_count + " parts, the first " + parts.length + " kept";
     }
-    partList.append(element("h2", null, heading));
+    partList.append(element("h3", null, heading));
     for (const part of parts) partList.append(partSection(part));
     card.append(partList);
     return card;
@@ -223,6 +234,8 @@
     card.classList.add("new");
     cards.set(id, card);
     list.prepend(card);
+    announce.textContent = "New request #" + record.id + ": " + record.method + " " +
+      visible(record.path) + ", " + record.status;
     while (typeof held === "number" && records.length > held) {
       const gone = records.pop();
       const node = cards.get(String(gone.id));
@@ -262,6 +275,11 @@
     const response = await fetch("/api/requests?limit=" + PAGE, {cache: "no-store"});
     if (!response.ok) throw new Error("HTTP " + response.status);
     const page = await response.json();
+    if (service !== null && page.service !== service) {
+      details.clear();  // ids start again with a new run
+      restarted.hidden = false;
+    }
+    service = page.service;
     const fresh = await Promise.all(page.requests.map((summary) => detail(summary.id)));
     for (const id of details.keys()) {
       if (!page.requests.some((summary) => summary.id === id)) details.delete(id);
@@ -312,6 +330,13 @@
         .catch(() => setLive("down", "cannot read a new request"));
     });
   }
+
+  // The empty page says where to send requests, on the address it was opened with.
+  const base = location.protocol + "//" + location.host + "/Vortan/BackOffice/trunk/webservice/zunel/";
+  document.getElementById("endpoint-msg").textContent = base + "testMsg";
+  document.getElementById("endpoint-img").textContent = base + "testImg";
+  document.getElementById("try").textContent =
+    "curl -F 'message={\"page\":\"unIDdepage\"}' " + base + "testMsg";
 
   listen();
 })();
