@@ -345,5 +345,6 @@ class BrowserPageTest(BrowserTest):
                     "return [window.sameDocument, "
                     "document.querySelectorAll('article.request').length]"), [True, before + 1])
 
+
 if __name__ == "__main__":
     unittest.main()
