@@ -409,7 +409,7 @@ class MultipartReader(Reader):
         elif report.parse_header_value(fields.get("content-type", ""))[0].startswith("multipart/"):
             self.refusal = "part %d is itself multipart" % self.parts
         else:
-            filename = params.get("filename")
+            filename = report.file_name(params)
             self.sink = self.new_part("file" if filename is not None else "text", params["name"],
                                       head=head, filename=filename)
 

@@ -25,6 +25,7 @@ import time
 
 from aiohttp import web
 from aiohttp.http import HttpProcessingError, HttpVersion10, HttpVersion11
+from aiohttp.web_urldispatcher import MatchInfoError
 
 from . import inspector, report
 from .body import BadRequest, Pipeline, Worker, body_reader
@@ -111,6 +112,8 @@ class Service:
     async def checks(self, request, handler):
         problem = refusal(request)
         if problem is not None:
+            if problem[0] != 403:  # a foreign page's request is not kept, even as refused
+                self.listed(request, *problem)
             self.log(request, problem[0], 0)
             return plain(*problem, close=True)
         self.connections.begin(request)
@@ -128,9 +131,15 @@ class Service:
             self.connections.end(request)
         if not response.prepared:
             response.headers.update(SECURITY_HEADERS)
-        if response.status in (404, 405):
+        if response.status in (404, 405) and isinstance(request.match_info, MatchInfoError):
+            self.listed(request, response.status, response.text)
             self.log(request, response.status, 0)
         return response
+
+    def listed(self, request, status, answer):
+        """List a request refused before any handler read its body."""
+        record = self.store.begin(request.method, request.raw_path, None, self.head(request))
+        self.store.finish(record, status, answer.strip())
 
     async def expect(self, request):
         """Refuse an oversized upload before the client starts sending it."""
@@ -143,10 +152,13 @@ class Service:
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
         return None
 
+    @staticmethod
+    def head(request):
+        return b"".join(b"%s: %s\r\n" % pair for pair in request.raw_headers)
+
     def begin(self, request):
-        head = b"".join(b"%s: %s\r\n" % pair for pair in request.raw_headers)
         return self.store.begin(request.method, request.raw_path,
-                                request.match_info.route.name, head)
+                                request.match_info.route.name, self.head(request))
 
     async def call(self, request):
         """One call: begin its record, read its body into the report, keep what the store can,

@@ -60,15 +60,16 @@ class Part:
         """What the inspector shows of the part's head."""
         if self.head is None:
             return {"name": self.name, "disposition": None, "filename": None,
-                    "content_type": None, "headers": []}
+                    "disposition_as_sent": None, "content_type": None, "headers": []}
         fields = report.part_head_fields(self.head)
         by_name = {}
         for name, value in fields:
             if name is not None:
                 by_name.setdefault(name.lower(), value)
-        disposition, params = report.parse_header_value(by_name.get("content-disposition", ""))
+        raw_disposition = by_name.get("content-disposition", "")
+        disposition, params = report.parse_header_value(raw_disposition)
         return {"name": params.get("name"), "disposition": disposition or None,
-                "filename": params.get("filename"),
+                "filename": report.file_name(params), "disposition_as_sent": raw_disposition,
                 "content_type": by_name.get("content-type"),
                 "headers": [[name, value] for name, value in fields
                             if name is None or name.lower() not in ("content-disposition",
@@ -108,6 +109,10 @@ class Record:
 
     def headers(self):
         return [[name, value] for name, value in report.part_head_fields(self.head)]
+
+    def content_type(self):
+        return next((value for name, value in self.headers()
+                     if name and name.lower() == "content-type"), None)
 
     def summary(self):
         return {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
@@ -262,6 +267,12 @@ class RequestStore:
             pass
         for listener in self.listeners:
             listener(record)
+
+    def forget(self, ids):
+        """Forget the listed records `ids` (a page's clear), their files with them."""
+        for id in ids:
+            if id in self._records:
+                self._forget(self._records[id])
 
     def discard(self, record):
         """Remove the files of a record that will never be listed."""

@@ -9,6 +9,9 @@
   const count = document.getElementById("count");
   const live = document.getElementById("live");
   const announce = document.getElementById("announce");
+  const rows = document.getElementById("rows");
+  const filter = document.getElementById("filter");
+  const matched = document.getElementById("matched");
   const restarted = document.getElementById("restarted");
   let service = null;  // which run of the service the list comes from
 
@@ -112,19 +115,26 @@
     const body = element("div", "body");
     if (part.image && part.url) {
       const figure = element("figure", "image");
+      const whole = element("a", "whole");
+      whole.href = part.url;
+      whole.target = "_blank";
+      whole.rel = "noopener";
       const image = element("img");
+      image.loading = "lazy";
       image.alt = "image sent in part " + (part.index + 1) +
         (part.filename ? ", " + visible(baseName(part.filename)) : "");
-      image.src = part.url;
+      // A small preview made by the service, when it can; the whole picture is a click away.
+      image.src = part.thumb || part.url;
       const caption = element("figcaption", null, part.image.toUpperCase());
       image.addEventListener("load", () => {
-        caption.textContent = part.image.toUpperCase() + ", " + image.naturalWidth + " \u00d7 " +
-          image.naturalHeight + " pixels";
+        caption.textContent = part.image.toUpperCase() + (part.thumb ? ", preview: " : ", ") +
+          image.naturalWidth + " \u00d7 " + image.naturalHeight + " pixels";
       });
       image.addEventListener("error", () => {
         caption.textContent = part.image.toUpperCase() + " that the browser cannot show";
       });
-      figure.append(image, caption);
+      whole.append(image);
+      figure.append(whole, caption);
       body.append(figure);
       return body;
     }
@@ -157,6 +167,9 @@
     field(facts, "name", part.name, "name");
     field(facts, "disposition", part.disposition, "disposition");
     field(facts, "file name", part.filename, "filename");
+    if (part.disposition_as_sent) {
+      field(facts, "as sent", "Content-Disposition: " + part.disposition_as_sent, "as-sent");
+    }
     field(facts, "type", part.content_type, "type");
     field(facts, "size", byteCount(part.size || 0), "size");
     field(facts, "SHA-256", part.sha256, "sha256");
@@ -169,6 +182,7 @@
                      headerTable(part.headers));
       about.append(details);
     }
+    for (const note of part.notes || []) about.append(element("p", "note", note));
     // A picture goes beside what is known of it; text and links below.
     if (part.image && part.url) section.classList.add("beside");
     section.append(about, partBody(part));
@@ -187,8 +201,9 @@
                    element("span", "path", record.path),
                    element("span", "endpoint", record.endpoint || "no endpoint"),
                    element("span", statusClass(record.status), record.status));
-    card.append(summary);
+    card.append(summary, tools(record));
     if (record.error) card.append(element("p", "error", record.error));
+    for (const note of record.notes || []) card.append(element("p", "note", note));
     const headers = element("details", "request-headers");
     headers.open = true;
     headers.append(element("summary", null, "Request #" + record.id + "'s headers (" +
@@ -207,6 +222,109 @@
     return card;
   }
 
+  // What a tester may look for: method, path, status, endpoint, and the parts' names.
+  function searchable(record) {
+    const names = (record.parts || []).flatMap((part) => [part.name, part.filename]);
+    return [record.method, record.path, record.status, record.endpoint, ...names]
+      .filter((text) => text !== null && text !== undefined).join("\n").toLowerCase();
+  }
+
+  function row(record) {
+    const item = element("li", "row");
+    item.dataset.id = record.id;
+    const link = element("a");
+    link.href = "#" + record.id;
+    const parts = record.part_count === 1 ? "1 part" : record.part_count + " parts";
+    link.append(element("span", "number", "#" + record.id), element("time", "time", clock(record.time)),
+                element("span", "method", record.method), element("span", "path", record.path),
+                element("span", statusClass(record.status), record.status),
+                element("span", "parts", parts));
+    item.append(link);
+    return item;
+  }
+
+  function applyFilter() {
+    const wanted = filter.value.trim().toLowerCase();
+    let shown = 0;
+    for (const record of records) {
+      const match = !wanted || searchable(record).includes(wanted);
+      const id = String(record.id);
+      const item = rows.querySelector(`li[data-id="${id}"]`);
+      if (item) item.hidden = !match;
+      if (cards.get(id)) cards.get(id).hidden = !match;
+      if (match) shown += 1;
+    }
+    matched.textContent = wanted ? shown + " of " + records.length + " match" : "";
+  }
+
+  // The selected request is the address's #ID, so that a reload or a shared link opens it.
+  function select() {
+    const id = location.hash.slice(1);
+    for (const node of document.querySelectorAll(".selected")) node.classList.remove("selected");
+    const card = cards.get(id);
+    const item = rows.querySelector(`li[data-id="${id}"]`);
+    if (!card) return;
+    card.classList.add("selected");
+    if (item) {
+      item.classList.add("selected");
+      item.querySelector("a").setAttribute("aria-current", "true");
+    }
+    card.scrollIntoView({block: "start"});
+  }
+
+  // Up and down move through the list as it is filtered.
+  function step(event) {
+    if (event.key !== "ArrowDown" && event.key !== "ArrowUp") return;
+    const visibleRows = [...rows.querySelectorAll("li.row")].filter((item) => !item.hidden);
+    if (!visibleRows.length) return;
+    event.preventDefault();
+    const at = visibleRows.findIndex((item) => item.dataset.id === location.hash.slice(1));
+    const next = at < 0 ? 0 : Math.max(0, Math.min(visibleRows.length - 1,
+                                                     at + (event.key === "ArrowDown" ? 1 : -1)));
+    location.hash = visibleRows[next].dataset.id;
+    visibleRows[next].querySelector("a").focus();
+  }
+
+  function tools(record) {
+    const bar = element("div", "tools");
+    const copy = element("button", null, "Copy as curl");
+    copy.type = "button";
+    const command = element("pre", "command");
+    command.hidden = true;
+    copy.addEventListener("click", async () => {
+      const response = await fetch("/api/requests/" + record.id + "/curl", {cache: "no-store"});
+      command.textContent = await response.text();
+      command.hidden = false;
+      if (response.ok && navigator.clipboard) {
+        navigator.clipboard.writeText(command.textContent).then(
+          () => { copy.textContent = "Copied as curl"; }, () => {});
+      }
+    });
+    const clear = element("button", null, "Clear");
+    clear.type = "button";
+    clear.addEventListener("click", () => clearRequests("/api/requests/" + record.id));
+    bar.append(copy, clear, command);
+    return bar;
+  }
+
+  async function clearRequests(address) {
+    const response = await fetch(address, {method: "DELETE"});
+    if (response.ok) await refresh();
+  }
+
+  function forget(ids) {
+    for (const id of ids.map(String)) {
+      const card = cards.get(id);
+      if (card) card.remove();
+      cards.delete(id);
+      const item = rows.querySelector(`li[data-id="${id}"]`);
+      if (item) item.remove();
+      details.delete(Number(id));
+    }
+    records = records.filter((record) => !ids.includes(record.id));
+    updateCount();
+  }
+
   function updateCount() {
     count.textContent = records.length === 1 ? "1 request" : records.length + " requests";
     empty.hidden = records.length !== 0;
@@ -222,7 +340,10 @@
       return card;
     });
     list.replaceChildren(...nodes);
+    rows.replaceChildren(...records.map(row));
     updateCount();
+    applyFilter();
+    select();
   }
 
   // Adds one record on top; the service keeps `held` records, so older ones leave the page.
@@ -234,6 +355,7 @@
     card.classList.add("new");
     cards.set(id, card);
     list.prepend(card);
+    rows.prepend(row(record));
     announce.textContent = "New request #" + record.id + ": " + record.method + " " +
       visible(record.path) + ", " + record.status;
     while (typeof held === "number" && records.length > held) {
@@ -241,8 +363,11 @@
       const node = cards.get(String(gone.id));
       if (node) node.remove();
       cards.delete(String(gone.id));
+      const item = rows.querySelector(`li[data-id="${gone.id}"]`);
+      if (item) item.remove();
     }
     updateCount();
+    applyFilter();
   }
 
   // A list the same as the one shown (polling, mostly) leaves the page as it is: open details,
@@ -329,6 +454,7 @@
       detail(message.record.id).then((record) => showNew(record, message.held))
         .catch(() => setLive("down", "cannot read a new request"));
     });
+    events.addEventListener("cleared", (event) => forget(JSON.parse(event.data).ids));
   }
 
   // The empty page says where to send requests, on the address it was opened with.
@@ -337,6 +463,13 @@
   document.getElementById("endpoint-img").textContent = base + "testImg";
   document.getElementById("try").textContent =
     "curl -F 'message={\"page\":\"unIDdepage\"}' " + base + "testMsg";
+
+  filter.addEventListener("input", applyFilter);
+  rows.addEventListener("keydown", step);
+  window.addEventListener("hashchange", select);
+  document.getElementById("clear-all").addEventListener("click", () => {
+    if (confirm("Clear every request the service keeps?")) clearRequests("/api/requests");
+  });
 
   listen();
 })();
