@@ -8,6 +8,7 @@ WSCONSOLE_BASE_URL naming the console, in a network namespace of its own
 other classes need no browser.
 """
 
+import base64
 import json
 import os
 import shutil
@@ -188,9 +189,11 @@ class BrowserTest(unittest.TestCase):
             const pre = part.querySelector("pre");
             const image = part.querySelector("img");
             const note = part.querySelector(".truncated");
+            const notes = [...part.querySelectorAll(".note")].map(n => n.textContent);
             return {facts, text: pre && pre.textContent, json: !!part.querySelector("pre.json"),
                     images: part.querySelectorAll("img").length, alt: image && image.alt,
-                    link: link && link.getAttribute("href"), note: note && note.textContent};
+                    link: link && link.getAttribute("href"), note: note && note.textContent,
+                    notes};
         """, request_id, index)
 
     def image_size(self, request_id, index):
@@ -301,8 +304,16 @@ class BrowserPageTest(BrowserTest):
                    browser.form_part("file2", browser.png(3, 2), "grey", "text/plain"),
                    browser.form_part("long", long_value),
                    browser.form_part("controls", b"tab\tnul\0escape\x1bdel\x7f"),
-                   browser.form_part("a\u200bb\u202etxt.exe", "x\u2066y\ufeff".encode())])
+                   browser.form_part("a\u200bb\u202etxt.exe", "x\u2066y\ufeff".encode()),
+                   b"Content-Disposition: form-data; name=\"cv\"; "
+                   b"filename*=UTF-8''r%C3%A9sum%C3%A9.pdf\r\n\r\n%PDF-1.4"])
         record = self.show_newest()
+        star = self.part_facts(record["id"], 5)
+        self.assertEqual((star["facts"]["file name"], star["facts"]["as sent"], star["link"] is not None),
+                         ("r\u00e9sum\u00e9.pdf", "Content-Disposition: form-data; name=\"cv\"; "
+                          "filename*=UTF-8''r%C3%A9sum%C3%A9.pdf", True))
+        self.assertEqual(self.part_facts(record["id"], 1)["notes"],
+                         ["Its bytes are a PNG picture, but it was declared text/plain."])
         self.assertEqual(self.part_facts(record["id"], 3)["text"],
                          "tab\tnul<U+0000>escape<U+001B>del<U+007F>")
         hidden = self.part_facts(record["id"], 4)
@@ -344,6 +355,92 @@ class BrowserPageTest(BrowserTest):
                 self.assertEqual(self.driver.execute_script(
                     "return [window.sameDocument, "
                     "document.querySelectorAll('article.request').length]"), [True, before + 1])
+
+    def visible_rows(self):
+        return self.driver.execute_script(
+            "return [...document.querySelectorAll('#rows li')].filter(li => !li.hidden)"
+            ".map(li => li.dataset.id)")
+
+    def test_the_list_filters_moves_and_opens_by_address(self):
+        from selenium.webdriver.common.keys import Keys
+        for i in range(45):
+            self.post([browser.form_part("field-%d" % i, b"x")], endpoint="testMsg")
+        for i in range(4):  # a wrong path and a wrong method are listed too
+            browser.request(self.port, "POST", "/nope-%d" % i, b"a=1",
+                            {"Content-Type": "application/x-www-form-urlencoded"})
+        browser.request(self.port, "GET", "/Vortan/BackOffice/trunk/webservice/zunel/testMsg")
+        self.driver.get("http://localhost:%d/" % self.port)
+        browser.wait_for(self.driver, "return document.querySelectorAll('#rows li').length >= 50")
+        self.driver.find_element("id", "filter").send_keys("nope")
+        nope = self.visible_rows()
+        self.assertEqual(len(nope), 4)
+        statuses = self.driver.execute_script(
+            "return [...document.querySelectorAll('article.request')].filter(a => !a.hidden)"
+            ".map(a => a.querySelector('.status').textContent)")
+        self.assertEqual(statuses, ["404"] * 4)
+        self.driver.find_element("id", "filter").clear()
+        self.driver.find_element("id", "filter").send_keys("405")
+        self.assertEqual(len(self.visible_rows()), 1)
+        self.driver.find_element("id", "filter").clear()
+        self.driver.find_element("id", "filter").send_keys("field-4")  # field-4 and field-40..44
+        rows = self.visible_rows()
+        self.assertEqual(len(rows), 6)
+        first = self.driver.find_element("css selector", "#rows li:not([hidden]) a")
+        first.click()
+        first.send_keys(Keys.ARROW_DOWN)
+        self.assertEqual(self.driver.execute_script("return location.hash"), "#" + rows[1])
+        self.driver.refresh()  # the address opens the request it names
+        browser.wait_for(self.driver, "const card = document.querySelector("
+                                      "'article.request.selected'); return card && "
+                                      "card.dataset.id === arguments[0] && "
+                                      "card.getBoundingClientRect().top < innerHeight", rows[1])
+
+    def test_copy_as_curl_sends_the_same_parts_again(self):
+        picture = os.urandom(70000)
+        self.post([browser.form_part("file", picture, 'C:\\x\\a%22b;c.jpg', "image/jpeg"),
+                   browser.form_part("long", b"0123456789" * 9000),
+                   browser.form_part("message", '{"page": "\u00e9t\u00e9"}'.encode())])
+        record = self.show_newest()
+        self.driver.execute_script(
+            "document.querySelector(`article[data-id='${arguments[0]}'] .tools button`).click()",
+            record["id"])
+        command = browser.wait_for(self.driver, "const pre = document.querySelector("
+                                                "`article[data-id='${arguments[0]}'] .command`);"
+                                                "return pre && !pre.hidden && pre.textContent",
+                                   record["id"])
+        done = subprocess.run(["bash", "-c", command], capture_output=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done)
+        again = self.newest()
+        self.assertNotEqual(again["id"], record["id"])
+        sent = lambda r: [(p["name"], p["filename"], p["content_type"], p["sha256"])  # noqa: E731
+                          for p in r["parts"]]
+        self.assertEqual(sent(again), sent(record))
+
+    def test_clear_and_export(self):
+        self.post([browser.form_part("file", browser.png(2, 2), "dot.png", "image/png"),
+                   browser.form_part("message", b'{"a": 1}')])
+        _, _, har = browser.request(self.port, "GET", "/api/requests.har")
+        log = json.loads(har)["log"]
+        _, _, listed = browser.request(self.port, "GET", "/api/requests?limit=200")
+        self.assertEqual((log["version"], len(log["entries"])), ("1.2", json.loads(listed)["held"]))
+        params = log["entries"][-1]["request"]["postData"]["params"]
+        self.assertEqual([(p["name"], p.get("fileName"), p.get("_encoding")) for p in params],
+                         [("file", "dot.png", "base64"), ("message", None, None)])
+        self.assertEqual((base64.b64decode(params[0]["value"]), params[1]["value"]),
+                         (browser.png(2, 2), '{"a": 1}'))
+        status, _, _ = browser.request(self.port, "DELETE", "/api/requests",
+                                       headers={"Origin": "https://evil.example"})
+        self.assertEqual(status, 403)
+        self.assertEqual(json.loads(browser.request(self.port, "GET", "/api/requests")[2])["held"],
+                         json.loads(listed)["held"])
+        self.driver.get("http://localhost:%d/" % self.port)
+        browser.wait_for(self.driver, "return document.body.dataset.loaded === 'true'")
+        self.driver.execute_script("window.confirm = () => true")
+        self.driver.find_element("id", "clear-all").click()
+        browser.wait_for(self.driver, "return !document.getElementById('empty').hidden && "
+                                      "!document.querySelector('article.request')")
+        self.assertIn("curl -F 'message={\"page\":\"unIDdepage\"}' http://localhost:%d/" % self.port,
+                      self.driver.find_element("id", "try").text)
 
 
 if __name__ == "__main__":
