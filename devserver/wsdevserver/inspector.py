@@ -36,7 +36,7 @@ import urllib.parse
 
 from aiohttp import web
 
-from . import export, report, thumbnails
+from . import export, rawview, report, thumbnails
 from .security import SECURITY_HEADERS, authorities, local_peer, loopback_host
 
 VERSION = "1.0.0"  # the project's, for the HAR log's creator
@@ -205,6 +205,23 @@ class Inspector:
             return text_response(404, "no such file (the service keeps only the latest)")
         return web.FileResponse(part.path, headers=headers)
 
+    async def raw(self, request):
+        record = self.find(request.match_info["id"])
+        if record is None:
+            return text_response(404, "no such request (the service keeps only the latest)")
+        return web.json_response(rawview.raw_view(record))
+
+    async def body(self, request):
+        """The whole body as it was received, to download."""
+        record = self.find(request.match_info["id"])
+        if record is None or not record.body_kept():
+            return text_response(404, "no such body (the service keeps only the latest)")
+        headers = {"Content-Type": "application/octet-stream",
+                   "Content-Disposition": 'attachment; filename="request-%d-body"' % record.id}
+        if record.body is None:
+            return web.Response(body=bytes(record.raw), headers=headers)
+        return web.FileResponse(record.body.path, headers=headers)
+
     async def curl(self, request):
         record = self.find(request.match_info["id"])
         if record is None:
@@ -316,6 +333,8 @@ def add_routes(app, store):
     app.router.add_get("/api/requests/{id}", guard(inspector.one_request))
     app.router.add_delete("/api/requests/{id}", guard(inspector.clear))
     app.router.add_get("/api/requests/{id}/curl", guard(inspector.curl))
+    app.router.add_get("/api/requests/{id}/raw", guard(inspector.raw))
+    app.router.add_get("/files/{id}/body", guard(inspector.body))
     app.router.add_get(r"/thumbs/{id}/{index:[0-9]{1,9}}", guard(inspector.thumb))
     app.router.add_get(r"/files/{id}/{index:[0-9]{1,9}}", guard(inspector.part_file))
     app.router.add_get("/events", guard(inspector.events))

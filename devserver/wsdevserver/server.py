@@ -28,7 +28,7 @@ from aiohttp.http import HttpProcessingError, HttpVersion10, HttpVersion11
 from aiohttp.web_urldispatcher import MatchInfoError
 
 from . import inspector, report
-from .body import BadRequest, Pipeline, Worker, body_reader
+from .body import BadRequest, Pipeline, RawBody, Worker, body_reader
 from .connections import Connections
 from .security import SECURITY_HEADERS, foreign_origin
 from .store import RequestStore
@@ -77,6 +77,10 @@ def plain(status, text, close=False, headers=None):
     if close:
         resp.force_close()
     return resp
+
+
+def version(request):
+    return "HTTP/%d.%d" % tuple(request.version)
 
 
 def refusal(request):
@@ -132,14 +136,34 @@ class Service:
         if not response.prepared:
             response.headers.update(SECURITY_HEADERS)
         if response.status in (404, 405) and isinstance(request.match_info, MatchInfoError):
-            self.listed(request, response.status, response.text)
+            await self.keep_refused(request, response.status, response.text)
             self.log(request, response.status, 0)
         return response
 
     def listed(self, request, status, answer):
         """List a request refused before any handler read its body."""
-        record = self.store.begin(request.method, request.raw_path, None, self.head(request))
+        record = self.store.begin(request.method, request.raw_path, None, self.head(request),
+                                  version(request))
         self.store.finish(record, status, answer.strip())
+
+    async def keep_refused(self, request, status, answer):
+        """List a request that no route takes, with the body it sent, as far as it is kept."""
+        record = self.store.begin(request.method, request.raw_path, None, self.head(request),
+                                  version(request))
+        pipe = Pipeline(self.worker, self.store, record)
+        raw = RawBody(pipe)
+        try:
+            try:
+                async for block in self.blocks(request, record):
+                    raw.write(block)
+                    await pipe.drain()
+            except BodyError:
+                pass  # what came is kept; the answer is the route's all the same
+            raw.close()
+            await pipe.settle()
+            self.store.finish(record, status, answer.strip())
+        finally:
+            pipe.close()
 
     async def expect(self, request):
         """Refuse an oversized upload before the client starts sending it."""
@@ -158,7 +182,8 @@ class Service:
 
     def begin(self, request):
         return self.store.begin(request.method, request.raw_path,
-                                request.match_info.route.name, self.head(request))
+                                request.match_info.route.name, self.head(request),
+                                version(request))
 
     async def call(self, request):
         """One call: begin its record, read its body into the report, keep what the store can,
@@ -167,6 +192,7 @@ class Service:
             return self.answer(request, self.begin(request), 413, close=True)
         record = self.begin(request)
         pipe = Pipeline(self.worker, self.store, record)
+        raw = RawBody(pipe)
         status, reason, close = 200, None, False
         try:
             reader = body_reader(request.headers.get("Content-Type"), pipe)
@@ -175,9 +201,11 @@ class Service:
         try:
             try:
                 async for block in self.blocks(request, record):
+                    raw.write(block)
                     if reader is not None:
                         reader.feed(block)
-                        await pipe.drain()
+                    await pipe.drain()
+                raw.close()
                 if reader is not None:
                     reader.finish()
                     await pipe.finish()
@@ -187,6 +215,7 @@ class Service:
                 status, reason, close = 507, str(e), True
             except BodyError as e:
                 status, reason, close = e.args[0], e.args[1], True
+            raw.close()  # a refused body is kept as far as it came
             if status is None:  # nobody to answer
                 await pipe.settle()
                 self.store.discard(record)

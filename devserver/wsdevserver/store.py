@@ -25,6 +25,7 @@ import tempfile
 from . import report
 
 TEXT_KEPT = 64 * 1024  # bytes of a text value kept in memory
+RAW_KEPT = 64 * 1024  # bytes of a body as received kept in memory
 HEAD_KEPT = 32  # first bytes of a part kept in memory, enough to tell an image's type
 MAX_RECORDED_PARTS = 1000  # a request may carry more; they are counted, not kept
 RECORD_MEMORY = 1024 * 1024  # one record: its head, its parts' heads and text
@@ -92,10 +93,11 @@ class Record:
     """One request: its line, its head, its answer and its parts."""
 
     __slots__ = ("id", "time", "method", "path", "endpoint", "head", "status", "error", "parts",
-                 "part_count", "size", "cost", "listed")
+                 "part_count", "size", "cost", "listed", "raw", "body", "version")
 
-    def __init__(self, id, method, path, endpoint, head):
+    def __init__(self, id, method, path, endpoint, head, version="HTTP/1.1"):
         self.id, self.method, self.path, self.endpoint = id, method, path, endpoint
+        self.version = version
         self.time = (datetime.datetime.now(datetime.timezone.utc)
                      .isoformat(timespec="milliseconds").replace("+00:00", "Z"))
         self.head = head[:REQUEST_HEAD_KEPT]  # its header lines as received
@@ -104,8 +106,10 @@ class Record:
         self.parts = []
         self.part_count = 0  # parts received, recorded or not
         self.size = 0  # body bytes received
-        self.cost = RECORD_COST + len(self.path) + len(self.head)
+        self.cost = RECORD_COST + len(self.path) + len(self.head) + RAW_KEPT
         self.listed = False
+        self.raw = bytearray()  # the body's first RAW_KEPT bytes, as received
+        self.body = None  # the whole body, a Part of its own, once longer than that
 
     def headers(self):
         return [[name, value] for name, value in report.part_head_fields(self.head)]
@@ -127,6 +131,14 @@ class Record:
 
     def part(self, index):
         return self.parts[index] if 0 <= index < len(self.parts) else None
+
+    def files(self):
+        """The parts whose bytes may be in files: its parts, and its body."""
+        return self.parts + ([self.body] if self.body is not None else [])
+
+    def body_kept(self):
+        """Whether the whole body can be served: in memory, or in a file written whole."""
+        return self.body.kept if self.body is not None else len(self.raw) == self.size
 
     def file_path(self, index):
         """Where part `index`'s bytes are, once kept whole in a file."""
@@ -186,9 +198,9 @@ class RequestStore:
 
     # What the server writes.
 
-    def begin(self, method, path, endpoint, head):
+    def begin(self, method, path, endpoint, head, version="HTTP/1.1"):
         """A record for a request being read; it is listed once finish() gives its answer."""
-        record = Record(self._next_id, method, path, endpoint, head)
+        record = Record(self._next_id, method, path, endpoint, head, version)
         self._next_id += 1
         return record
 
@@ -216,7 +228,8 @@ class RequestStore:
 
     def file_for(self, record, part):
         """A path for the bytes of `part`, which are then written there as they come."""
-        part.path = os.path.join(self.folder, "%d-%d" % (record.id, part.index))
+        name = "%d-%d" % (record.id, part.index) if part.index >= 0 else "%d-body" % record.id
+        part.path = os.path.join(self.folder, name)
         return part.path
 
     def reserve(self, part, size):
@@ -252,7 +265,7 @@ class RequestStore:
         """List `record` with its answer; the bytes its parts stored are kept from now on."""
         record.status, record.error, record.listed = status, error, True
         stored = 0
-        for part in record.parts:
+        for part in record.files():
             if part.path is not None and not part.kept:
                 self.give_up(part, "the request ended before it did")
             stored += part.stored
@@ -289,13 +302,13 @@ class RequestStore:
 
     def _drop_oldest_files(self):
         for record in self._records.values():
-            if any(part.path for part in record.parts):
+            if any(part.path for part in record.files()):
                 self._drop_files(record)
                 return True
         return False
 
     def _drop_files(self, record):
-        for part in record.parts:
+        for part in record.files():
             if part.path is None:
                 continue
             try:

@@ -416,6 +416,33 @@ class BrowserPageTest(BrowserTest):
                           for p in r["parts"]]
         self.assertEqual(sent(again), sent(record))
 
+    def test_the_raw_view_shows_a_refused_body_as_it_came(self):
+        body = (b"--b0\r\nContent-Disposition: form-data; name=\"bin\"; filename=\"x.bin\"\r\n"
+                b"X-Extra: 1\r\n\r\n" + bytes(range(40)) + b"\r\n--b0\r\n"
+                b"Content-Disposition: form-data; name=\"t\"\r\n\r\nline one\r\nline two")
+        status, _, _ = browser.request(self.port, "POST", browser.ENDPOINT + "testMsg", body,
+                                       {"Content-Type": "multipart/form-data; boundary=b0"})
+        self.assertEqual(status, 400)  # no closing delimiter
+        record = self.show_newest()
+        shown = self.driver.execute_script("""
+            const raw = document.querySelector(`article[data-id="${arguments[0]}"] details.raw`);
+            raw.open = true;""", record["id"])
+        shown = browser.wait_for(self.driver, """
+            const raw = document.querySelector(`article[data-id="${arguments[0]}"] details.raw`);
+            const link = raw.querySelector("a.download");
+            return link && {pre: [...raw.querySelectorAll("pre")].map(p => [p.className, p.textContent]),
+                            link: link.getAttribute("href")};""", record["id"])
+        self.assertEqual(shown["pre"][0][1].split("\n")[0], "POST %stestMsg HTTP/1.1" % browser.ENDPOINT)
+        self.assertEqual(shown["pre"][1:], [
+            ["raw-boundary", "--b0"],
+            ["raw-part-head", 'Content-Disposition: form-data; name="bin"; filename="x.bin"\nX-Extra: 1'],
+            ["raw-hex", "00000000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f  ................\n"
+                        "00000010  10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f  ................\n"
+                        "00000020  20 21 22 23 24 25 26 27                           !\"#$%&'"],
+            ["raw-boundary", "--b0"], ["raw-part-head", 'Content-Disposition: form-data; name="t"'],
+            ["raw-text", "line one\\r\\n\nline two"]])
+        self.assertEqual(browser.request(self.port, "GET", shown["link"])[2], body)
+
     def test_clear_and_export(self):
         self.post([browser.form_part("file", browser.png(2, 2), "dot.png", "image/png"),
                    browser.form_part("message", b'{"a": 1}')])

@@ -209,7 +209,7 @@
     headers.append(element("summary", null, "Request #" + record.id + "'s headers (" +
                                          (record.headers || []).length + ")"),
                    headerTable(record.headers));
-    card.append(headers);
+    card.append(headers, rawView(record));
     const parts = record.parts || [];
     const partList = element("div", "parts");
     let heading = parts.length === 1 ? "1 part" : parts.length + " parts";
@@ -283,6 +283,48 @@
                                                      at + (event.key === "ArrowDown" ? 1 : -1)));
     location.hash = visibleRows[next].dataset.id;
     visibleRows[next].querySelector("a").focus();
+  }
+
+  // The request as received, read when first opened: its head's lines, then its body's start
+  // cut at each delimiter, text as text and binary data as a hex dump.
+  function rawView(record) {
+    const details = element("details", "raw");
+    details.append(element("summary", null, "Request #" + record.id + " as received"));
+    details.addEventListener("toggle", async () => {
+      if (!details.open || details.dataset.loaded) return;
+      details.dataset.loaded = "true";
+      const response = await fetch("/api/requests/" + record.id + "/raw", {cache: "no-store"});
+      if (!response.ok) {
+        details.append(element("p", "gone", "Not kept any more."));
+        return;
+      }
+      const raw = await response.json();
+      const head = [raw.request_line, ...raw.headers.map(([name, value]) => name + ": " + value)];
+      details.append(element("pre", "raw-head", head.join("\n")));
+      for (const segment of raw.segments) {
+        if (segment.kind === "boundary") {
+          details.append(element("pre", "raw-boundary", segment.text));
+        } else if (segment.kind === "head") {
+          details.append(element("pre", "raw-part-head", segment.lines.join("\n")));
+        } else {
+          const shown = segment.text !== undefined ? segment.text : segment.hex;
+          details.append(element("pre", segment.text !== undefined ? "raw-text" : "raw-hex", shown));
+          if (segment.cut) {
+            details.append(element("p", "truncated", "Cut: " + byteCount(segment.size) + " in all."));
+          }
+        }
+      }
+      const about = element("p", "raw-size", "Body: " + byteCount(raw.size) +
+                            (raw.shown < raw.size ? ", the first " + byteCount(raw.shown) + " shown. " : ". "));
+      if (raw.url) {
+        const link = element("a", "download", "Download the body");
+        link.href = raw.url;
+        link.download = "request-" + record.id + "-body";
+        about.append(link);
+      }
+      details.append(about);
+    });
+    return details;
   }
 
   function tools(record) {
