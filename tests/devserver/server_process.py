@@ -46,8 +46,8 @@ def stop_server(proc, sig=signal.SIGTERM):
 class DevServer:
     """A running development web service; raises at once when it cannot listen."""
 
-    def __init__(self, port=0):
-        self.proc, self.port, self.log = start_server(port=port)
+    def __init__(self, port=0, server=SERVER):
+        self.proc, self.port, self.log = start_server(port=port, server=server)
         if self.port is None:
             stop_server(self.proc)
             raise RuntimeError("development web service did not start: %s" % "".join(self.log))
