@@ -256,6 +256,30 @@ class BrowserConsoleTest(BrowserTest):
         self.assertRegex(content_type[0], r"^application/x-www-form-urlencoded; boundary=\S+$")
 
 
+    def test_the_page_reads_well_to_assistive_technology(self):
+        """As Chromium's own accessibility tree gives it to a screen reader."""
+        image_id, message_id = self.open_page(self.port, 2)
+        self.driver.execute_cdp_cmd("Accessibility.enable", {})
+        nodes = self.driver.execute_cdp_cmd("Accessibility.getFullAXTree", {})["nodes"]
+
+        def named(role):
+            return [n.get("name", {}).get("value", "") for n in nodes
+                    if n.get("role", {}).get("value") == role and not n.get("ignored")]
+        headings = named("heading")
+        for request_id in (image_id, message_id):
+            self.assertTrue(any(h.startswith("#%s " % request_id) for h in headings), headings)
+        self.assertIn("Part 1", headings)
+        self.assertNotIn("Part 0", headings)
+        images = named("image")
+        self.assertEqual(sorted(images), ["image sent in part 1, 6uD78iT-.jpeg",
+                                          "image sent in part 2, th.jpg"])
+        disclosures = named("DisclosureTriangle")
+        self.assertEqual(len(disclosures), len(set(disclosures)), disclosures)  # each says what
+        live = [n for n in nodes for p in n.get("properties", [])
+                if p["name"] == "live" and p["value"]["value"] == "polite"]
+        self.assertTrue(live)
+
+
 class BrowserPageTest(BrowserTest):
     """Requests made here by hand, on a service of the class's own."""
 
@@ -415,6 +439,18 @@ class BrowserPageTest(BrowserTest):
         sent = lambda r: [(p["name"], p["filename"], p["content_type"], p["sha256"])  # noqa: E731
                           for p in r["parts"]]
         self.assertEqual(sent(again), sent(record))
+
+    def test_a_restart_is_told(self):
+        server = DevServer()
+        self.addCleanup(lambda: server.stop())
+        browser.post_form(server.port, "testMsg", [browser.form_part("message", b"{}")])
+        self.driver.get("http://localhost:%d/" % server.port)
+        browser.wait_for(self.driver, "return document.getElementById('live').dataset.state "
+                                      "=== 'live' && document.body.dataset.loaded === 'true'")
+        server.stop()
+        server = DevServer(port=server.port)
+        browser.wait_for(self.driver, "return !document.getElementById('restarted').hidden && "
+                                      "!document.getElementById('empty').hidden")
 
     def test_the_raw_view_shows_a_refused_body_as_it_came(self):
         body = (b"--b0\r\nContent-Disposition: form-data; name=\"bin\"; filename=\"x.bin\"\r\n"
