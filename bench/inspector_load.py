@@ -12,7 +12,6 @@ processes grew. It prints figures; it does not judge them. --service runs anothe
 import argparse
 import io
 import os
-import random
 import statistics
 import sys
 import time
@@ -91,7 +90,8 @@ def measure_load_time(requests, loads, photos, service):
             shown, loaded = driver.execute_script("""
                 return [performance.getEntriesByName("inspector-listed")[0].startTime,
                         Math.max(0, ...performance.getEntriesByType("resource")
-                            .filter(r => r.name.includes("/files/") || r.name.includes("/thumbs/")).map(r => r.responseEnd))];""")
+                            .filter(r => /[/](files|thumbs)[/]/.test(r.name))
+                            .map(r => r.responseEnd))];""")
             listed.append(shown)
             pictures.append(loaded)
         images = driver.execute_script("return document.images.length")

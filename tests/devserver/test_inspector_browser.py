@@ -255,7 +255,6 @@ class BrowserConsoleTest(BrowserTest):
                         if name.lower() == "content-type"]
         self.assertRegex(content_type[0], r"^application/x-www-form-urlencoded; boundary=\S+$")
 
-
     def test_the_page_reads_well_to_assistive_technology(self):
         """As Chromium's own accessibility tree gives it to a screen reader."""
         image_id, message_id = self.open_page(self.port, 2)
@@ -333,7 +332,8 @@ class BrowserPageTest(BrowserTest):
                    b"filename*=UTF-8''r%C3%A9sum%C3%A9.pdf\r\n\r\n%PDF-1.4"])
         record = self.show_newest()
         star = self.part_facts(record["id"], 5)
-        self.assertEqual((star["facts"]["file name"], star["facts"]["as sent"], star["link"] is not None),
+        self.assertEqual((star["facts"]["file name"], star["facts"]["as sent"],
+                          star["link"] is not None),
                          ("r\u00e9sum\u00e9.pdf", "Content-Disposition: form-data; name=\"cv\"; "
                           "filename*=UTF-8''r%C3%A9sum%C3%A9.pdf", True))
         self.assertEqual(self.part_facts(record["id"], 1)["notes"],
@@ -466,15 +466,19 @@ class BrowserPageTest(BrowserTest):
         shown = browser.wait_for(self.driver, """
             const raw = document.querySelector(`article[data-id="${arguments[0]}"] details.raw`);
             const link = raw.querySelector("a.download");
-            return link && {pre: [...raw.querySelectorAll("pre")].map(p => [p.className, p.textContent]),
+            return link && {pre: [...raw.querySelectorAll("pre")].map(
+                                p => [p.className, p.textContent]),
                             link: link.getAttribute("href")};""", record["id"])
-        self.assertEqual(shown["pre"][0][1].split("\n")[0], "POST %stestMsg HTTP/1.1" % browser.ENDPOINT)
+        self.assertEqual(shown["pre"][0][1].split("\n")[0],
+                         "POST %stestMsg HTTP/1.1" % browser.ENDPOINT)
         self.assertEqual(shown["pre"][1:], [
             ["raw-boundary", "--b0"],
-            ["raw-part-head", 'Content-Disposition: form-data; name="bin"; filename="x.bin"\nX-Extra: 1'],
-            ["raw-hex", "00000000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f  ................\n"
-                        "00000010  10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f  ................\n"
-                        "00000020  20 21 22 23 24 25 26 27                           !\"#$%&'"],
+            ["raw-part-head",
+             'Content-Disposition: form-data; name="bin"; filename="x.bin"\nX-Extra: 1'],
+            ["raw-hex",
+             "00000000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f  ................\n"
+             "00000010  10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f  ................\n"
+             "00000020  20 21 22 23 24 25 26 27                           !\"#$%&'"],
             ["raw-boundary", "--b0"], ["raw-part-head", 'Content-Disposition: form-data; name="t"'],
             ["raw-text", "line one\\r\\n\nline two"]])
         self.assertEqual(browser.request(self.port, "GET", shown["link"])[2], body)
@@ -502,7 +506,8 @@ class BrowserPageTest(BrowserTest):
         self.driver.find_element("id", "clear-all").click()
         browser.wait_for(self.driver, "return !document.getElementById('empty').hidden && "
                                       "!document.querySelector('article.request')")
-        self.assertIn("curl -F 'message={\"page\":\"unIDdepage\"}' http://localhost:%d/" % self.port,
+        self.assertIn("curl -F 'message={\"page\":\"unIDdepage\"}' http://localhost:%d/"
+                      % self.port,
                       self.driver.find_element("id", "try").text)
 
 
