@@ -113,7 +113,8 @@ class InspectorHttpTest(unittest.TestCase):
             browser.form_part("file", b"<svg xmlns='http://www.w3.org/2000/svg'>"
                                       b"<script>alert(1)</script></svg>",
                               "C:\\pictures\\drawing.svg", "image/svg+xml"),
-            browser.form_part("file2", browser.png(3, 2), "grey.png", "application/octet-stream")])
+            browser.form_part("file2", browser.png(3, 2), "grey.png", "application/octet-stream"),
+            browser.form_part("file3", browser.png(900, 600), "big.png", "image/png")])
         if status != 200:
             raise AssertionError("the upload was answered %d" % status)
 
@@ -142,7 +143,7 @@ class InspectorHttpTest(unittest.TestCase):
 
     def test_files_go_out_as_their_bytes_say(self):
         record = listed(self.port, lambda r: r["endpoint"] == "testImg")
-        svg, grey = record["parts"]
+        svg, grey, _ = record["parts"]
         self.assertEqual((svg["image"], grey["image"]), (None, "png"))
         status, headers, data = browser.request(self.port, "GET", svg["url"])
         self.assertEqual(status, 200)
@@ -154,6 +155,10 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual((status, headers["Content-Type"], data),
                          (200, "image/png", browser.png(3, 2)))
         self.assertIsNone(headers["Content-Disposition"])
+        # A picture's preview is small, and made of it.
+        status, headers, data = browser.request(self.port, "GET", record["parts"][2]["thumb"])
+        self.assertEqual((status, headers["Content-Type"]), (200, "image/jpeg"))
+        self.assertEqual(browser.jpeg_size(data), (320, 213))
 
 
 class BrowserTest(unittest.TestCase):
