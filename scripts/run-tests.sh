@@ -22,10 +22,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 quick=0
+ctest_args=()
 case "${1:-}" in
     "") ;;
-    --quick) quick=1 ;;
-    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+    --quick) quick=1; shift; ctest_args=("$@") ;;
+    *) echo "usage: $0 [--quick [CTEST_OPTION...]]" >&2; exit 2 ;;
 esac
 
 logs="$root/build/logs"
@@ -74,7 +75,7 @@ configure_and_build() {
 }
 
 run_ctest() {
-    ctest --test-dir "$1" --output-on-failure --timeout 300
+    ctest --test-dir "$1" --output-on-failure --timeout 300 "${@:2}"
 }
 
 sanitized() {
@@ -83,7 +84,7 @@ sanitized() {
 
 stage deps - "installing what is missing" "$root/scripts/install-deps.sh"
 stage build deps "building build/" configure_and_build "$root/build"
-stage tests build "CTest in build/" run_ctest "$root/build"
+stage tests build "CTest in build/" run_ctest "$root/build" "${ctest_args[@]}"
 if [ "$quick" -eq 0 ]; then
     stage trixie deps "Debian 13 in a scratch root" "$root/scripts/ci/debian.sh" trixie
     stage valgrind build "build/'s tests under valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"

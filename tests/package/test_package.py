@@ -156,9 +156,8 @@ class DebianPackageTest(unittest.TestCase):
     apt purge. Without a root (see debian_root) the packages are unpacked with dpkg-deb into a
     scratch folder instead, and what needs dpkg's database is skipped, saying so.
 
-    The root is entered with chroot in a mount namespace of its own, so that /proc and /dev,
-    mounted there for apt and the programs, go away with it whatever happens. The tests run in
-    name order, which puts the purge last."""
+    The root is entered with `scripts/ci/debian.sh --in`, whose /tmp is its own: files for it
+    are laid in its /var/tmp. The tests run in name order, which puts the purge last."""
 
     @classmethod
     def setUpClass(cls):
@@ -169,9 +168,9 @@ class DebianPackageTest(unittest.TestCase):
         cls.root, cls.remove_root = debian_root()
         if cls.root:
             for deb in cls.debs.values():
-                shutil.copy(deb, cls.root / "tmp")
+                shutil.copy(deb, cls.root / "var" / "tmp")
             cls.in_root("apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
-                        + " ".join(f"/tmp/{deb.name}" for deb in cls.debs.values()))
+                        + " ".join(f"/var/tmp/{deb.name}" for deb in cls.debs.values()))
             cls.usr = cls.root / "usr"
         else:
             print("no Debian root: the packages are unpacked with dpkg-deb, "
@@ -192,13 +191,11 @@ class DebianPackageTest(unittest.TestCase):
         """Runs a shell script in the root (or, without one, on this machine with the unpacked
         packages first on PATH); returns its standard output."""
         if cls.root:
-            command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                       'mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && '
-                       'exec chroot "$0" sh -c "$1"', cls.root, script]
-            env = dict(os.environ, PATH="/usr/sbin:/usr/bin:/sbin:/bin")
-        else:
-            command = ["sh", "-c", script]
-            env = dict(os.environ, PATH=f"{cls.usr / 'bin'}:{os.environ['PATH']}")
+            command = [ROOT / "scripts" / "ci" / "debian.sh", "--in", cls.root,
+                       *([] if own_loopback else ["--host-net"]), "sh", "-c", script]
+            return run(*command)
+        command = ["sh", "-c", script]
+        env = dict(os.environ, PATH=f"{cls.usr / 'bin'}:{os.environ['PATH']}")
         env = {k: v for k, v in env.items() if k.lower() not in PROXY_VARIABLES}
         return run(*([OWN_LOOPBACK] if own_loopback else []), *command, env=env)
 
@@ -247,7 +244,7 @@ class DebianPackageTest(unittest.TestCase):
         verdicts = {"here": subprocess.run(["lintian", *self.debs.values()], capture_output=True,
                                            text=True, timeout=BUILD_TIMEOUT).stdout}
         if self.root and (self.root / "usr" / "bin" / "lintian").exists():
-            verdicts["root"] = self.in_root("lintian " + " ".join(f"/tmp/{d.name}" for d in self.debs.values())
+            verdicts["root"] = self.in_root("lintian " + " ".join(f"/var/tmp/{d.name}" for d in self.debs.values())
                                             + " || true")
         for where, verdict in verdicts.items():
             with self.subTest(where):
@@ -269,11 +266,11 @@ class DebianPackageTest(unittest.TestCase):
             # A library built with sanitizers links only with their run-time of the same
             # compiler; ConsumerTest builds against it on this machine, with those flags.
             self.skipTest("the library is built with " + LINK_FLAGS)
-        shutil.copytree(ROOT / "examples" / "consumer", self.root / "tmp" / "consumer", dirs_exist_ok=True)
+        shutil.copytree(ROOT / "examples" / "consumer", self.root / "var" / "tmp" / "consumer", dirs_exist_ok=True)
         self.in_root("DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "
-                     "cmake make g++ >/dev/null && cmake -S /tmp/consumer -B /tmp/consumer-build >/dev/null && "
-                     "cmake --build /tmp/consumer-build >/dev/null")
-        self.assertTrue((self.root / "tmp" / "consumer-build" / "consumer").is_file())
+                     "cmake make g++ >/dev/null && cmake -S /var/tmp/consumer -B /var/tmp/consumer-build >/dev/null && "
+                     "cmake --build /var/tmp/consumer-build >/dev/null")
+        self.assertTrue((self.root / "var" / "tmp" / "consumer-build" / "consumer").is_file())
 
     def test_purge_leaves_no_file_behind(self):
         if not self.root:
