@@ -31,8 +31,22 @@ usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
 step() { printf '[%4d s] %s\n' "$((SECONDS - started))" "$*" >&2; }
 fail() { step "FAILED: $*"; exit 1; }
 
+# waited COMMAND...: COMMAND in a process group of its own, waited for in the background, so that
+# a signal reaches the traps at once (bash acts on one only between commands) and they can end
+# COMMAND with all it started: mmdebstrap, ended, cleans up after itself; bwrap takes its
+# namespaces with it.
+child=""
+waited() {
+    setsid "$@" <&0 &
+    child=$!
+    wait "$child"
+}
 scratch=()
-trap 'rm -rf --one-file-system "${scratch[@]}"' EXIT
+stop() {
+    [ -z "$child" ] || { kill -TERM -- "-$child" 2>/dev/null; wait "$child"; }
+    rm -rf --one-file-system "${scratch[@]}"
+}
+trap stop EXIT
 trap 'step interrupted; exit 130' INT
 trap 'step terminated; exit 143' TERM
 new_scratch() { work=$(mktemp -d "$cache/scratch.XXXXXX"); scratch+=("$work"); }
@@ -81,23 +95,23 @@ cached() {
         lines=$(archives "$release") || fail "no archive for mmdebstrap"
         mapfile -t mirrors <<<"$lines"
         eval "$(apt-config shell proxy Acquire::http::Proxy)"
+        scratch+=("$tarball.part.tar.zst")
         # shellcheck disable=SC2016  # expanded by mmdebstrap's hook shell
-        if ! mmdebstrap --mode=unshare --variant=minbase --aptopt='Acquire::Retries "3"' \
+        if ! waited mmdebstrap --mode=unshare --variant=minbase --aptopt='Acquire::Retries "3"' \
                 ${proxy:+--aptopt="Acquire::http::Proxy \"$proxy\""} \
                 --customize-hook='printf "127.0.0.1 localhost\n::1 localhost ip6-localhost\n" >"$1/etc/hosts"' \
-                "$@" "$release" - "${mirrors[@]}" 2>"$tarball.log" | zstd -q -T0 -3 >"$tarball.part"; then
-            rm -f "$tarball.part"
+                "$@" "$release" "$tarball.part.tar.zst" "${mirrors[@]}" >"$tarball.log" 2>&1; then
             tail -n 20 "$tarball.log" | sed 's/^/    | /' >&2
             fail "mmdebstrap $release"
         fi
-        mv -f "$tarball.part" "$tarball"
+        mv -f "$tarball.part.tar.zst" "$tarball"
     fi
     exec {lock}>&-
 }
 
 unpack() {
     mkdir -p "$2"
-    tar -C "$2" --numeric-owner -I zstd -xpf "$cache/$1.tar.zst"
+    waited tar -C "$2" --numeric-owner -I zstd -xpf "$cache/$1.tar.zst"
 }
 
 # in_root ROOT own|host [BWRAP_OPTION...] -- COMMAND...: bwrap keeps root's capabilities
@@ -113,7 +127,7 @@ in_root() {
     else
         options+=(--ro-bind /etc/resolv.conf /etc/resolv.conf)
     fi
-    bwrap --bind "$root" / --dev /dev --proc /proc --ro-bind /sys /sys --perms 1777 --tmpfs /tmp \
+    waited bwrap --bind "$root" / --dev /dev --proc /proc --ro-bind /sys /sys --perms 1777 --tmpfs /tmp \
         --perms 1777 --tmpfs /dev/shm \
         --unshare-pid --unshare-ipc --unshare-uts --die-with-parent --cap-add ALL --chdir /root \
         "${options[@]}" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
@@ -135,7 +149,7 @@ check() {
     # shellcheck disable=SC2016  # expanded by mmdebstrap's hook shell
     cached "debian-$release-deps-$hash" "$release" \
         --customize-hook="copy-in $work/clone/scripts/install-deps.sh /root" \
-        --customize-hook='chroot "$1" sh -c "/root/install-deps.sh && /root/install-deps.sh ccache && rm /root/install-deps.sh"'
+        --customize-hook='chroot "$1" sh -c "/root/install-deps.sh && rm /root/install-deps.sh"'
     find "$cache" -maxdepth 1 -name "debian-$release-deps-*.tar.zst*" ! -name "debian-$release-deps-$hash.*" -delete
     step "unpacking debian-$release-deps-$hash.tar.zst"
     unpack "debian-$release-deps-$hash" "$work/root"
