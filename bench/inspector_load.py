@@ -28,16 +28,17 @@ def measure_load_time(requests, loads):
         message = [browser.form_part("message", b'{"page":"unIDdepage"}')]
         for n in range(requests):
             browser.post_form(server.port, "testImg" if n % 2 else "testMsg",
-                      image_parts if n % 2 else message)
+                              image_parts if n % 2 else message)
         driver = browser.start_browser()
         url = "http://localhost:%d/" % server.port
         listed, pictures, walls = [], [], []
         for _ in range(loads + 1):  # the first warms the browser up and is not counted
             start = time.monotonic()
             driver.get(url)
-            browser.wait_for(driver, "return document.querySelectorAll('article.request').length === "
+            browser.wait_for(driver,
+                             "return document.querySelectorAll('article.request').length === "
                              "arguments[0] && [...document.images].every(i => i.complete)",
-                     requests)
+                             requests)
             walls.append(time.monotonic() - start)
             # From the navigation's start, in the page's own clock.
             shown, loaded = driver.execute_script("""
