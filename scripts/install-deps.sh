@@ -8,7 +8,7 @@ set -euo pipefail
 # unshare); chromium, its driver and selenium: the inspector's tests in a real
 # browser; mmdebstrap, bubblewrap, zstd and git: the other release's root, entered with bwrap, and
 # the clean clone laid in it (scripts/ci/debian.sh); ccache: the builds share their compilations;
-# shellcheck, python3-flake8, clang-format and clang-tidy: the lint stage.
+# and the lint stage's tools: shellcheck, python3-flake8, clang-format and clang-tidy.
 # libclang-rt-dev is the sanitizer and libFuzzer runtime of whatever clang the release calls
 # `clang`: no release's version is named.
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev libgmock-dev

@@ -37,13 +37,19 @@ fail() { step "FAILED: $*"; exit 1; }
 # namespaces with it.
 child=""
 waited() {
+    local status=0
     setsid "$@" <&0 &
     child=$!
-    wait "$child"
+    wait "$child" || status=$?
+    child=""
+    return "$status"
 }
 scratch=()
 stop() {
-    [ -z "$child" ] || { kill -TERM -- "-$child" 2>/dev/null; wait "$child"; }
+    if [ -n "$child" ]; then
+        kill -TERM -- "-$child" 2>/dev/null || true
+        wait "$child" || true
+    fi
     rm -rf --one-file-system "${scratch[@]}"
 }
 trap stop EXIT
@@ -60,8 +66,10 @@ check_tools() {
     # bwrap and mmdebstrap's namespaces make their mounts private, which only a mount point allows.
     mountpoint -q / || fail "needs / to be a mount point (in a chroot: mount --bind DIR DIR first)"
     mkdir -p "$cache"
-    # What a run killed outright (SIGKILL) could not remove.
-    find "$cache" -maxdepth 1 -name 'scratch.*' -mmin +1440 -exec rm -rf --one-file-system {} +
+    # What a run killed outright (SIGKILL) could not remove, and roots that a killed caller of
+    # --root-only left: none of them lives a day.
+    find "$cache" -maxdepth 1 \( -name 'scratch.*' -o -name 'root-*' \) -mmin +1440 \
+        -exec rm -rf --one-file-system {} +
 }
 
 # The release's archive, updates and security archive, at the addresses the machine's own apt

@@ -25,8 +25,9 @@ fi
 error_code=99
 # The client's tests replace operator new to make memory run out on purpose: valgrind must leave
 # the program's own allocation functions in place and watch the C library's beneath them.
+# shellcheck disable=SC2054  # the commas are valgrind's list separators
 memcheck=(valgrind --tool=memcheck --soname-synonyms=somalloc=nouserintercepts --leak-check=full --show-leak-kinds=definite,indirect
-          --errors-for-leak-kinds=definite,indirect --error-exitcode=$error_code
+          --errors-for-leak-kinds=definite,indirect --error-exitcode="$error_code"
           --track-origins=yes --num-callers=30)
 
 # Log files of every run. The end-to-end tests may run the console as the user nobody, which

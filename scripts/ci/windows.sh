@@ -27,6 +27,7 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 wineserver -k 2>/dev/null || true
 
 status=0
+# shellcheck disable=SC2016  # expanded by the inner shell
 "$root/tests/support/own-loopback.sh" bash -c '
     set -euo pipefail
     # One wineserver for the whole stage: Wine then starts each program in a fraction of a
