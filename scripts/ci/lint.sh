@@ -36,7 +36,14 @@ check shellcheck shellcheck -x "${shell[@]}"
 check flake8 /usr/bin/python3 -m flake8 .
 check clang-format clang-format --dry-run -Werror "${cxx[@]}"
 # Every file that the build compiles (Windows' own sections are not compiled here).
-check clang-tidy run-clang-tidy -p "$build" -quiet -j2
+# Only its findings are shown, without colours (run-clang-tidy asks for them), the commands it
+# ran and the counts of what it suppressed.
+tidy() {
+    run-clang-tidy -p "$build" -quiet -j2 2>&1 | sed 's/\x1b\[[0-9;]*m//g' |
+        grep -vE '^clang-tidy-?[0-9]* |^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^$'
+    [ "${PIPESTATUS[0]}" -eq 0 ]
+}
+check clang-tidy tidy
 
 [ ${#failed[@]} -eq 0 ] || { echo "lint: findings of ${failed[*]}" >&2; exit 1; }
 echo "lint: shellcheck (${#shell[@]} scripts), flake8, clang-format (${#cxx[@]} files), clang-tidy: clean" >&2
