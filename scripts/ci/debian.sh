@@ -4,12 +4,10 @@
 # then a short console session through both calls against the development web service.
 #
 #   scripts/ci/debian.sh RELEASE                 the whole check (RELEASE: trixie, bookworm)
-#   scripts/ci/debian.sh --root-only RELEASE     a scratch root of a fresh RELEASE install (without
-#                                                the project's dependencies), its path alone on
-#                                                standard output
-#   scripts/ci/debian.sh --in ROOT [--host-net] COMMAND [ARG...]
-#                                                COMMAND as root inside ROOT, with a /tmp of its own
-#                                                and, unless --host-net, a loopback of its own
+#   scripts/ci/debian.sh --root-only RELEASE     prints the path of a scratch root of a fresh
+#                                                RELEASE install, without the project's needs
+#   scripts/ci/debian.sh --in ROOT [--host-net] COMMAND [ARG...]    COMMAND as root in ROOT,
+#                                      with a /tmp and, unless --host-net, a loopback of its own
 #   scripts/ci/debian.sh --remove ROOT           removes a root that --root-only made
 #
 # Needs root, mmdebstrap, bwrap (bubblewrap), zstd and git, and / to be a mount point. Roots are
@@ -46,10 +44,7 @@ waited() {
 }
 scratch=()
 stop() {
-    if [ -n "$child" ]; then
-        kill -TERM -- "-$child" 2>/dev/null || true
-        wait "$child" || true
-    fi
+    [ -z "$child" ] || { kill -TERM -- "-$child" 2>/dev/null; wait "$child"; } || true
     rm -rf --one-file-system "${scratch[@]}"
 }
 trap stop EXIT
@@ -75,20 +70,10 @@ check_tools() {
 # The release's archive, updates and security archive, at the addresses the machine's own apt
 # sources use for its release (a mirror, a proxy in between).
 archives() {
-    local release="$1" uri suite main="" security=""
     # shellcheck disable=SC2016  # apt's own placeholders
-    while read -r uri suite; do
-        case "$suite" in
-            *-security) security=$uri ;;
-            *-*) ;;
-            *) main=$uri ;;
-        esac
-    done < <(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 'Identifier: Packages')
-    if [ -z "$main" ] || [ -z "$security" ]; then
-        echo "the machine's apt sources name no Debian archive and security archive" >&2
-        return 1
-    fi
-    printf '%s\n' "deb $main $release main" "deb $main $release-updates main" "deb $security $release-security main"
+    apt-get indextargets --no-release-info --format '$(RELEASE) $(REPO_URI)' 'Identifier: Packages' |
+        awk -v r="$1" '$1 ~ /-security$/ { s = $2 } $1 !~ /-/ { m = $2 } END { if (!m || !s) exit 1
+            printf "deb %s %s main\ndeb %s %s-updates main\ndeb %s %s-security main\n", m, r, m, r, s, r }'
 }
 
 # cached NAME RELEASE [HOOK...]: $cache/NAME.tar.zst, made with mmdebstrap when missing or a week
@@ -100,12 +85,14 @@ cached() {
     flock "$lock"
     if [ -z "$(find "$tarball" -mtime -7 2>/dev/null)" ]; then
         step "mmdebstrap $release into $tarball (log: $tarball.log)"
-        lines=$(archives "$release") || fail "no archive for mmdebstrap"
+        lines=$(archives "$release") || fail "the machine's apt sources name no Debian archive"
         mapfile -t mirrors <<<"$lines"
         eval "$(apt-config shell proxy Acquire::http::Proxy)"
         scratch+=("$tarball.part.tar.zst")
         # shellcheck disable=SC2016  # expanded by mmdebstrap's hook shell
+        # Scratch roots need no fsync after each package: dpkg is then several times as fast.
         if ! waited mmdebstrap --mode=unshare --variant=minbase --aptopt='Acquire::Retries "3"' \
+                --dpkgopt=force-unsafe-io \
                 ${proxy:+--aptopt="Acquire::http::Proxy \"$proxy\""} \
                 --customize-hook='printf "127.0.0.1 localhost\n::1 localhost ip6-localhost\n" >"$1/etc/hosts"' \
                 "$@" "$release" "$tarball.part.tar.zst" "${mirrors[@]}" >"$tarball.log" 2>&1; then
@@ -117,10 +104,7 @@ cached() {
     exec {lock}>&-
 }
 
-unpack() {
-    mkdir -p "$2"
-    waited tar -C "$2" --numeric-owner -I zstd -xpf "$cache/$1.tar.zst"
-}
+unpack() { mkdir -p "$2" && waited tar -C "$2" --numeric-owner -I zstd -xpf "$cache/$1.tar.zst"; }
 
 # in_root ROOT own|host [BWRAP_OPTION...] -- COMMAND...: bwrap keeps root's capabilities
 # (namespaces and mounts inside), and ends whatever is left inside when it ends.
@@ -130,11 +114,12 @@ in_root() {
     local options=()
     while [ "$1" != -- ]; do options+=("$1"); shift; done
     shift
-    if [ "$net" = own ]; then
-        options+=(--unshare-net)
-    else
-        options+=(--ro-bind /etc/resolv.conf /etc/resolv.conf)
-    fi
+    # The packages apt downloads are kept for the next root of the release, as on a machine.
+    local archives
+    archives="$cache/apt-archives-$(sed -n 's/^VERSION_CODENAME=//p' "$root/etc/os-release")"
+    mkdir -p "$archives/partial"
+    options+=(--bind "$archives" /var/cache/apt/archives)
+    [ "$net" = host ] && options+=(--ro-bind /etc/resolv.conf /etc/resolv.conf) || options+=(--unshare-net)
     waited bwrap --bind "$root" / --dev /dev --proc /proc --ro-bind /sys /sys --perms 1777 --tmpfs /tmp \
         --perms 1777 --tmpfs /dev/shm \
         --unshare-pid --unshare-ipc --unshare-uts --die-with-parent --cap-add ALL --chdir /root \
@@ -152,8 +137,6 @@ check() {
     { git init -q "$work/clone" && git -C "$work/clone" fetch -q "$here" "$head" &&
         git -C "$work/clone" checkout -q --detach FETCH_HEAD; } || fail "could not clone HEAD"
     hash=$(sha256sum "$work/clone/scripts/install-deps.sh" | cut -c1-12)
-    # The package test inside makes a root of the bare release from this cache.
-    cached "debian-$release" "$release"
     # shellcheck disable=SC2016  # expanded by mmdebstrap's hook shell
     cached "debian-$release-deps-$hash" "$release" \
         --customize-hook="copy-in $work/clone/scripts/install-deps.sh /root" \
@@ -164,22 +147,21 @@ check() {
     mv "$work/clone" "$work/root/root/wsconsole"
     mkdir -p "$cache/ccache-$release" "$work/logs"
 
-    # The machine's network, for apt in the package test's root; the tests that use ports and
-    # the console session have loopbacks of their own (tests/support/own-loopback.sh).
+    # Nothing inside needs the network: it gets a loopback of its own.
     step "inside: scripts/run-tests.sh --quick, then printf '1 1 n 2 1 y' | scripts/try-console.sh"
     # shellcheck disable=SC2016  # expanded inside the root
-    in_root "$work/root" host --bind "$cache" /root/.cache/wsconsole --bind "$cache/ccache-$release" /root/.ccache \
-        --bind "$work/logs" /root/logs -- bash -c '
+    in_root "$work/root" own --bind "$cache/ccache-$release" /root/.ccache --bind "$work/logs" /root/logs \
+        -- bash -c '
         cd /root/wsconsole
         # ccache for build/ alone, through its CMake cache: not for the package test'"'"'s builds.
         export CCACHE_MAXSIZE=2G
         cmake -S . -B build -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null 2>&1
-        # Debian'"'"'s Chromium is the same upstream release on both: the page'"'"'s tests add nothing here.
-        scripts/run-tests.sh --quick -LE browser 2>&1 | sed "s/^/    /"
+        # What the machine'"'"'s own tests do not: this release'"'"'s build, libraries and tools. Its
+        # Chromium is the same release, and the packages are installed in a Debian 13 root there.
+        WSCONSOLE_DEBIAN_ROOT=none scripts/run-tests.sh --quick -LE browser 2>&1 | sed "s/^/    /"
         echo "${PIPESTATUS[0]}" >/root/logs/quick-status
         cp -r build/logs/. build/Testing/Temporary/LastTest.log /root/logs/ 2>/dev/null
-        printf "1\n1\nn\n2\n1\ny\n" | tests/support/own-loopback.sh scripts/try-console.sh \
-            >/root/logs/console-session.txt 2>&1
+        printf "1\n1\nn\n2\n1\ny\n" | scripts/try-console.sh >/root/logs/console-session.txt 2>&1
         echo $? >/root/logs/console-status' || true
     rm -rf "$logs" && mkdir -p "$(dirname "$logs")" && cp -r "$work/logs" "$logs"
 

@@ -137,7 +137,10 @@ class ConsumerTest(unittest.TestCase):
 def debian_root():
     """A scratch Debian root to install the packages in, and how to remove it; or None. The
     root is a copy of the folder WSCONSOLE_DEBIAN_ROOT or the tarball WSCONSOLE_DEBIAN_ROOT_TARBALL
-    unpacked, or else a fresh Debian 13 root from `scripts/ci/debian.sh --root-only trixie`."""
+    unpacked, or else a fresh Debian 13 root from `scripts/ci/debian.sh --root-only trixie`;
+    none when WSCONSOLE_DEBIAN_ROOT is "none"."""
+    if os.environ.get("WSCONSOLE_DEBIAN_ROOT") == "none":
+        return None, None
     source = (os.environ.get("WSCONSOLE_DEBIAN_ROOT")
               or os.environ.get("WSCONSOLE_DEBIAN_ROOT_TARBALL"))
     maker = ROOT / "scripts" / "ci" / "debian.sh"
