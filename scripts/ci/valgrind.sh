@@ -8,11 +8,11 @@
 # The test binaries are BUILD_DIR/tests/*_tests; the end-to-end tests run the console through
 # WSCONSOLE_WRAPPER, so that valgrind reports to its own log files and not into the standard
 # error the tests compare, while its exit code fails the test that ran it. Of the end-to-end
-# tests only the dialogue's (test_console.py) run here, about 1.5 s a console under valgrind:
-# the client's failures and uploads have their own C++ tests in the binaries, and the console's
-# end-to-end runs of them go through ASan and UBSan in the sanitize stage. They run in a network namespace of their own
-# (tests/support/own-loopback.sh), where the console's port is theirs. Each stage is bounded in
-# time.
+# tests only the dialogue's (test_console.py) run here, a console under valgrind being slow to
+# start: the client's failures and uploads have their own C++ tests in the binaries, and the
+# console's end-to-end runs of them go through ASan and UBSan in the sanitize stage. They run in
+# a network namespace of their own (tests/support/own-loopback.sh), where the console's port is
+# theirs. Each stage is bounded in time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
