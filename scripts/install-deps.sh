@@ -3,8 +3,8 @@
 # tests need and this machine lacks. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
-# python3-pil: the inspector's previews of pictures; dpkg-dev and file: cpack's .deb (dpkg-shlibdeps names the run-time packages); lintian and
-# man-db: the package test's checks; iproute2 and util-linux: the tests' network namespaces (ip,
+# python3-pil: the inspector's previews of pictures; dpkg-dev and file: cpack's .deb
+# (dpkg-shlibdeps names the run-time packages); lintian and man-db: the package test's checks; iproute2 and util-linux: the tests' network namespaces (ip,
 # unshare); chromium, its driver and selenium: the inspector's tests in a real
 # browser; mmdebstrap, bubblewrap, zstd and git: the other release's root, entered with bwrap, and
 # the clean clone laid in it (scripts/ci/debian.sh); ccache: the builds share their compilations;
