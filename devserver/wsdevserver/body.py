@@ -347,7 +347,7 @@ class MultipartReader(Reader):
         self.size += len(data)
         if self.state == "epilogue" or self.fault:
             return  # an epilogue, or what follows a fault, is only read
-        if self.state == "data" and not self._data_in_place(data):
+        if self.state == "data" and self._data_in_place(data):
             return
         self.buffer += data
         used = self._split(self.buffer)
@@ -355,18 +355,23 @@ class MultipartReader(Reader):
 
     def _data_in_place(self, data):
         """Hands the sink the data of a long part as views of the block received, so that an
-        upload is not copied on its way; returns whether a delimiter is left to split."""
+        upload is not copied on its way; returns whether it took the block (not when a delimiter
+        begins in what was held back)."""
+        if len(data) < len(self.delimiter):
+            return False  # too short to tell whether what was held back begins a delimiter
         held = bytes(self.buffer)  # shorter than a delimiter: its start, perhaps
         edge = held + bytes(data[:len(self.delimiter) - 1])
         if 0 <= edge.find(self.delimiter) < len(held):
-            return True
+            return False
         found = data.find(self.delimiter)
         stop = found if found >= 0 else max(0, len(data) - len(self.delimiter) + 1)
         if self.sink is not None:
             self.sink.write(held)
             self.sink.write(memoryview(data)[:stop])
         self.buffer = bytearray(data[stop:])
-        return found >= 0
+        if found >= 0:
+            del self.buffer[:self._split(self.buffer)]
+        return True
 
     def _split(self, buf):
         """Splits what it can of `buf`; returns how many bytes it used."""

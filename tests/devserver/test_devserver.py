@@ -686,6 +686,11 @@ class BodyTest(unittest.TestCase):
         for cut in range(1, len(data)):
             with self.subTest(cut=cut):
                 self.assertEqual(self.report(CONSOLE_TYPE, data, [cut]), whole)
+        # Blocks of a byte or two inside a delimiter, as a client writing from a pipe sends them.
+        delimiter = data.index(b"\r\n--" + BOUNDARY.encode() + b"\r\n")
+        for cuts in ([delimiter + 1, delimiter + 2], [delimiter - 1, delimiter + 1, delimiter + 3]):
+            with self.subTest(cuts=cuts):
+                self.assertEqual(self.report(CONSOLE_TYPE, data, cuts), whole)
 
 
 class StoreTest(unittest.TestCase):
