@@ -91,7 +91,7 @@ class Record:
     """One request: its line, its head, its answer and its parts."""
 
     __slots__ = ("id", "time", "method", "path", "endpoint", "head", "status", "error", "parts",
-                 "part_count", "size", "cost", "listed")
+                 "part_count", "size", "cost", "listed", "upstream")
 
     def __init__(self, id, method, path, endpoint, head):
         self.id, self.method, self.path, self.endpoint = id, method, path, endpoint
@@ -105,19 +105,31 @@ class Record:
         self.size = 0  # body bytes received
         self.cost = RECORD_COST + len(self.path) + len(self.head)
         self.listed = False
+        self.upstream = None  # what the upstream answered, when the service is a proxy
+
+    def stored_parts(self):
+        """Every part whose bytes may take room in the store: a proxied answer's body too."""
+        if self.upstream is not None and self.upstream.answer is not None:
+            return self.parts + [self.upstream.answer]
+        return self.parts
 
     def headers(self):
         return [[name, value] for name, value in report.part_head_fields(self.head)]
 
     def summary(self):
-        return {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
+        data = {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
                 "endpoint": self.endpoint, "status": self.status, "error": self.error,
                 "part_count": self.part_count, "size": self.size}
+        if self.upstream is not None:
+            data["upstream"] = self.upstream.summary()
+        return data
 
     def to_json(self):
         data = self.summary()
         data["headers"] = self.headers()
         data["parts"] = [part.to_json() for part in self.parts]
+        if self.upstream is not None:
+            data["upstream"] = self.upstream.to_json(self.id)
         return data
 
     def part(self, index):
@@ -247,7 +259,7 @@ class RequestStore:
         """List `record` with its answer; the bytes its parts stored are kept from now on."""
         record.status, record.error, record.listed = status, error, True
         stored = 0
-        for part in record.parts:
+        for part in record.stored_parts():
             if part.path is not None and not part.kept:
                 self.give_up(part, "the request ended before it did")
             stored += part.stored
@@ -278,13 +290,13 @@ class RequestStore:
 
     def _drop_oldest_files(self):
         for record in self._records.values():
-            if any(part.path for part in record.parts):
+            if any(part.path for part in record.stored_parts()):
                 self._drop_files(record)
                 return True
         return False
 
     def _drop_files(self, record):
-        for part in record.parts:
+        for part in record.stored_parts():
             if part.path is None:
                 continue
             try:
