@@ -37,6 +37,7 @@ HOP_BY_HOP = frozenset(("connection", "keep-alive", "proxy-authenticate", "proxy
 # aiohttp adds these to a request unless told not to; a proxy sends only what the client sent.
 AUTO_HEADERS = ("Accept", "Accept-Encoding", "User-Agent", "Content-Type")
 ANSWER_HEAD_KEPT = 64 * 1024  # of the upstream's header lines, in the record
+ANSWER_BUFFER = 256 * 1024  # of an answer read ahead before reading the upstream waits (twice)
 INSPECTOR_PREFIXES = ("/static/", "/api/", "/files/")
 INSPECTOR_PATHS = ("/", "/events", "/favicon.ico")
 # A page the upstream sent must not run in the inspector's origin (the same host and port):
@@ -136,7 +137,8 @@ class Proxy:
                                         sock_connect=self.timeout, sock_read=self.timeout)
         self.session = aiohttp.ClientSession(
             connector=aiohttp.TCPConnector(ssl=self.tls), timeout=timeout,
-            auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar())
+            auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar(),
+            read_bufsize=ANSWER_BUFFER)
 
     async def close(self, app=None):
         if self.session is not None:
