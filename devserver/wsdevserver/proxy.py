@@ -116,6 +116,33 @@ class Exchange:
                 "image": image_kind(answer.start)}
 
 
+class Watch:
+    """Cancels the task that made it once nothing moved, either way, for `timeout` seconds: the
+    upstream took no body and sent no answer (or the client took none of it)."""
+
+    def __init__(self, timeout):
+        self.timeout, self.tick = timeout, min(1.0, timeout / 4)
+        self.task, self.loop = asyncio.current_task(), asyncio.get_running_loop()
+        self.stalled = False
+        self.last = time.monotonic()
+        self.timer = self.loop.call_later(self.tick, self.check)
+
+    def moved(self):
+        self.last = time.monotonic()
+
+    def check(self):
+        if time.monotonic() - self.last > self.timeout:
+            self.stalled, self.timer = True, None
+            self.task.cancel()
+        else:
+            self.timer = self.loop.call_later(self.tick, self.check)
+
+    def stop(self):
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+
+
 class ClientGone(Exception):
     """The client's body could not be read whole."""
 
@@ -131,10 +158,11 @@ class Proxy:
         self.session = None
 
     async def start(self, app=None):
-        # connect covers the connection, TLS included; sock_read a stall before or within the
-        # answer. No total: a long answer that keeps coming is never cut.
+        # connect covers the connection, TLS included. A stall is watched here (Watch), not by
+        # sock_read, whose clock runs while a long upload is still going on. No total: a long
+        # transfer that keeps moving is never cut.
         timeout = aiohttp.ClientTimeout(total=None, connect=self.timeout,
-                                        sock_connect=self.timeout, sock_read=self.timeout)
+                                        sock_connect=self.timeout, sock_read=None)
         self.session = aiohttp.ClientSession(
             connector=aiohttp.TCPConnector(ssl=self.tls), timeout=timeout,
             auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar(),
@@ -190,6 +218,7 @@ class Proxy:
         answer = PartSink(answer_pipe, "file", "answer", exchange.answer)
         response, status = None, None
         started = time.monotonic()
+        watch = parts.watch = Watch(self.timeout)
         try:
             headers = self.request_headers(request)
             data = parts.stream(request) if request.body_exists else None
@@ -209,13 +238,17 @@ class Proxy:
                 response.headers.add("Content-Security-Policy", SANDBOX)
                 await response.prepare(request)
                 async for block in upstream.content.iter_any():
+                    watch.moved()
                     answer.write(block)
                     await answer_pipe.drain()
                     await response.write(block)
                 await response.write_eof()
                 status = upstream.status
-        except Exception as e:  # the upstream failed, or the client did
-            status, line = self.failure(e, parts.gone, exchange)
+        except (Exception, asyncio.CancelledError) as e:  # the upstream failed, or the client did
+            if not watch.stalled and isinstance(e, asyncio.CancelledError):
+                raise  # the service stops
+            status, line = self.failure(asyncio.TimeoutError() if watch.stalled else e,
+                                        parts.gone, exchange)
             exchange.error = line
             if response is not None and response.prepared:
                 # Too late for a status: the client must not take the part it got for all.
@@ -226,6 +259,7 @@ class Proxy:
                 response = web.Response(status=status, text=line + "\n",
                                         headers={"Content-Type": "text/plain; charset=utf-8"})
         finally:
+            watch.stop()
             exchange.total = time.monotonic() - started
             await parts.settle()
             answer.close()
@@ -239,7 +273,7 @@ class Proxy:
             response = web.Response(status=400, text="body incomplete\n")
             response.force_close()
             return response
-        self.store.finish(record, status, exchange.error)
+        self.store.finish(record, status, exchange.error or record.error)
         log(request, status, record.size)
         return response
 
@@ -259,7 +293,7 @@ class Proxy:
             reason = os.strerror(error.errno) if error.errno else str(error)
             return 502, "bad gateway: cannot connect to %s: %s" % (host, reason.lower())
         if isinstance(exc, asyncio.TimeoutError):
-            return 504, "gateway timeout: %s sent nothing for %g seconds" % (host, self.timeout)
+            return 504, "gateway timeout: %s stalled for %g seconds" % (host, self.timeout)
         if isinstance(exc, (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError,
                             aiohttp.ClientOSError, ConnectionError)):
             return 502, "bad gateway: %s closed the connection: %s" % (
@@ -294,6 +328,7 @@ class Parts:
         self.pipe = Pipeline(worker, store, record)
         self.gone = False
         self.reader = None
+        self.watch = None
         encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
         if not request.body_exists:
             return
@@ -329,6 +364,8 @@ class Parts:
                 except Exception as e:  # the parts' record gives up; the body still goes on
                     self.reader = None
                     self.note("its parts are not read past %d bytes: %s" % (self.record.size, e))
+            if self.watch is not None:
+                self.watch.moved()
             yield block
         if self.reader is not None:
             try:

@@ -27,8 +27,10 @@ def read_request(conn):
     lines = head.decode("latin-1").split("\r\n")
     fields = {line.split(":", 1)[0].strip().lower(): line.split(":", 1)[1].strip() for line in lines[1:]}
     if "content-length" in fields:
+        body = bytearray(body)
         while len(body) < int(fields["content-length"]):
-            body += conn.recv(65536)
+            body += conn.recv(1 << 20)
+        body = bytes(body)
     elif fields.get("transfer-encoding") == "chunked":
         while not body.endswith(b"0\r\n\r\n"):
             body += conn.recv(65536)
@@ -76,6 +78,12 @@ class FakeUpstream:
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 1000)
                 time.sleep(0.2)
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            elif "/big/" in path:  # an answer of as many bytes as the path says, sent as it is read
+                size = int(path.rsplit("/", 1)[1])
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % size)
+                block = b"b" * (1 << 20)
+                for start in range(0, size, len(block)):
+                    conn.sendall(block[:size - start])
             elif path.endswith("/stall-midway"):
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 1000)
                 time.sleep(TIMEOUT * 4)
@@ -163,7 +171,7 @@ class UpstreamBehaviourTest(unittest.TestCase):
             ("answers 500", self.port, "/fail", 500, b"broke", 500, None),
             ("refuses", self.refused_port, "/ok", 502, b"bad gateway: cannot connect to 127.0.0.1: connection refused\n", None, "bad gateway: cannot connect"),
             ("resets mid-answer", self.port, "/reset", 200, "cut", 200, "the answer was cut after 1000 bytes"),
-            ("stalls", self.port, "/stall", 504, b"gateway timeout: 127.0.0.1 sent nothing for %g seconds\n" % TIMEOUT, None, "gateway timeout"),
+            ("stalls", self.port, "/stall", 504, b"gateway timeout: 127.0.0.1 stalled for %g seconds\n" % TIMEOUT, None, "gateway timeout"),
             ("stalls mid-answer", self.port, "/stall-midway", 200, "cut", 200, "the answer was cut after 1000 bytes: gateway timeout"),
         ]
         for name, port, path, status, answer, up_status, error in rows:
@@ -225,6 +233,84 @@ class UpstreamBehaviourTest(unittest.TestCase):
         self.assertEqual(status, 502)  # the fake upstream closes on a path it does not know
         self.assertEqual(len(self.plain.seen), count + 1)
         self.assertEqual(self.plain.seen[-1][0][0], "GET /base/api/requests HTTP/1.1")
+
+
+def peak_kib(proc):
+    with open("/proc/%d/status" % proc.pid) as status:
+        return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
+
+
+class UpstreamBoundsTest(unittest.TestCase):
+    """What a hostile client or upstream tries, the proxy's bounds hold."""
+
+    def setUp(self):
+        self.upstream = FakeUpstream()
+        self.addCleanup(self.upstream.close)
+
+    def start(self, *args):
+        proc, port, _ = proxy("http://127.0.0.1:%d" % self.upstream.port, *args)
+        self.addCleanup(stop_server, proc)
+        return proc, port
+
+    def test_stalled_upstreams_hold_nothing_else(self):
+        _, port = self.start()
+        stalled = [threading.Thread(target=call, args=(port, "/stall")) for _ in range(20)]
+        for thread in stalled:
+            thread.start()
+        time.sleep(0.3)
+        for path in ("/api/requests", "/p/ok"):
+            status, _, seconds, _ = call(port, path, method="GET")
+            self.assertEqual(status, 200)
+            self.assertLess(seconds, 0.5)
+        for thread in stalled:
+            thread.join()
+
+    def test_a_long_upload_that_keeps_moving_is_no_stall(self):
+        _, port = self.start()
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        conn.putrequest("POST", "/p/ok")
+        conn.putheader("Content-Type", "text/plain")
+        conn.putheader("Content-Length", "8")
+        conn.endheaders()
+        for _ in range(8):  # twice the time limit in all, never a stall as long as it
+            conn.send(b"x")
+            time.sleep(TIMEOUT / 4)
+        self.assertEqual((conn.getresponse().status), 200)
+        conn.close()
+
+    def test_answers_count_against_the_store_budget(self):
+        _, port = self.start("--keep-bytes", "300000")
+        status, data, _, _ = call(port, "/big/400000", method="GET")
+        self.assertEqual((status, len(data)), (200, 400000))  # answered whole all the same
+        big = record(port)["upstream"]
+        self.assertEqual((big["has_file"], big["size"]), (False, 400000))
+        self.assertIn("300000", big["not_kept"])
+        self.assertEqual(big["sha256"], hashlib.sha256(b"b" * 400000).hexdigest())
+        for _ in range(3):  # each one drops the one before to stay within the budget
+            self.assertEqual(call(port, "/big/200000", method="GET")[0], 200)
+            self.assertTrue(record(port)["upstream"]["has_file"])
+
+    def test_a_64_mib_upload_and_answer_keep_memory_bounded(self):
+        proc, port = self.start()
+        before = peak_kib(proc)
+        size = 64 << 20
+        part = b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n"
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        conn.putrequest("POST", "/p/ok")
+        conn.putheader("Content-Type", "multipart/form-data; boundary=b")
+        conn.putheader("Content-Length", str(len(part) + size + 9))
+        conn.endheaders()
+        conn.send(part)
+        block = bytes(1 << 20)
+        for _ in range(64):
+            conn.send(block)
+        conn.send(b"\r\n--b--\r\n")
+        self.assertEqual(conn.getresponse().read(), b"saw %d bytes" % (len(part) + size + 9))
+        conn.close()
+        status, data, _, _ = call(port, "/big/%d" % size, method="GET")
+        self.assertEqual((status, len(data)), (200, size))
+        self.assertLess(peak_kib(proc) - before, 32 * 1024)
+        self.assertEqual([p["size"] for p in record(port, 1)["parts"]], [size])
 
 
 @unittest.skipIf(trustme is None, "python3-trustme is not installed")
