@@ -15,6 +15,7 @@ connection is then cut too, so that it never takes a partial answer for a whole 
 """
 
 import asyncio
+import codecs
 import ipaddress
 import os
 import ssl
@@ -37,6 +38,7 @@ HOP_BY_HOP = frozenset(("connection", "keep-alive", "proxy-authenticate", "proxy
 # aiohttp adds these to a request unless told not to; a proxy sends only what the client sent.
 AUTO_HEADERS = ("Accept", "Accept-Encoding", "User-Agent", "Content-Type")
 ANSWER_HEAD_KEPT = 64 * 1024  # of the upstream's header lines, in the record
+ANSWER_TEXT_KEPT = 16 * 1024  # of the answer's start, in the record
 ANSWER_BUFFER = 256 * 1024  # of an answer read ahead before reading the upstream waits (twice)
 INSPECTOR_PREFIXES = ("/static/", "/api/", "/files/")
 INSPECTOR_PATHS = ("/", "/events", "/favicon.ico")
@@ -89,17 +91,19 @@ class Exchange:
     """The upstream's side of one proxied request, as the record keeps it."""
 
     __slots__ = ("upstream", "url", "status", "reason", "head", "first_byte", "total", "error",
-                 "answer", "insecure")
+                 "answer", "insecure", "text")
 
     def __init__(self, upstream, url, insecure):
         self.upstream, self.url, self.insecure = upstream, url, insecure
         self.status = self.reason = self.first_byte = self.total = self.error = None
         self.head = b""
+        self.text = b""  # the answer's start, for the page to show as text
         # The answer's body, kept like a file part: first bytes in memory, the whole on disk.
         self.answer = Part(-1, "file")
 
     def cost(self):
-        return len(self.url) + len(self.head) + len(self.error or "") + self.answer.cost()
+        return (len(self.url) + len(self.head) + len(self.error or "") + len(self.text)
+                + self.answer.cost())
 
     def summary(self):
         return {"url": self.upstream, "status": self.status, "error": self.error}
@@ -111,6 +115,9 @@ class Exchange:
                 "headers": [[name, value] for name, value in report.part_head_fields(self.head)],
                 "first_byte_seconds": self.first_byte, "total_seconds": self.total,
                 "error": self.error, "size": answer.size, "sha256": answer.sha256,
+                "text": codecs.getincrementaldecoder("utf-8")("replace").decode(
+                    self.text, answer.size == len(self.text)),
+                "truncated": answer.size > len(self.text),
                 "has_file": answer.kept, "not_kept": answer.lost,
                 "url_file": "/files/%d/answer" % record_id if answer.kept else None,
                 "image": image_kind(answer.start)}
@@ -239,6 +246,8 @@ class Proxy:
                 await response.prepare(request)
                 async for block in upstream.content.iter_any():
                     watch.moved()
+                    if len(exchange.text) < ANSWER_TEXT_KEPT:
+                        exchange.text += bytes(block[:ANSWER_TEXT_KEPT - len(exchange.text)])
                     answer.write(block)
                     await answer_pipe.drain()
                     await response.write(block)

@@ -193,7 +193,39 @@
     partList.append(element("h2", null, heading));
     for (const part of parts) partList.append(partSection(part));
     card.append(partList);
+    if (record.upstream) card.append(upstreamSection(record.id, record.upstream));
     return card;
+  }
+
+  // With --upstream: what the upstream answered, shown with the same views as a part.
+  function upstreamSection(id, up) {
+    const section = element("section", "upstream");
+    section.append(element("h2", null, "The upstream's answer"));
+    if (up.insecure) {
+      section.append(element("p", "error insecure",
+                             "Its certificate was NOT checked (--upstream-insecure)."));
+    }
+    const facts = element("dl", "facts");
+    field(facts, "upstream", up.upstream, "upstream-url");
+    field(facts, "status", up.status === null ? "none" : up.status + " " + (up.reason || ""),
+          "upstream-status");
+    const seconds = (value) => value === null ? "none" : (value * 1000).toFixed(1) + " ms";
+    field(facts, "first byte", seconds(up.first_byte_seconds), "first-byte");
+    field(facts, "end", seconds(up.total_seconds), "total");
+    field(facts, "size", byteCount(up.size || 0), "size");
+    field(facts, "SHA-256", up.sha256, "sha256");
+    section.append(facts);
+    if (up.error) section.append(element("p", "error", up.error));
+    if (up.headers && up.headers.length) {
+      const headers = element("details", "answer-headers");
+      headers.append(element("summary", null, "Answer headers (" + up.headers.length + ")"),
+                     headerTable(up.headers));
+      section.append(headers);
+    }
+    section.append(partBody({kind: "text", text: up.text, truncated: up.truncated,
+                             size: up.size, url: up.url_file, image: up.image,
+                             filename: "answer-" + id, index: "answer"}));
+    return section;
   }
 
   function updateCount() {
