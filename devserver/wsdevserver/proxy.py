@@ -27,8 +27,9 @@ from aiohttp import web
 from multidict import CIMultiDict
 from yarl import URL
 
-from . import report
+from . import report, resend
 from .body import BadRequest, PartSink, Pipeline, body_reader
+from .resend import BodyKeeper
 from .inspector import IMAGE_TYPES, image_kind
 from .store import Part
 
@@ -162,6 +163,7 @@ class Proxy:
         self.base, self.store, self.worker, self.timeout = url, store, worker, timeout
         self.insecure = insecure
         self.tls = tls_context(ca_file, insecure)
+        self.resender = resend.Resender(store)
         self.session = None
 
     async def start(self, app=None):
@@ -179,13 +181,12 @@ class Proxy:
         if self.session is not None:
             await self.session.close()
 
-    @staticmethod
-    def takes(request, loopback):
+    def takes(self, request, loopback):
         """Whether a request goes to the upstream: all but the inspector's, which are the
         inspector's only when asked for as this machine."""
         path = request.path
         mine = path in INSPECTOR_PATHS or path.startswith(INSPECTOR_PREFIXES)
-        return not (mine and loopback)
+        return not (mine and loopback) and not self.resender.local(request)
 
     def target(self, request):
         raw = request.raw_path
@@ -222,7 +223,7 @@ class Proxy:
         exchange = record.upstream = Exchange(self.base, url, self.insecure)
         parts = Parts(self.worker, self.store, record, request)
         answer_pipe = Pipeline(self.worker, self.store, record)
-        answer = PartSink(answer_pipe, "file", "answer", exchange.answer)
+        answer = PartSink(answer_pipe, "file", "answer", exchange.answer, "answer")
         response, status = None, None
         started = time.monotonic()
         watch = parts.watch = Watch(self.timeout)
@@ -338,6 +339,7 @@ class Parts:
         self.gone = False
         self.reader = None
         self.watch = None
+        self.keeper = BodyKeeper(self.pipe) if request.body_exists else None
         encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
         if not request.body_exists:
             return
@@ -373,16 +375,21 @@ class Parts:
                 except Exception as e:  # the parts' record gives up; the body still goes on
                     self.reader = None
                     self.note("its parts are not read past %d bytes: %s" % (self.record.size, e))
+            self.keeper.write(block)  # after the parts, which take the store's room first
             if self.watch is not None:
                 self.watch.moved()
             yield block
         if self.reader is not None:
             try:
                 self.reader.finish()
-                await self.pipe.finish()
             except Exception as e:
                 self.note("its parts could not be read: %s" % e)
             self.reader = None
+        self.keeper.close()
+        try:
+            await self.pipe.finish()
+        except Exception as e:
+            self.note("its parts could not be read: %s" % e)
 
     async def settle(self):
         await self.pipe.settle()
@@ -390,7 +397,8 @@ class Parts:
 
 
 def add_routes(app, inspector, proxy):
-    """The proxy's own inspector route, and its client's life within the app's."""
+    """The proxy's own inspector routes, and its client's life within the app's."""
     app.router.add_get("/files/{id}/answer", inspector.guarded(proxy.answer_file))
+    resend.add_routes(app, inspector, proxy.resender)
     app.on_startup.append(proxy.start)
     app.on_cleanup.append(proxy.close)

@@ -91,7 +91,7 @@ class Record:
     """One request: its line, its head, its answer and its parts."""
 
     __slots__ = ("id", "time", "method", "path", "endpoint", "head", "status", "error", "parts",
-                 "part_count", "size", "cost", "listed", "upstream")
+                 "part_count", "size", "cost", "listed", "upstream", "body")
 
     def __init__(self, id, method, path, endpoint, head):
         self.id, self.method, self.path, self.endpoint = id, method, path, endpoint
@@ -106,12 +106,15 @@ class Record:
         self.cost = RECORD_COST + len(self.path) + len(self.head)
         self.listed = False
         self.upstream = None  # what the upstream answered, when the service is a proxy
+        self.body = None  # a proxied request's body as it arrived, kept to send it again
 
     def stored_parts(self):
-        """Every part whose bytes may take room in the store: a proxied answer's body too."""
+        """Every part whose bytes may take room in the store: a proxied request's body and
+        answer too."""
+        more = [self.body] if self.body is not None else []
         if self.upstream is not None and self.upstream.answer is not None:
-            return self.parts + [self.upstream.answer]
-        return self.parts
+            more.append(self.upstream.answer)
+        return self.parts + more if more else self.parts
 
     def headers(self):
         return [[name, value] for name, value in report.part_head_fields(self.head)]
@@ -130,6 +133,10 @@ class Record:
         data["parts"] = [part.to_json() for part in self.parts]
         if self.upstream is not None:
             data["upstream"] = self.upstream.to_json(self.id)
+            whole = self.size == 0 or (self.body is not None and self.body.kept)
+            data["resend"] = None if whole else (
+                "its body was not kept whole: %s" % (self.body.lost if self.body is not None
+                                                     and self.body.lost else "not kept"))
         return data
 
     def part(self, index):

@@ -187,6 +187,7 @@ class UpstreamBehaviourTest(unittest.TestCase):
                 self.assertEqual((rec["path"], rec["upstream"]["status"]), ("/p" + path, up_status))
                 if error is None:
                     self.assertIsNone(rec["upstream"]["error"])
+                    self.assertIsNone(rec["error"])
                     self.assertEqual(rec["status"], status)
                 else:
                     self.assertTrue(rec["upstream"]["error"].startswith(error), rec["upstream"]["error"])
@@ -311,6 +312,68 @@ class UpstreamBoundsTest(unittest.TestCase):
         self.assertEqual((status, len(data)), (200, size))
         self.assertLess(peak_kib(proc) - before, 32 * 1024)
         self.assertEqual([p["size"] for p in record(port, 1)["parts"]], [size])
+
+
+def resend(port, id, query="", headers=None):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        conn.request("POST", "/api/requests/%d/resend%s" % (id, query), b"", headers or {})
+        resp = conn.getresponse()
+        return resp.status, resp.read()
+    finally:
+        conn.close()
+
+
+class ResendTest(unittest.TestCase):
+    def setUp(self):
+        self.upstream = FakeUpstream()
+        self.addCleanup(self.upstream.close)
+        proc, self.port, _ = proxy("http://127.0.0.1:%d" % self.upstream.port, "--keep-bytes", "200000")
+        self.addCleanup(stop_server, proc)
+
+    def test_a_kept_request_is_sent_again_and_listed_anew(self):
+        body = b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n" + b"q" * 5000 + b"\r\n--b--\r\n"
+        call(self.port, "/p/ok?x=1", body, headers={"Content-Type": "multipart/form-data; boundary=b", "X-Mine": "1"})
+        first = record(self.port)
+        self.assertIsNone(first["resend"])
+        status, data = resend(self.port, first["id"])
+        self.assertEqual((status, json.loads(data)["status"]), (200, 200))
+        again = record(self.port)
+        self.assertEqual(again["id"], first["id"] + 1)
+        self.assertEqual((again["method"], again["path"]), ("POST", "/p/ok?x=1"))
+        self.assertEqual([p["sha256"] for p in again["parts"]], [p["sha256"] for p in first["parts"]])
+        (one, sent), (two, resent) = self.upstream.seen[-2:]
+        self.assertEqual((one[0], sent), (two[0], resent))
+        self.assertIn("X-Mine: 1", two)
+
+        # To the service itself: its own report, and the upstream never asked.
+        call(self.port, "/Vortan/BackOffice/trunk/webservice/zunel/testMsg", body,
+             headers={"Content-Type": "multipart/form-data; boundary=b"})
+        asked = len(self.upstream.seen)
+        status, data = resend(self.port, record(self.port)["id"], "?to=service")
+        self.assertEqual((status, json.loads(data)["status"]), (200, 200))
+        self.assertEqual(len(self.upstream.seen), asked)
+        own = record(self.port)
+        self.assertNotIn("upstream", own)
+        self.assertEqual([p["sha256"] for p in own["parts"]], [p["sha256"] for p in first["parts"]])
+
+    def test_refusals(self):
+        call(self.port, "/p/ok", b"z" * 300000, headers={"Content-Type": "text/plain"})
+        big = record(self.port)
+        self.assertIn("not kept whole", big["resend"])
+        call(self.port, "/p/ok", b"small", headers={"Content-Type": "text/plain"})
+        small = record(self.port)["id"]
+        asked = len(self.upstream.seen)
+        for name, id, query, headers, status, words in [
+                ("a body not kept whole", big["id"], "", {}, 409, b"cannot be sent again: its body was not kept whole"),
+                ("a foreign origin", small, "", {"Origin": "http://evil.example"}, 403, b"forbidden"),
+                ("no such request", 999, "", {}, 404, b"no such request"),
+                ("a bad target", small, "?to=elsewhere", {}, 400, b"to is upstream or service")]:
+            with self.subTest(name):
+                got, data = resend(self.port, id, query, headers)
+                self.assertEqual(got, status)
+                self.assertIn(words, data)
+        self.assertEqual(len(self.upstream.seen), asked)
 
 
 @unittest.skipIf(trustme is None, "python3-trustme is not installed")
