@@ -356,12 +356,15 @@ class BrowserUpstreamTest(BrowserTest):
         if cls.port is None:
             raise RuntimeError("the proxy did not start: %r" % log)
 
+    def held(self):
+        return json.loads(browser.request(self.port, "GET", "/api/requests")[2])["held"]
+
     def test_both_sides_are_shown(self):
         picture = browser.sample("th.jpg")
         status, answer = browser.post_form(self.port, "testImg",
                                            [browser.form_part("file", picture, "th.jpg")])
         self.assertEqual(status, 200)
-        (record_id,) = self.open_page(self.port, 1)
+        record_id = self.open_page(self.port, self.held())[0]
         self.assertEqual(self.part_facts(record_id, 0)["facts"]["SHA-256"], browser.sha256(picture))
         shown = self.driver.execute_script("""
             const up = document.querySelector(`article[data-id="${arguments[0]}"] section.upstream`);
@@ -377,3 +380,15 @@ class BrowserUpstreamTest(BrowserTest):
         self.assertTrue(shown["facts"]["first byte"].endswith(" ms"))
         self.assertEqual(shown["text"].encode(), answer)
         self.assertGreater(shown["headers"], 0)
+
+    def test_a_request_is_sent_again_from_the_page(self):
+        browser.post_form(self.port, "testMsg", [browser.form_part("message", b"again")])
+        newest = self.open_page(self.port, self.held())[0]
+        self.driver.execute_script(
+            "document.querySelector(`article[data-id='${arguments[0]}'] button.resend-upstream`)"
+            ".click()", newest)
+        browser.wait_for(self.driver, "return !!document.querySelector("
+                                      "`article[data-id='${arguments[0]}']`)", str(int(newest) + 1))
+        self.assertIn("answered 200", self.driver.execute_script(
+            "return document.querySelector(`article[data-id='${arguments[0]}'] .resend-outcome`)"
+            ".textContent", newest))

@@ -193,8 +193,40 @@
     partList.append(element("h2", null, heading));
     for (const part of parts) partList.append(partSection(part));
     card.append(partList);
-    if (record.upstream) card.append(upstreamSection(record.id, record.upstream));
+    if (record.upstream) card.append(upstreamSection(record.id, record.upstream), resendBar(record));
     return card;
+  }
+
+  // With --upstream: a kept request sent again; the new exchange arrives as any request does.
+  function resendBar(record) {
+    const bar = element("div", "resend");
+    if (typeof record.resend === "string") {
+      bar.append(element("p", "gone", "Cannot be sent again: " + record.resend + "."));
+      return bar;
+    }
+    const outcome = element("span", "resend-outcome");
+    for (const [to, label] of [["upstream", "Resend to the upstream"],
+                               ["service", "Resend to this service"]]) {
+      const button = element("button", "resend-" + to, label);
+      button.type = "button";
+      button.addEventListener("click", async () => {
+        outcome.textContent = "sending\u2026";
+        try {
+          const response = await fetch("/api/requests/" + record.id + "/resend?to=" + to,
+                                       {method: "POST", cache: "no-store"});
+          const text = await response.text();
+          if (!response.ok) throw new Error(text.trim() || "HTTP " + response.status);
+          const answer = JSON.parse(text);
+          outcome.textContent = "sent again: answered " + answer.status + ", " +
+            byteCount(answer.size);
+        } catch (error) {
+          outcome.textContent = "not sent again: " + error.message;
+        }
+      });
+      bar.append(button);
+    }
+    bar.append(outcome);
+    return bar;
   }
 
   // With --upstream: what the upstream answered, shown with the same views as a part.
