@@ -339,9 +339,6 @@ class BrowserPageTest(BrowserTest):
                     "return [window.sameDocument, "
                     "document.querySelectorAll('article.request').length]"), [True, before + 1])
 
-if __name__ == "__main__":
-    unittest.main()
-
 
 class BrowserUpstreamTest(BrowserTest):
     """With --upstream (a second service as the upstream): a request and the upstream's answer
@@ -365,9 +362,11 @@ class BrowserUpstreamTest(BrowserTest):
                                            [browser.form_part("file", picture, "th.jpg")])
         self.assertEqual(status, 200)
         record_id = self.open_page(self.port, self.held())[0]
-        self.assertEqual(self.part_facts(record_id, 0)["facts"]["SHA-256"], browser.sha256(picture))
+        self.assertEqual(self.part_facts(record_id, 0)["facts"]["SHA-256"],
+                         browser.sha256(picture))
         shown = self.driver.execute_script("""
-            const up = document.querySelector(`article[data-id="${arguments[0]}"] section.upstream`);
+            const up = document.querySelector(
+                `article[data-id="${arguments[0]}"] section.upstream`);
             const facts = {};
             for (const dt of up.querySelectorAll("dl.facts dt")) {
                 facts[dt.textContent] = dt.nextElementSibling.textContent;
@@ -388,7 +387,12 @@ class BrowserUpstreamTest(BrowserTest):
             "document.querySelector(`article[data-id='${arguments[0]}'] button.resend-upstream`)"
             ".click()", newest)
         browser.wait_for(self.driver, "return !!document.querySelector("
-                                      "`article[data-id='${arguments[0]}']`)", str(int(newest) + 1))
+                                      "`article[data-id='${arguments[0]}']`)",
+                         str(int(newest) + 1))
         self.assertIn("answered 200", self.driver.execute_script(
             "return document.querySelector(`article[data-id='${arguments[0]}'] .resend-outcome`)"
             ".textContent", newest))
+
+
+if __name__ == "__main__":
+    unittest.main()

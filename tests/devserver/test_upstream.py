@@ -2,7 +2,19 @@
 for the client and in the record. The upstreams are sockets of this test, over HTTP and over
 HTTPS with an authority made here (python3-trustme)."""
 
-import hashlib, http.client, json, os, socket, ssl, struct, subprocess, sys, tempfile, threading, time, unittest
+import hashlib
+import http.client
+import json
+import os
+import socket
+import ssl
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from server_process import PYTHON, SERVER, start_server, stop_server  # noqa: E402
@@ -13,6 +25,7 @@ except ImportError:  # python3-trustme
     trustme = None
 
 TIMEOUT = 1.5  # the proxies' --timeout
+MULTIPART = {"Content-Type": "multipart/form-data; boundary=b"}
 
 
 def read_request(conn):
@@ -25,7 +38,8 @@ def read_request(conn):
         data += more
     head, body = data.split(b"\r\n\r\n", 1)
     lines = head.decode("latin-1").split("\r\n")
-    fields = {line.split(":", 1)[0].strip().lower(): line.split(":", 1)[1].strip() for line in lines[1:]}
+    fields = {line.split(":", 1)[0].strip().lower(): line.split(":", 1)[1].strip()
+              for line in lines[1:]}
     if "content-length" in fields:
         body = bytearray(body)
         while len(body) < int(fields["content-length"]):
@@ -66,13 +80,16 @@ class FakeUpstream:
             self.seen.append((lines, body))
             path = lines[0].split()[1].split("?")[0]
             if path.endswith("/ok"):
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nX-Upstream: yes\r\n\r\nsaw %d bytes"
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nX-Upstream: yes\r\n\r\n"
+                             b"saw %d bytes"
                              % (len("saw %d bytes" % len(body)), len(body)))
             elif path.endswith("/fail"):
-                conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\nbroke")
+                conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\n"
+                             b"broke")
             elif path.endswith("/html"):
                 page = b"<html><script>fetch('/api/requests')</script></html>"
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\n\r\n%s"
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                             b"Content-Length: %d\r\n\r\n%s"
                              % (len(page), page))
             elif path.endswith("/reset"):
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 1000)
@@ -162,21 +179,29 @@ class UpstreamBehaviourTest(unittest.TestCase):
         cls.closed.close()
 
     def test_table(self):
-        body = b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.bin\"\r\n\r\n" + b"z" * 300000 + b"\r\n--b--\r\n"
+        body = (b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a.bin\"\r\n\r\n"
+                + b"z" * 300000 + b"\r\n--b--\r\n")
         digest = hashlib.sha256(b"z" * 300000).hexdigest()
         rows = [
-            # port, path, client sees (status, body or a cut), record (upstream status, error start);
-            # the parts are read on the way whatever the upstream did with them, once it took them
+            # port, path, client sees (status, body or a cut), record (upstream status, error
+            # start); the parts are read on the way whatever the upstream did with them, once it
+            # took them
             ("answers 200", self.port, "/ok", 200, b"saw %d bytes" % len(body), 200, None),
             ("answers 500", self.port, "/fail", 500, b"broke", 500, None),
-            ("refuses", self.refused_port, "/ok", 502, b"bad gateway: cannot connect to 127.0.0.1: connection refused\n", None, "bad gateway: cannot connect"),
-            ("resets mid-answer", self.port, "/reset", 200, "cut", 200, "the answer was cut after 1000 bytes"),
-            ("stalls", self.port, "/stall", 504, b"gateway timeout: 127.0.0.1 stalled for %g seconds\n" % TIMEOUT, None, "gateway timeout"),
-            ("stalls mid-answer", self.port, "/stall-midway", 200, "cut", 200, "the answer was cut after 1000 bytes: gateway timeout"),
+            ("refuses", self.refused_port, "/ok", 502,
+             b"bad gateway: cannot connect to 127.0.0.1: connection refused\n",
+             None, "bad gateway: cannot connect"),
+            ("resets mid-answer", self.port, "/reset", 200, "cut",
+             200, "the answer was cut after 1000 bytes"),
+            ("stalls", self.port, "/stall", 504,
+             b"gateway timeout: 127.0.0.1 stalled for %g seconds\n" % TIMEOUT,
+             None, "gateway timeout"),
+            ("stalls mid-answer", self.port, "/stall-midway", 200, "cut",
+             200, "the answer was cut after 1000 bytes: gateway timeout"),
         ]
         for name, port, path, status, answer, up_status, error in rows:
             with self.subTest(name):
-                got, data, seconds, resp = call(port, "/p" + path, body, headers={"Content-Type": "multipart/form-data; boundary=b"})
+                got, data, seconds, resp = call(port, "/p" + path, body, headers=MULTIPART)
                 self.assertEqual(got, status)
                 if answer == "cut":
                     self.assertIsInstance(data, Exception)  # never taken for a whole answer
@@ -190,8 +215,10 @@ class UpstreamBehaviourTest(unittest.TestCase):
                     self.assertIsNone(rec["error"])
                     self.assertEqual(rec["status"], status)
                 else:
-                    self.assertTrue(rec["upstream"]["error"].startswith(error), rec["upstream"]["error"])
-                self.assertEqual([p["sha256"] for p in rec["parts"]], [] if port == self.refused_port else [digest])
+                    self.assertTrue(rec["upstream"]["error"].startswith(error),
+                                    rec["upstream"]["error"])
+                self.assertEqual([p["sha256"] for p in rec["parts"]],
+                                 [] if port == self.refused_port else [digest])
 
     def test_what_the_upstream_receives(self):
         status, data, _, _ = call(self.port, "/p/ok?q=1&r=%20", b"abc", headers={
@@ -221,7 +248,8 @@ class UpstreamBehaviourTest(unittest.TestCase):
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
         conn.request("GET", rec["upstream"]["url_file"])
         kept = conn.getresponse()
-        self.assertEqual((kept.status, kept.getheader("Content-Type")), (200, "application/octet-stream"))
+        self.assertEqual((kept.status, kept.getheader("Content-Type")),
+                         (200, "application/octet-stream"))
         self.assertTrue(kept.getheader("Content-Disposition").startswith("attachment"))
         self.assertEqual(kept.read(), data)
         conn.close()
@@ -230,7 +258,8 @@ class UpstreamBehaviourTest(unittest.TestCase):
         status, data, _, _ = call(self.port, "/api/requests", method="GET")
         self.assertEqual(status, 200)
         count = len(self.plain.seen)
-        status, _, _, _ = call(self.port, "/api/requests", method="GET", headers={"Host": "service.example"})
+        status, _, _, _ = call(self.port, "/api/requests", method="GET",
+                               headers={"Host": "service.example"})
         self.assertEqual(status, 502)  # the fake upstream closes on a path it does not know
         self.assertEqual(len(self.plain.seen), count + 1)
         self.assertEqual(self.plain.seen[-1][0][0], "GET /base/api/requests HTTP/1.1")
@@ -328,12 +357,14 @@ class ResendTest(unittest.TestCase):
     def setUp(self):
         self.upstream = FakeUpstream()
         self.addCleanup(self.upstream.close)
-        proc, self.port, _ = proxy("http://127.0.0.1:%d" % self.upstream.port, "--keep-bytes", "200000")
+        proc, self.port, _ = proxy("http://127.0.0.1:%d" % self.upstream.port,
+                                   "--keep-bytes", "200000")
         self.addCleanup(stop_server, proc)
 
     def test_a_kept_request_is_sent_again_and_listed_anew(self):
-        body = b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n" + b"q" * 5000 + b"\r\n--b--\r\n"
-        call(self.port, "/p/ok?x=1", body, headers={"Content-Type": "multipart/form-data; boundary=b", "X-Mine": "1"})
+        body = (b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n"
+                + b"q" * 5000 + b"\r\n--b--\r\n")
+        call(self.port, "/p/ok?x=1", body, headers={**MULTIPART, "X-Mine": "1"})
         first = record(self.port)
         self.assertIsNone(first["resend"])
         status, data = resend(self.port, first["id"])
@@ -341,7 +372,8 @@ class ResendTest(unittest.TestCase):
         again = record(self.port)
         self.assertEqual(again["id"], first["id"] + 1)
         self.assertEqual((again["method"], again["path"]), ("POST", "/p/ok?x=1"))
-        self.assertEqual([p["sha256"] for p in again["parts"]], [p["sha256"] for p in first["parts"]])
+        self.assertEqual([p["sha256"] for p in again["parts"]],
+                         [p["sha256"] for p in first["parts"]])
         (one, sent), (two, resent) = self.upstream.seen[-2:]
         self.assertEqual((one[0], sent), (two[0], resent))
         self.assertIn("X-Mine: 1", two)
@@ -365,8 +397,10 @@ class ResendTest(unittest.TestCase):
         small = record(self.port)["id"]
         asked = len(self.upstream.seen)
         for name, id, query, headers, status, words in [
-                ("a body not kept whole", big["id"], "", {}, 409, b"cannot be sent again: its body was not kept whole"),
-                ("a foreign origin", small, "", {"Origin": "http://evil.example"}, 403, b"forbidden"),
+                ("a body not kept whole", big["id"], "", {}, 409,
+                 b"cannot be sent again: its body was not kept whole"),
+                ("a foreign origin", small, "", {"Origin": "http://evil.example"}, 403,
+                 b"forbidden"),
                 ("no such request", 999, "", {}, 404, b"no such request"),
                 ("a bad target", small, "?to=elsewhere", {}, 400, b"to is upstream or service")]:
             with self.subTest(name):
@@ -403,7 +437,8 @@ class UpstreamTlsTest(unittest.TestCase):
 
     def test_table(self):
         rows = [
-            ("bad certificate", self.untrusting_port, 502, b"bad gateway: the certificate of 127.0.0.1 is not trusted: "),
+            ("bad certificate", self.untrusting_port, 502,
+             b"bad gateway: the certificate of 127.0.0.1 is not trusted: "),
             ("private authority", self.trusting_port, 200, b"saw 2 bytes"),
             ("not checked", self.insecure_port, 200, b"saw 2 bytes"),
         ]
@@ -415,7 +450,8 @@ class UpstreamTlsTest(unittest.TestCase):
                 self.assertEqual(data.count(b"\n"), 1 if status == 502 else 0)
                 self.assertLess(seconds, TIMEOUT * 3)
                 self.assertEqual(record(port)["upstream"]["insecure"], port == self.insecure_port)
-        self.assertTrue(any("WARNING" in line and "NOT checked" in line for line in self.insecure_log))
+        self.assertTrue(any("WARNING" in line and "NOT checked" in line
+                            for line in self.insecure_log))
 
 
 class UpstreamOptionsTest(unittest.TestCase):
@@ -435,9 +471,11 @@ class UpstreamOptionsTest(unittest.TestCase):
                 self.assertIn(words, done.stderr)
         for args, words in [(["--upstream", "http://h", "--host", "0.0.0.0"], "loopback only"),
                             (["--upstream-insecure"], "need --upstream"),
-                            (["--upstream", "https://h", "--upstream-ca", "/nonexistent"], "--upstream-ca")]:
+                            (["--upstream", "https://h", "--upstream-ca", "/nonexistent"],
+                             "--upstream-ca")]:
             with self.subTest(args):
-                done = subprocess.run([PYTHON, SERVER, "--port", "0", *args], capture_output=True, text=True, timeout=10)
+                done = subprocess.run([PYTHON, SERVER, "--port", "0", *args],
+                                      capture_output=True, text=True, timeout=10)
                 self.assertEqual(done.returncode, 2)
                 self.assertIn(words, done.stderr)
 
