@@ -42,7 +42,7 @@ ANSWER_HEAD_KEPT = 64 * 1024  # of the upstream's header lines, in the record
 ANSWER_TEXT_KEPT = 16 * 1024  # of the answer's start, in the record
 ANSWER_BUFFER = 256 * 1024  # of an answer read ahead before reading the upstream waits (twice)
 INSPECTOR_PREFIXES = ("/static/", "/api/", "/files/")
-INSPECTOR_PATHS = ("/", "/events", "/favicon.ico")
+INSPECTOR_PATHS = ("/", "/events")
 # A page the upstream sent must not run in the inspector's origin (the same host and port):
 # sandboxed, it gets an origin of its own and cannot read the inspector's API.
 SANDBOX = "sandbox allow-scripts allow-forms allow-popups allow-modals allow-downloads"
@@ -145,6 +145,12 @@ class Watch:
         else:
             self.timer = self.loop.call_later(self.tick, self.check)
 
+    def absorbed(self):
+        """The cancel was handled: Python 3.11 counts it, and the timeouts that aiohttp runs
+        later in this task would take it for their own."""
+        if self.stalled and hasattr(self.task, "uncancel") and self.task.cancelling():
+            self.task.uncancel()  # the one cancel made here; a shutdown's stays
+
     def stop(self):
         if self.timer is not None:
             self.timer.cancel()
@@ -224,7 +230,7 @@ class Proxy:
         parts = Parts(self.worker, self.store, record, request)
         answer_pipe = Pipeline(self.worker, self.store, record)
         answer = PartSink(answer_pipe, "file", "answer", exchange.answer, "answer")
-        response, status = None, None
+        response, status, whole = None, None, False
         started = time.monotonic()
         watch = parts.watch = Watch(self.timeout)
         try:
@@ -252,11 +258,11 @@ class Proxy:
                     answer.write(block)
                     await answer_pipe.drain()
                     await response.write(block)
-                await response.write_eof()
-                status = upstream.status
+                status, whole = upstream.status, True
         except (Exception, asyncio.CancelledError) as e:  # the upstream failed, or the client did
             if not watch.stalled and isinstance(e, asyncio.CancelledError):
                 raise  # the service stops
+            watch.absorbed()
             status, line = self.failure(asyncio.TimeoutError() if watch.stalled else e,
                                         parts.gone, exchange)
             exchange.error = line
@@ -285,6 +291,8 @@ class Proxy:
             return response
         self.store.finish(record, status, exchange.error or record.error)
         log(request, status, record.size)
+        if whole:  # listed before its answer ends, as a direct call is
+            await response.write_eof()
         return response
 
     def failure(self, exc, client_gone, exchange):

@@ -146,7 +146,7 @@ class Service:
         """Refuse an oversized upload before the client starts sending it."""
         if refusal(request) is not None:
             return None  # refused whole by the checks, unread
-        if declared_length(request) > MAX_BODY:
+        if declared_length(request) > MAX_BODY and not self.proxied(request):
             return self.answer(request, self.begin(request), 413, close=True)
         if (request.version >= (1, 1)
                 and request.headers.get("Expect", "").lower() == "100-continue"):
