@@ -26,6 +26,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_NAME wsconsole)
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_DEPENDS "python3, python3-aiohttp")
+# The inspector's previews of pictures; without Pillow it shows the pictures whole.
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_RECOMMENDS "python3-pil")
 set(CPACK_DEBIAN_CONSOLE_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_COMPONENT_CONSOLE_DESCRIPTION "interactive console for trying out a web service over HTTP

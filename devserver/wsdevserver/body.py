@@ -27,7 +27,7 @@ import re
 import urllib.parse
 
 from . import report
-from .store import HEAD_KEPT, TEXT_KEPT, Part
+from .store import HEAD_KEPT, RAW_KEPT, TEXT_KEPT, Part
 
 MAX_PART_HEAD = 1024 * 1024  # bytes of one part's head; of a field's name
 MAX_HEAD_LINES = 100  # header lines in one part's head, as in the request's own head
@@ -150,14 +150,15 @@ class PartSink:
     def __init__(self, pipe, kind, name, part=None, filename=None):
         self.pipe, self.kind, self.name, self.part, self.filename = pipe, kind, name, part, filename
         self.size = 0
-        self.memory = bytearray() if kind != "file" else None
-        self.sha = hashlib.sha256() if kind == "file" else None
+        self.memory = bytearray() if kind in ("text", "url-encoded") else None
+        self.sha = hashlib.sha256() if kind == "file" else None  # not of a whole body: no use
         self.slot = self.stream = self.escaper = None
         self.file = None
         self.path = None  # where the store keeps its bytes, if it does
         self.failed = None  # the error that stopped the file's writing (set by the worker)
         if kind == "file":
             self.slot = pipe.report.slot()  # its line, once the hash is known
+        if kind in ("file", "body"):
             self._store_file()
 
     def _store_file(self):
@@ -199,6 +200,9 @@ class PartSink:
 
     def close(self):
         """The part ended: the rest of its work goes to the worker."""
+        if self.kind == "body":
+            self.pipe.op(self._end)
+            return
         self.pipe.count += 1
         if self.memory is None:
             self.pipe.op(self._end)
@@ -215,7 +219,8 @@ class PartSink:
     # On the worker thread, in order.
 
     def _feed(self, data, storing):
-        self.sha.update(data)
+        if self.sha is not None:
+            self.sha.update(data)
         if self.stream is not None:
             self.stream.write(self.escaper.feed(data))
         if not storing:
@@ -232,7 +237,7 @@ class PartSink:
                 self.cleanup()
 
     def _end(self):
-        hexdigest = self.sha.hexdigest()
+        hexdigest = self.sha.hexdigest() if self.sha is not None else None
         if self.part is not None:
             self.part.size, self.part.sha256 = self.size, hexdigest
         if self.file is not None:
@@ -243,7 +248,7 @@ class PartSink:
             self.file = None
         if self.kind == "file":
             self.slot.fill(report.file_line(self.name, self.filename, self.size, hexdigest))
-        else:
+        elif self.kind != "body":
             self.stream.write(self.escaper.feed(b"", True) + b"\n")
             self.slot.fill(report.text_start(self.kind, self.name, self.size))
 
@@ -265,6 +270,32 @@ def remove(path):
             os.unlink(path)
         except OSError:
             pass
+
+
+class RawBody:
+    """The body as it was received: its first RAW_KEPT bytes in its record, and all of it in a
+    file of the store once it is longer (and the store has room)."""
+
+    def __init__(self, pipe):
+        self.pipe, self.sink, self.closed = pipe, None, False
+
+    def write(self, block):
+        record = self.pipe.record
+        room = RAW_KEPT - len(record.raw)
+        if self.sink is None and len(block) <= room:
+            record.raw += block
+            return
+        if self.sink is None:
+            record.body = Part(-1, "file")
+            self.sink = PartSink(self.pipe, "body", None, record.body)
+            self.sink.write(bytes(record.raw))
+            record.raw += block[:room]
+        self.sink.write(block)
+
+    def close(self):
+        if self.sink is not None and not self.closed:
+            self.sink.close()
+        self.closed = True
 
 
 class Reader:
@@ -409,7 +440,7 @@ class MultipartReader(Reader):
         elif report.parse_header_value(fields.get("content-type", ""))[0].startswith("multipart/"):
             self.refusal = "part %d is itself multipart" % self.parts
         else:
-            filename = params.get("filename")
+            filename = report.file_name(params)
             self.sink = self.new_part("file" if filename is not None else "text", params["name"],
                                       head=head, filename=filename)
 

@@ -31,11 +31,15 @@ import asyncio
 import json
 import os
 import re
+import secrets
 import urllib.parse
 
 from aiohttp import web
 
+from . import export, rawview, report, thumbnails
 from .security import SECURITY_HEADERS, authorities, local_peer, loopback_host
+
+VERSION = "1.0.0"  # the project's, for the HAR log's creator
 
 STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 STATIC_TYPES = {
@@ -80,6 +84,18 @@ def attachment_disposition(filename, index):
         fallback, urllib.parse.quote(base, safe=""))
 
 
+def type_notes(declared, image, size):
+    """Where a part's declared type and its first bytes disagree."""
+    media = report.parse_header_value(declared or "")[0]
+    if image is not None and media != IMAGE_TYPES[image]:
+        return ["Its bytes are a %s picture, but it was declared %s."
+                % (image.upper(), media or "with no type")]
+    if image is None and media.startswith("image/") and size:
+        return ["It was declared %s, but its bytes are no JPEG, PNG, GIF or WebP picture."
+                % media]
+    return []
+
+
 def secured(response):
     response.headers.update(SECURITY_HEADERS)
     return response
@@ -100,6 +116,7 @@ class Inspector:
                 self.static[name] = (content_type, source.read())
         self.streams = set()
         self.closing = False
+        self.run = secrets.token_hex(8)  # tells a page that the service it lists was restarted
 
     def guarded(self, handler):
         async def handle(request):
@@ -117,15 +134,22 @@ class Inspector:
         return self.store.get(int(raw_id)) if re.fullmatch("[0-9]{1,18}", raw_id) else None
 
     def describe(self, record):
-        """The record's JSON, each part with where its bytes are and what image they make."""
+        """The record's JSON, each part with where its bytes are, what image they make, and
+        notes where a tester should look twice."""
         data = record.to_json()
+        data["notes"] = []
+        media, params = report.parse_header_value(record.content_type() or "")
+        if "boundary" in params and not media.startswith("multipart/"):
+            data["notes"].append("Its type %s carries a boundary: the body was read as multipart "
+                                 "(the console's message call is sent so)." % media)
         for part in data["parts"]:
             index = part["index"]
-            if part["has_file"]:
-                part["url"] = "/files/%d/%d" % (record.id, index)
-                part["image"] = image_kind(record.head_bytes(index, MAGIC_BYTES))
-            else:
-                part["url"], part["image"] = None, None
+            image = image_kind(record.head_bytes(index, MAGIC_BYTES))
+            part["image"] = image if part["has_file"] else None
+            part["url"] = "/files/%d/%d" % (record.id, index) if part["has_file"] else None
+            part["thumb"] = ("/thumbs/%d/%d" % (record.id, index)
+                             if part["image"] and thumbnails.available() else None)
+            part["notes"] = type_notes(part["content_type"], image, part["size"])
         return data
 
     async def page(self, request):
@@ -153,7 +177,8 @@ class Inspector:
         records, more = self.store.page(before, limit)
         after = "/api/requests?before=%d&limit=%d" % (records[-1].id, limit) if more else None
         return web.json_response({"requests": [record.summary() for record in records],
-                                  "held": len(self.store.records()), "next": after})
+                                  "held": len(self.store.records()), "next": after,
+                                  "service": self.run})
 
     async def one_request(self, request):
         record = self.find(request.match_info["id"])
@@ -180,16 +205,82 @@ class Inspector:
             return text_response(404, "no such file (the service keeps only the latest)")
         return web.FileResponse(part.path, headers=headers)
 
-    def publish(self, record):
-        """Each new record goes to every open stream, made into an event once."""
-        if not self.streams:
-            return
-        event = b"event: request\ndata: " + json.dumps(
-            {"record": record.summary(), "held": len(self.store.records())}).encode() + b"\n\n"
+    async def raw(self, request):
+        record = self.find(request.match_info["id"])
+        if record is None:
+            return text_response(404, "no such request (the service keeps only the latest)")
+        return web.json_response(rawview.raw_view(record))
+
+    async def body(self, request):
+        """The whole body as it was received, to download."""
+        record = self.find(request.match_info["id"])
+        if record is None or not record.body_kept():
+            return text_response(404, "no such body (the service keeps only the latest)")
+        headers = {"Content-Type": "application/octet-stream",
+                   "Content-Disposition": 'attachment; filename="request-%d-body"' % record.id}
+        if record.body is None:
+            return web.Response(body=bytes(record.raw), headers=headers)
+        return web.FileResponse(record.body.path, headers=headers)
+
+    async def curl(self, request):
+        record = self.find(request.match_info["id"])
+        if record is None:
+            return text_response(404, "no such request (the service keeps only the latest)")
+        try:
+            command = export.curl_command(record, "http://" + request.host)
+        except ValueError as e:
+            return text_response(409, "cannot be sent again: %s" % e)
+        return text_response(200, command)
+
+    async def har(self, request):
+        """Every kept request, oldest first, with its parts' bytes, a block at a time."""
+        response = secured(web.StreamResponse(headers={
+            "Content-Type": "application/json",
+            "Content-Disposition": 'attachment; filename="wsdevserver.har"'}))
+        await response.prepare(request)
+        pieces = export.har_pieces(list(reversed(self.store.records())),
+                                   "http://" + request.host, VERSION)
+        for piece in pieces:
+            await response.write(piece)
+        await response.write_eof()
+        return response
+
+    async def clear(self, request):
+        """Forget one request (/api/requests/ID) or all of them (/api/requests)."""
+        raw_id = request.match_info.get("id")
+        records = self.store.records() if raw_id is None else [self.find(raw_id)]
+        if records == [None]:
+            return text_response(404, "no such request (the service keeps only the latest)")
+        ids = [record.id for record in records]
+        self.store.forget(ids)
+        self.send(b"event: cleared\ndata: " + json.dumps(
+            {"ids": ids, "held": len(self.store.records())}).encode() + b"\n\n")
+        return web.Response(status=204)
+
+    async def thumb(self, request):
+        record = self.find(request.match_info["id"])
+        index = int(request.match_info["index"])
+        path = record.file_path(index) if record is not None else None
+        made = None
+        if path is not None and image_kind(record.head_bytes(index, MAGIC_BYTES)):
+            made = await asyncio.get_running_loop().run_in_executor(None, thumbnails.make, path)
+        if made is None:
+            return text_response(404, "no picture to make small")
+        data, content_type = made
+        return web.Response(body=data, headers={"Content-Type": content_type})
+
+    def send(self, event):
         for queue in self.streams:
             if queue.full():
                 queue.get_nowait()  # a slow page misses the oldest; it can ask for the list
             queue.put_nowait(event)
+
+    def publish(self, record):
+        """Each new record goes to every open stream, made into an event once."""
+        if self.streams:
+            self.send(b"event: request\ndata: " + json.dumps(
+                {"record": record.summary(), "held": len(self.store.records())}).encode()
+                + b"\n\n")
 
     async def events(self, request):
         if self.closing or len(self.streams) >= MAX_EVENT_STREAMS:
@@ -237,7 +328,14 @@ def add_routes(app, store):
     app.router.add_get("/", guard(inspector.page))
     app.router.add_get("/static/{name}", guard(inspector.asset))
     app.router.add_get("/api/requests", guard(inspector.list_requests))
+    app.router.add_delete("/api/requests", guard(inspector.clear))
+    app.router.add_get("/api/requests.har", guard(inspector.har))
     app.router.add_get("/api/requests/{id}", guard(inspector.one_request))
+    app.router.add_delete("/api/requests/{id}", guard(inspector.clear))
+    app.router.add_get("/api/requests/{id}/curl", guard(inspector.curl))
+    app.router.add_get("/api/requests/{id}/raw", guard(inspector.raw))
+    app.router.add_get("/files/{id}/body", guard(inspector.body))
+    app.router.add_get(r"/thumbs/{id}/{index:[0-9]{1,9}}", guard(inspector.thumb))
     app.router.add_get(r"/files/{id}/{index:[0-9]{1,9}}", guard(inspector.part_file))
     app.router.add_get("/events", guard(inspector.events))
     app.on_shutdown.append(inspector.close_streams)

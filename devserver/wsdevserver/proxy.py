@@ -28,8 +28,7 @@ from multidict import CIMultiDict
 from yarl import URL
 
 from . import report, resend
-from .body import BadRequest, PartSink, Pipeline, body_reader
-from .resend import BodyKeeper
+from .body import BadRequest, PartSink, Pipeline, RawBody, body_reader
 from .inspector import IMAGE_TYPES, image_kind
 from .store import Part
 
@@ -100,7 +99,7 @@ class Exchange:
         self.head = b""
         self.text = b""  # the answer's start, for the page to show as text
         # The answer's body, kept like a file part: first bytes in memory, the whole on disk.
-        self.answer = Part(-1, "file")
+        self.answer = Part(-2, "file")  # -1 is the request's own body
 
     def cost(self):
         return (len(self.url) + len(self.head) + len(self.error or "") + len(self.text)
@@ -157,6 +156,10 @@ class Watch:
             self.timer = None
 
 
+class ClientLeft(Exception):
+    """The client went away while the answer was being sent to it."""
+
+
 class ClientGone(Exception):
     """The client's body could not be read whole."""
 
@@ -179,7 +182,9 @@ class Proxy:
         timeout = aiohttp.ClientTimeout(total=None, connect=self.timeout,
                                         sock_connect=self.timeout, sock_read=None)
         self.session = aiohttp.ClientSession(
-            connector=aiohttp.TCPConnector(ssl=self.tls), timeout=timeout,
+            # A connection per request: an upstream that closed an idle one as it was reused
+            # would fail a call that could not be sent again (its body is streamed).
+            connector=aiohttp.TCPConnector(ssl=self.tls, force_close=True), timeout=timeout,
             auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar(),
             read_bufsize=ANSWER_BUFFER)
 
@@ -230,7 +235,7 @@ class Proxy:
         parts = Parts(self.worker, self.store, record, request)
         answer_pipe = Pipeline(self.worker, self.store, record)
         answer = PartSink(answer_pipe, "file", "answer", exchange.answer, "answer")
-        response, status, whole = None, None, False
+        response, status, whole, held = None, None, False, None
         started = time.monotonic()
         watch = parts.watch = Watch(self.timeout)
         try:
@@ -257,7 +262,10 @@ class Proxy:
                         exchange.text += bytes(block[:ANSWER_TEXT_KEPT - len(exchange.text)])
                     answer.write(block)
                     await answer_pipe.drain()
-                    await response.write(block)
+                    # One block behind, so that the last one goes once the record is listed.
+                    block, held = held, block
+                    if block is not None:
+                        await self.send(response, block)
                 status, whole = upstream.status, True
         except (Exception, asyncio.CancelledError) as e:  # the upstream failed, or the client did
             if not watch.stalled and isinstance(e, asyncio.CancelledError):
@@ -266,10 +274,10 @@ class Proxy:
             status, line = self.failure(asyncio.TimeoutError() if watch.stalled else e,
                                         parts.gone, exchange)
             exchange.error = line
-            if response is not None and response.prepared:
-                # Too late for a status: the client must not take the part it got for all.
-                if request.transport is not None:
-                    request.transport.abort()
+            if isinstance(e, ClientLeft):
+                exchange.error = "the client went away after %d bytes of the answer" % (
+                    answer.size)
+            elif response is not None and response.prepared:
                 exchange.error = "the answer was cut after %d bytes: %s" % (answer.size, line)
             elif not parts.gone:
                 response = web.Response(status=status, text=line + "\n",
@@ -292,14 +300,28 @@ class Proxy:
         self.store.finish(record, status, exchange.error or record.error)
         log(request, status, record.size)
         if whole:  # listed before its answer ends, as a direct call is
+            if held is not None:
+                await self.send(response, held)
             await response.write_eof()
+        elif response.prepared and request.transport is not None:
+            # Too late for a status: the client must not take the part it got for all.
+            request.transport.abort()
         return response
+
+    @staticmethod
+    async def send(response, block):
+        try:
+            await response.write(block)
+        except ConnectionError:
+            raise ClientLeft()
 
     def failure(self, exc, client_gone, exchange):
         """What a failure becomes: (status, one line)."""
         host = URL(exchange.url).host
         if client_gone:
             return 400, "the client's body ended early"
+        if isinstance(exc, ClientLeft):
+            return exchange.status, "the client went away"
         if isinstance(exc, aiohttp.ClientConnectorCertificateError):
             return 502, "bad gateway: the certificate of %s is not trusted: %s" % (
                 host, getattr(exc.certificate_error, "verify_message", None)
@@ -347,7 +369,7 @@ class Parts:
         self.gone = False
         self.reader = None
         self.watch = None
-        self.keeper = BodyKeeper(self.pipe) if request.body_exists else None
+        self.keeper = RawBody(self.pipe)  # the body as received, as for a direct call
         encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
         if not request.body_exists:
             return

@@ -17,6 +17,7 @@ libcurl write it, so that a name cannot fake the end of its quotes.
 import codecs
 import re
 import threading
+import urllib.parse
 import zlib
 
 # Quoted header parameters are read the way browsers and libcurl write them: backslashes are
@@ -44,6 +45,20 @@ def parse_header_value(value):
             text = m.group(3).strip()
         params.setdefault(m.group(1).lower(), text)
     return main.strip().lower(), params
+
+
+def file_name(params):
+    """The file name that a part's Content-Disposition parameters give, None where they name no
+    file: filename* (RFC 8187, which RFC 7578 allows) decoded takes the place of filename."""
+    extended = params.get("filename*")
+    if extended is not None and extended.count("'") >= 2:
+        charset, _, rest = extended.partition("'")
+        encoded = rest.partition("'")[2]
+        try:
+            return urllib.parse.unquote(encoded, encoding=charset or "utf-8", errors="replace")
+        except LookupError:  # a charset Python does not know: its bytes are shown as UTF-8
+            return urllib.parse.unquote(encoded, errors="replace")
+    return params.get("filename")
 
 
 def _escape(match):

@@ -1,8 +1,7 @@
 """Resending a kept request: POST /api/requests/ID/resend[?to=upstream|service].
 
-Only with --upstream: a proxied request keeps its body as it arrived (a file in the store,
-counted against its budget like the parts, which take their room first), and can be sent again
-when that body was kept whole. It goes to the service's own port, so that it is read, recorded
+Only with --upstream: a proxied request can be sent again when its body was kept whole as it
+arrived (store.Record.body_kept). It goes to the service's own port, so that it is read, recorded
 and listed as any request: on to the upstream (to=upstream, the default), or answered by the
 service itself (to=service) thanks to a header that only this process knows.
 
@@ -19,30 +18,13 @@ from aiohttp import web
 from multidict import CIMultiDict
 from yarl import URL
 
-from .body import PartSink
 from .report import part_head_fields
-from .store import Part
 
 LOCAL_HEADER = "X-Wsdevserver-Local"
 # Not sent again: the framing is the new request's own, and these belong to one connection.
 NOT_RESENT = frozenset(("connection", "keep-alive", "proxy-connection", "te", "trailer",
                         "transfer-encoding", "upgrade", "content-length", "expect",
                         LOCAL_HEADER.lower()))
-
-
-class BodyKeeper:
-    """A request's body as it arrives, into a file of the store, for a resend."""
-
-    def __init__(self, pipe):
-        record = pipe.record
-        record.body = Part(-2, "file")
-        self.sink = PartSink(pipe, "file", "body", record.body, "body")
-
-    def write(self, block):
-        self.sink.write(block)
-
-    def close(self):
-        self.sink.close()
 
 
 class Resender:
@@ -73,8 +55,7 @@ class Resender:
         if to not in ("upstream", "service"):
             return text(400, "bad request: to is upstream or service")
         body = record.body
-        if record.size and (body is None or not body.kept or body.path is None
-                            or not os.path.isfile(body.path)):
+        if not record.body_kept() or (body is not None and not os.path.isfile(body.path or "")):
             return text(409, "this request cannot be sent again: its body was not kept whole (%s)"
                         % (body.lost if body is not None and body.lost else "not kept"))
         headers = [(name, value) for name, value in part_head_fields(record.head)
@@ -83,7 +64,7 @@ class Resender:
             headers.append((LOCAL_HEADER, self.token))
         host, port = request.transport.get_extra_info("sockname")[:2]
         url = "http://%s:%d%s" % ("[%s]" % host if ":" in host else host, port, record.path)
-        source = open(body.path, "rb") if record.size else None
+        source = open(body.path, "rb") if body is not None else bytes(record.raw) or None
         try:
             async with self.session.request(
                     record.method, URL(url, encoded=True), data=source,
@@ -97,7 +78,7 @@ class Resender:
         except (aiohttp.ClientError, OSError) as e:
             return text(502, "the resend failed: %s" % e)
         finally:
-            if source is not None:
+            if body is not None:
                 source.close()
         return web.json_response({"resent": record.id, "to": to, "status": status,
                                   "size": size})

@@ -25,9 +25,10 @@ import time
 
 from aiohttp import web
 from aiohttp.http import HttpProcessingError, HttpVersion10, HttpVersion11
+from aiohttp.web_urldispatcher import MatchInfoError
 
 from . import inspector, proxy, report
-from .body import BadRequest, Pipeline, Worker, body_reader
+from .body import BadRequest, Pipeline, RawBody, Worker, body_reader
 from .connections import Connections
 from .security import SECURITY_HEADERS, authorities, foreign_origin, loopback_host
 from .store import RequestStore
@@ -78,6 +79,10 @@ def plain(status, text, close=False, headers=None):
     return resp
 
 
+def version(request):
+    return "HTTP/%d.%d" % tuple(request.version)
+
+
 def refusal(request):
     """Why a request is refused before it is routed: (status, answer), or None."""
     if request.version not in (HttpVersion10, HttpVersion11):
@@ -118,6 +123,8 @@ class Service:
     async def checks(self, request, handler):
         problem = refusal(request)
         if problem is not None and not (problem[0] == 415 and self.proxied(request)):
+            if problem[0] != 403:  # a foreign page's request is not kept, even as refused
+                self.listed(request, *problem)
             self.log(request, problem[0], 0)
             return plain(*problem, close=True)
         self.connections.begin(request)
@@ -138,9 +145,35 @@ class Service:
             self.connections.end(request)
         if not response.prepared:
             response.headers.update(SECURITY_HEADERS)
-        if response.status in (404, 405):
+        if response.status in (404, 405) and isinstance(request.match_info, MatchInfoError):
+            await self.keep_refused(request, response.status, response.text)
             self.log(request, response.status, 0)
         return response
+
+    def listed(self, request, status, answer):
+        """List a request refused before any handler read its body."""
+        record = self.store.begin(request.method, request.raw_path, None, self.head(request),
+                                  version(request))
+        self.store.finish(record, status, answer.strip())
+
+    async def keep_refused(self, request, status, answer):
+        """List a request that no route takes, with the body it sent, as far as it is kept."""
+        record = self.store.begin(request.method, request.raw_path, None, self.head(request),
+                                  version(request))
+        pipe = Pipeline(self.worker, self.store, record)
+        raw = RawBody(pipe)
+        try:
+            try:
+                async for block in self.blocks(request, record):
+                    raw.write(block)
+                    await pipe.drain()
+            except BodyError:
+                pass  # what came is kept; the answer is the route's all the same
+            raw.close()
+            await pipe.settle()
+            self.store.finish(record, status, answer.strip())
+        finally:
+            pipe.close()
 
     async def expect(self, request):
         """Refuse an oversized upload before the client starts sending it."""
@@ -153,10 +186,14 @@ class Service:
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
         return None
 
+    @staticmethod
+    def head(request):
+        return b"".join(b"%s: %s\r\n" % pair for pair in request.raw_headers)
+
     def begin(self, request):
-        head = b"".join(b"%s: %s\r\n" % pair for pair in request.raw_headers)
         return self.store.begin(request.method, request.raw_path,
-                                request.match_info.route.name, head)
+                                request.match_info.route.name, self.head(request),
+                                version(request))
 
     async def call(self, request):
         """One call: begin its record, read its body into the report, keep what the store can,
@@ -165,6 +202,7 @@ class Service:
             return self.answer(request, self.begin(request), 413, close=True)
         record = self.begin(request)
         pipe = Pipeline(self.worker, self.store, record)
+        raw = RawBody(pipe)
         status, reason, close = 200, None, False
         try:
             reader = body_reader(request.headers.get("Content-Type"), pipe)
@@ -173,9 +211,11 @@ class Service:
         try:
             try:
                 async for block in self.blocks(request, record):
+                    raw.write(block)
                     if reader is not None:
                         reader.feed(block)
-                        await pipe.drain()
+                    await pipe.drain()
+                raw.close()
                 if reader is not None:
                     reader.finish()
                     await pipe.finish()
@@ -185,6 +225,7 @@ class Service:
                 status, reason, close = 507, str(e), True
             except BodyError as e:
                 status, reason, close = e.args[0], e.args[1], True
+            raw.close()  # a refused body is kept as far as it came
             if status is None:  # nobody to answer
                 await pipe.settle()
                 self.store.discard(record)

@@ -25,6 +25,7 @@ import tempfile
 from . import report
 
 TEXT_KEPT = 64 * 1024  # bytes of a text value kept in memory
+RAW_KEPT = 64 * 1024  # bytes of a body as received kept in memory
 HEAD_KEPT = 32  # first bytes of a part kept in memory, enough to tell an image's type
 MAX_RECORDED_PARTS = 1000  # a request may carry more; they are counted, not kept
 RECORD_MEMORY = 1024 * 1024  # one record: its head, its parts' heads and text
@@ -60,15 +61,16 @@ class Part:
         """What the inspector shows of the part's head."""
         if self.head is None:
             return {"name": self.name, "disposition": None, "filename": None,
-                    "content_type": None, "headers": []}
+                    "disposition_as_sent": None, "content_type": None, "headers": []}
         fields = report.part_head_fields(self.head)
         by_name = {}
         for name, value in fields:
             if name is not None:
                 by_name.setdefault(name.lower(), value)
-        disposition, params = report.parse_header_value(by_name.get("content-disposition", ""))
+        raw_disposition = by_name.get("content-disposition", "")
+        disposition, params = report.parse_header_value(raw_disposition)
         return {"name": params.get("name"), "disposition": disposition or None,
-                "filename": params.get("filename"),
+                "filename": report.file_name(params), "disposition_as_sent": raw_disposition,
                 "content_type": by_name.get("content-type"),
                 "headers": [[name, value] for name, value in fields
                             if name is None or name.lower() not in ("content-disposition",
@@ -91,10 +93,11 @@ class Record:
     """One request: its line, its head, its answer and its parts."""
 
     __slots__ = ("id", "time", "method", "path", "endpoint", "head", "status", "error", "parts",
-                 "part_count", "size", "cost", "listed", "upstream", "body")
+                 "part_count", "size", "cost", "listed", "raw", "body", "version", "upstream")
 
-    def __init__(self, id, method, path, endpoint, head):
+    def __init__(self, id, method, path, endpoint, head, version="HTTP/1.1"):
         self.id, self.method, self.path, self.endpoint = id, method, path, endpoint
+        self.version = version
         self.time = (datetime.datetime.now(datetime.timezone.utc)
                      .isoformat(timespec="milliseconds").replace("+00:00", "Z"))
         self.head = head[:REQUEST_HEAD_KEPT]  # its header lines as received
@@ -103,21 +106,18 @@ class Record:
         self.parts = []
         self.part_count = 0  # parts received, recorded or not
         self.size = 0  # body bytes received
-        self.cost = RECORD_COST + len(self.path) + len(self.head)
+        self.cost = RECORD_COST + len(self.path) + len(self.head) + RAW_KEPT
         self.listed = False
+        self.raw = bytearray()  # the body's first RAW_KEPT bytes, as received
+        self.body = None  # the whole body, a Part of its own, once longer than that
         self.upstream = None  # what the upstream answered, when the service is a proxy
-        self.body = None  # a proxied request's body as it arrived, kept to send it again
-
-    def stored_parts(self):
-        """Every part whose bytes may take room in the store: a proxied request's body and
-        answer too."""
-        more = [self.body] if self.body is not None else []
-        if self.upstream is not None and self.upstream.answer is not None:
-            more.append(self.upstream.answer)
-        return self.parts + more if more else self.parts
 
     def headers(self):
         return [[name, value] for name, value in report.part_head_fields(self.head)]
+
+    def content_type(self):
+        return next((value for name, value in self.headers()
+                     if name and name.lower() == "content-type"), None)
 
     def summary(self):
         data = {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
@@ -133,14 +133,22 @@ class Record:
         data["parts"] = [part.to_json() for part in self.parts]
         if self.upstream is not None:
             data["upstream"] = self.upstream.to_json(self.id)
-            whole = self.size == 0 or (self.body is not None and self.body.kept)
-            data["resend"] = None if whole else (
+            data["resend"] = None if self.body_kept() else (
                 "its body was not kept whole: %s" % (self.body.lost if self.body is not None
                                                      and self.body.lost else "not kept"))
         return data
 
     def part(self, index):
         return self.parts[index] if 0 <= index < len(self.parts) else None
+
+    def files(self):
+        """The parts whose bytes may be in files: its parts, its body, and a proxied answer."""
+        answer = [self.upstream.answer] if self.upstream is not None else []
+        return self.parts + ([self.body] if self.body is not None else []) + answer
+
+    def body_kept(self):
+        """Whether the whole body can be served: in memory, or in a file written whole."""
+        return self.body.kept if self.body is not None else len(self.raw) == self.size
 
     def file_path(self, index):
         """Where part `index`'s bytes are, once kept whole in a file."""
@@ -200,9 +208,9 @@ class RequestStore:
 
     # What the server writes.
 
-    def begin(self, method, path, endpoint, head):
+    def begin(self, method, path, endpoint, head, version="HTTP/1.1"):
         """A record for a request being read; it is listed once finish() gives its answer."""
-        record = Record(self._next_id, method, path, endpoint, head)
+        record = Record(self._next_id, method, path, endpoint, head, version)
         self._next_id += 1
         return record
 
@@ -230,7 +238,9 @@ class RequestStore:
 
     def file_for(self, record, part):
         """A path for the bytes of `part`, which are then written there as they come."""
-        part.path = os.path.join(self.folder, "%d-%d" % (record.id, part.index))
+        name = ("%d-%d" % (record.id, part.index) if part.index >= 0
+                else "%d-%s" % (record.id, "body" if part.index == -1 else "answer"))
+        part.path = os.path.join(self.folder, name)
         return part.path
 
     def reserve(self, part, size):
@@ -266,7 +276,7 @@ class RequestStore:
         """List `record` with its answer; the bytes its parts stored are kept from now on."""
         record.status, record.error, record.listed = status, error, True
         stored = 0
-        for part in record.stored_parts():
+        for part in record.files():
             if part.path is not None and not part.kept:
                 self.give_up(part, "the request ended before it did")
             stored += part.stored
@@ -281,6 +291,12 @@ class RequestStore:
             pass
         for listener in self.listeners:
             listener(record)
+
+    def forget(self, ids):
+        """Forget the listed records `ids` (a page's clear), their files with them."""
+        for id in ids:
+            if id in self._records:
+                self._forget(self._records[id])
 
     def discard(self, record):
         """Remove the files of a record that will never be listed."""
@@ -297,13 +313,13 @@ class RequestStore:
 
     def _drop_oldest_files(self):
         for record in self._records.values():
-            if any(part.path for part in record.stored_parts()):
+            if any(part.path for part in record.files()):
                 self._drop_files(record)
                 return True
         return False
 
     def _drop_files(self, record):
-        for part in record.stored_parts():
+        for part in record.files():
             if part.path is None:
                 continue
             try:

@@ -67,6 +67,7 @@ def start_browser():
         finally:
             shutil.rmtree(profile, ignore_errors=True)
     driver.quit = quit_and_clean
+    driver.profile = profile
     return driver
 
 

@@ -27,7 +27,8 @@ def start_server(*args, port=0, server=SERVER, preexec_fn=None, env=None):
     proc.drain = threading.Thread(target=drain, daemon=True)
     proc.drain.start()
     ready.wait(10)
-    return proc, int(lines[0].rsplit(":", 1)[1]) if lines and "listening on" in lines[0] else None, lines
+    return proc, (int(lines[0].rsplit(":", 1)[1]) if lines and "listening on" in lines[0]
+                  else None), lines
 
 
 def stop_server(proc, sig=signal.SIGTERM):
@@ -45,8 +46,8 @@ def stop_server(proc, sig=signal.SIGTERM):
 class DevServer:
     """A running development web service; raises at once when it cannot listen."""
 
-    def __init__(self, port=0):
-        self.proc, self.port, self.log = start_server(port=port)
+    def __init__(self, port=0, server=SERVER):
+        self.proc, self.port, self.log = start_server(port=port, server=server)
         if self.port is None:
             stop_server(self.proc)
             raise RuntimeError("development web service did not start: %s" % "".join(self.log))

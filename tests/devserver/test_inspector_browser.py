@@ -8,6 +8,7 @@ WSCONSOLE_BASE_URL naming the console, in a network namespace of its own
 other classes need no browser.
 """
 
+import base64
 import json
 import os
 import shutil
@@ -112,7 +113,8 @@ class InspectorHttpTest(unittest.TestCase):
             browser.form_part("file", b"<svg xmlns='http://www.w3.org/2000/svg'>"
                                       b"<script>alert(1)</script></svg>",
                               "C:\\pictures\\drawing.svg", "image/svg+xml"),
-            browser.form_part("file2", browser.png(3, 2), "grey.png", "application/octet-stream")])
+            browser.form_part("file2", browser.png(3, 2), "grey.png", "application/octet-stream"),
+            browser.form_part("file3", browser.png(900, 600), "big.png", "image/png")])
         if status != 200:
             raise AssertionError("the upload was answered %d" % status)
 
@@ -141,7 +143,7 @@ class InspectorHttpTest(unittest.TestCase):
 
     def test_files_go_out_as_their_bytes_say(self):
         record = listed(self.port, lambda r: r["endpoint"] == "testImg")
-        svg, grey = record["parts"]
+        svg, grey, _ = record["parts"]
         self.assertEqual((svg["image"], grey["image"]), (None, "png"))
         status, headers, data = browser.request(self.port, "GET", svg["url"])
         self.assertEqual(status, 200)
@@ -153,6 +155,10 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual((status, headers["Content-Type"], data),
                          (200, "image/png", browser.png(3, 2)))
         self.assertIsNone(headers["Content-Disposition"])
+        # A picture's preview is small, and made of it.
+        status, headers, data = browser.request(self.port, "GET", record["parts"][2]["thumb"])
+        self.assertEqual((status, headers["Content-Type"]), (200, "image/jpeg"))
+        self.assertEqual(browser.jpeg_size(data), (320, 213))
 
 
 class BrowserTest(unittest.TestCase):
@@ -186,10 +192,13 @@ class BrowserTest(unittest.TestCase):
             }
             const link = part.querySelector("a.download");
             const pre = part.querySelector("pre");
+            const image = part.querySelector("img");
             const note = part.querySelector(".truncated");
+            const notes = [...part.querySelectorAll(".note")].map(n => n.textContent);
             return {facts, text: pre && pre.textContent, json: !!part.querySelector("pre.json"),
-                    images: part.querySelectorAll("img").length,
-                    link: link && link.getAttribute("href"), note: note && note.textContent};
+                    images: part.querySelectorAll("img").length, alt: image && image.alt,
+                    link: link && link.getAttribute("href"), note: note && note.textContent,
+                    notes};
         """, request_id, index)
 
     def image_size(self, request_id, index):
@@ -239,6 +248,7 @@ class BrowserConsoleTest(BrowserTest):
             with self.subTest(image=name):
                 shown = self.part_facts(image_id, index)
                 self.assertEqual(shown["facts"]["file name"], path)
+                self.assertEqual(shown["alt"], "image sent in part %d, %s" % (index + 1, name))
                 self.assertEqual(shown["facts"]["SHA-256"], browser.sha256(data))
                 self.assertEqual(self.image_size(image_id, index), browser.jpeg_size(data))
 
@@ -249,6 +259,29 @@ class BrowserConsoleTest(BrowserTest):
         content_type = [value for name, value in self.headers_shown(message_id)
                         if name.lower() == "content-type"]
         self.assertRegex(content_type[0], r"^application/x-www-form-urlencoded; boundary=\S+$")
+
+    def test_the_page_reads_well_to_assistive_technology(self):
+        """As Chromium's own accessibility tree gives it to a screen reader."""
+        image_id, message_id = self.open_page(self.port, 2)
+        self.driver.execute_cdp_cmd("Accessibility.enable", {})
+        nodes = self.driver.execute_cdp_cmd("Accessibility.getFullAXTree", {})["nodes"]
+
+        def named(role):
+            return [n.get("name", {}).get("value", "") for n in nodes
+                    if n.get("role", {}).get("value") == role and not n.get("ignored")]
+        headings = named("heading")
+        for request_id in (image_id, message_id):
+            self.assertTrue(any(h.startswith("#%s " % request_id) for h in headings), headings)
+        self.assertIn("Part 1", headings)
+        self.assertNotIn("Part 0", headings)
+        images = named("image")
+        self.assertEqual(sorted(images), ["image sent in part 1, 6uD78iT-.jpeg",
+                                          "image sent in part 2, th.jpg"])
+        disclosures = named("DisclosureTriangle")
+        self.assertEqual(len(disclosures), len(set(disclosures)), disclosures)  # each says what
+        live = [n for n in nodes for p in n.get("properties", [])
+                if p["name"] == "live" and p["value"]["value"] == "polite"]
+        self.assertTrue(live)
 
 
 class BrowserPageTest(BrowserTest):
@@ -298,10 +331,23 @@ class BrowserPageTest(BrowserTest):
         self.post([browser.form_part("file", b"not a picture", "fake.jpg", "image/jpeg"),
                    browser.form_part("file2", browser.png(3, 2), "grey", "text/plain"),
                    browser.form_part("long", long_value),
-                   browser.form_part("controls", b"tab\tnul\0escape\x1bdel\x7f")])
+                   browser.form_part("controls", b"tab\tnul\0escape\x1bdel\x7f"),
+                   browser.form_part("a\u200bb\u202etxt.exe", "x\u2066y\ufeff".encode()),
+                   b"Content-Disposition: form-data; name=\"cv\"; "
+                   b"filename*=UTF-8''r%C3%A9sum%C3%A9.pdf\r\n\r\n%PDF-1.4"])
         record = self.show_newest()
+        star = self.part_facts(record["id"], 5)
+        self.assertEqual((star["facts"]["file name"], star["facts"]["as sent"],
+                          star["link"] is not None),
+                         ("r\u00e9sum\u00e9.pdf", "Content-Disposition: form-data; name=\"cv\"; "
+                          "filename*=UTF-8''r%C3%A9sum%C3%A9.pdf", True))
+        self.assertEqual(self.part_facts(record["id"], 1)["notes"],
+                         ["Its bytes are a PNG picture, but it was declared text/plain."])
         self.assertEqual(self.part_facts(record["id"], 3)["text"],
-                         "tab\tnul\u2400escape\u241bdel\u2421")
+                         "tab\tnul<U+0000>escape<U+001B>del<U+007F>")
+        hidden = self.part_facts(record["id"], 4)
+        self.assertEqual((hidden["facts"]["name"], hidden["text"]),
+                         ("a<U+200B>b<U+202E>txt.exe", "x<U+2066>y<U+FEFF>"))
         cut = self.part_facts(record["id"], 2)
         self.assertTrue(long_value.decode().startswith(cut["text"]))
         self.assertTrue(1000 <= len(cut["text"]) < len(long_value), len(cut["text"]))
@@ -338,6 +384,136 @@ class BrowserPageTest(BrowserTest):
                 self.assertEqual(self.driver.execute_script(
                     "return [window.sameDocument, "
                     "document.querySelectorAll('article.request').length]"), [True, before + 1])
+
+    def visible_rows(self):
+        return self.driver.execute_script(
+            "return [...document.querySelectorAll('#rows li')].filter(li => !li.hidden)"
+            ".map(li => li.dataset.id)")
+
+    def test_the_list_filters_moves_and_opens_by_address(self):
+        from selenium.webdriver.common.keys import Keys
+        for i in range(45):
+            self.post([browser.form_part("field-%d" % i, b"x")], endpoint="testMsg")
+        for i in range(4):  # a wrong path and a wrong method are listed too
+            browser.request(self.port, "POST", "/nope-%d" % i, b"a=1",
+                            {"Content-Type": "application/x-www-form-urlencoded"})
+        browser.request(self.port, "GET", "/Vortan/BackOffice/trunk/webservice/zunel/testMsg")
+        self.driver.get("http://localhost:%d/" % self.port)
+        browser.wait_for(self.driver, "return document.querySelectorAll('#rows li').length >= 50")
+        self.driver.find_element("id", "filter").send_keys("nope")
+        nope = self.visible_rows()
+        self.assertEqual(len(nope), 4)
+        statuses = self.driver.execute_script(
+            "return [...document.querySelectorAll('article.request')].filter(a => !a.hidden)"
+            ".map(a => a.querySelector('.status').textContent)")
+        self.assertEqual(statuses, ["404"] * 4)
+        self.driver.find_element("id", "filter").clear()
+        self.driver.find_element("id", "filter").send_keys("405")
+        self.assertEqual(len(self.visible_rows()), 1)
+        self.driver.find_element("id", "filter").clear()
+        self.driver.find_element("id", "filter").send_keys("field-4")  # field-4 and field-40..44
+        rows = self.visible_rows()
+        self.assertEqual(len(rows), 6)
+        first = self.driver.find_element("css selector", "#rows li:not([hidden]) a")
+        first.click()
+        first.send_keys(Keys.ARROW_DOWN)
+        self.assertEqual(self.driver.execute_script("return location.hash"), "#" + rows[1])
+        self.driver.refresh()  # the address opens the request it names
+        browser.wait_for(self.driver, "const card = document.querySelector("
+                                      "'article.request.selected'); return card && "
+                                      "card.dataset.id === arguments[0] && "
+                                      "card.getBoundingClientRect().top < innerHeight", rows[1])
+
+    def test_copy_as_curl_sends_the_same_parts_again(self):
+        picture = os.urandom(70000)
+        self.post([browser.form_part("file", picture, 'C:\\x\\a%22b;c.jpg', "image/jpeg"),
+                   browser.form_part("long", b"0123456789" * 9000),
+                   browser.form_part("message", '{"page": "\u00e9t\u00e9"}'.encode())])
+        record = self.show_newest()
+        self.driver.execute_script(
+            "document.querySelector(`article[data-id='${arguments[0]}'] .tools button`).click()",
+            record["id"])
+        command = browser.wait_for(self.driver, "const pre = document.querySelector("
+                                                "`article[data-id='${arguments[0]}'] .command`);"
+                                                "return pre && !pre.hidden && pre.textContent",
+                                   record["id"])
+        done = subprocess.run(["bash", "-c", command], capture_output=True, timeout=30)
+        self.assertEqual(done.returncode, 0, done)
+        again = self.newest()
+        self.assertNotEqual(again["id"], record["id"])
+        sent = lambda r: [(p["name"], p["filename"], p["content_type"], p["sha256"])  # noqa: E731
+                          for p in r["parts"]]
+        self.assertEqual(sent(again), sent(record))
+
+    def test_a_restart_is_told(self):
+        server = DevServer()
+        self.addCleanup(lambda: server.stop())
+        browser.post_form(server.port, "testMsg", [browser.form_part("message", b"{}")])
+        self.driver.get("http://localhost:%d/" % server.port)
+        browser.wait_for(self.driver, "return document.getElementById('live').dataset.state "
+                                      "=== 'live' && document.body.dataset.loaded === 'true'")
+        server.stop()
+        server = DevServer(port=server.port)
+        browser.wait_for(self.driver, "return !document.getElementById('restarted').hidden && "
+                                      "!document.getElementById('empty').hidden")
+
+    def test_the_raw_view_shows_a_refused_body_as_it_came(self):
+        body = (b"--b0\r\nContent-Disposition: form-data; name=\"bin\"; filename=\"x.bin\"\r\n"
+                b"X-Extra: 1\r\n\r\n" + bytes(range(40)) + b"\r\n--b0\r\n"
+                b"Content-Disposition: form-data; name=\"t\"\r\n\r\nline one\r\nline two")
+        status, _, _ = browser.request(self.port, "POST", browser.ENDPOINT + "testMsg", body,
+                                       {"Content-Type": "multipart/form-data; boundary=b0"})
+        self.assertEqual(status, 400)  # no closing delimiter
+        record = self.show_newest()
+        shown = self.driver.execute_script("""
+            const raw = document.querySelector(`article[data-id="${arguments[0]}"] details.raw`);
+            raw.open = true;""", record["id"])
+        shown = browser.wait_for(self.driver, """
+            const raw = document.querySelector(`article[data-id="${arguments[0]}"] details.raw`);
+            const link = raw.querySelector("a.download");
+            return link && {pre: [...raw.querySelectorAll("pre")].map(
+                                p => [p.className, p.textContent]),
+                            link: link.getAttribute("href")};""", record["id"])
+        self.assertEqual(shown["pre"][0][1].split("\n")[0],
+                         "POST %stestMsg HTTP/1.1" % browser.ENDPOINT)
+        self.assertEqual(shown["pre"][1:], [
+            ["raw-boundary", "--b0"],
+            ["raw-part-head",
+             'Content-Disposition: form-data; name="bin"; filename="x.bin"\nX-Extra: 1'],
+            ["raw-hex",
+             "00000000  00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f  ................\n"
+             "00000010  10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f  ................\n"
+             "00000020  20 21 22 23 24 25 26 27                           !\"#$%&'"],
+            ["raw-boundary", "--b0"], ["raw-part-head", 'Content-Disposition: form-data; name="t"'],
+            ["raw-text", "line one\\r\\n\nline two"]])
+        self.assertEqual(browser.request(self.port, "GET", shown["link"])[2], body)
+
+    def test_clear_and_export(self):
+        self.post([browser.form_part("file", browser.png(2, 2), "dot.png", "image/png"),
+                   browser.form_part("message", b'{"a": 1}')])
+        _, _, har = browser.request(self.port, "GET", "/api/requests.har")
+        log = json.loads(har)["log"]
+        _, _, listed = browser.request(self.port, "GET", "/api/requests?limit=200")
+        self.assertEqual((log["version"], len(log["entries"])), ("1.2", json.loads(listed)["held"]))
+        params = log["entries"][-1]["request"]["postData"]["params"]
+        self.assertEqual([(p["name"], p.get("fileName"), p.get("_encoding")) for p in params],
+                         [("file", "dot.png", "base64"), ("message", None, None)])
+        self.assertEqual((base64.b64decode(params[0]["value"]), params[1]["value"]),
+                         (browser.png(2, 2), '{"a": 1}'))
+        status, _, _ = browser.request(self.port, "DELETE", "/api/requests",
+                                       headers={"Origin": "https://evil.example"})
+        self.assertEqual(status, 403)
+        self.assertEqual(json.loads(browser.request(self.port, "GET", "/api/requests")[2])["held"],
+                         json.loads(listed)["held"])
+        self.driver.get("http://localhost:%d/" % self.port)
+        browser.wait_for(self.driver, "return document.body.dataset.loaded === 'true'")
+        self.driver.execute_script("window.confirm = () => true")
+        self.driver.find_element("id", "clear-all").click()
+        browser.wait_for(self.driver, "return !document.getElementById('empty').hidden && "
+                                      "!document.querySelector('article.request')")
+        self.assertIn("curl -F 'message={\"page\":\"unIDdepage\"}' http://localhost:%d/"
+                      % self.port,
+                      self.driver.find_element("id", "try").text)
 
 
 class BrowserUpstreamTest(BrowserTest):

@@ -80,16 +80,18 @@ class FakeUpstream:
             self.seen.append((lines, body))
             path = lines[0].split()[1].split("?")[0]
             if path.endswith("/ok"):
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nX-Upstream: yes\r\n\r\n"
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nX-Upstream: yes\r\n"
+                             b"Connection: close\r\n\r\n"
                              b"saw %d bytes"
                              % (len("saw %d bytes" % len(body)), len(body)))
             elif path.endswith("/fail"):
-                conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\n"
+                conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n"
+                             b"Connection: close\r\n\r\n"
                              b"broke")
             elif path.endswith("/html"):
                 page = b"<html><script>fetch('/api/requests')</script></html>"
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
-                             b"Content-Length: %d\r\n\r\n%s"
+                             b"Content-Length: %d\r\nConnection: close\r\n\r\n%s"
                              % (len(page), page))
             elif path.endswith("/reset"):
                 conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"x" * 1000)
@@ -97,7 +99,8 @@ class FakeUpstream:
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             elif "/big/" in path:  # an answer of as many bytes as the path says, sent as it is read
                 size = int(path.rsplit("/", 1)[1])
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % size)
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n"
+                             % size)
                 block = b"b" * (1 << 20)
                 for start in range(0, size, len(block)):
                     conn.sendall(block[:size - start])
@@ -294,6 +297,25 @@ class UpstreamBoundsTest(unittest.TestCase):
             self.assertLess(seconds, 0.5)
         for thread in stalled:
             thread.join()
+
+    def test_a_client_that_leaves_midway_is_told_apart_from_a_failed_upstream(self):
+        _, port = self.start()
+        with socket.create_connection(("127.0.0.1", port)) as conn:
+            conn.sendall(b"GET /big/%d HTTP/1.1\r\nHost: localhost\r\n\r\n" % (256 << 20))
+            got = 0
+            while got < 1 << 20:
+                got += len(conn.recv(65536))
+        for _ in range(50):  # listed once the service has seen the client go
+            time.sleep(0.1)
+            try:
+                rec = record(port)
+                break
+            except IndexError:
+                continue
+        self.assertEqual(rec["upstream"]["status"], 200)
+        self.assertTrue(rec["upstream"]["error"].startswith("the client went away after "),
+                        rec["upstream"]["error"])
+        self.assertEqual(call(port, "/p/ok", method="GET")[0], 200)
 
     def test_a_long_upload_that_keeps_moving_is_no_stall(self):
         _, port = self.start()

@@ -8,6 +8,12 @@
   const empty = document.getElementById("empty");
   const count = document.getElementById("count");
   const live = document.getElementById("live");
+  const announce = document.getElementById("announce");
+  const rows = document.getElementById("rows");
+  const filter = document.getElementById("filter");
+  const matched = document.getElementById("matched");
+  const restarted = document.getElementById("restarted");
+  let service = null;  // which run of the service the list comes from
 
   const PAGE = 200;  // requests shown: as many as the service lists in one page
 
@@ -15,10 +21,14 @@
   let records = [];
   const cards = new Map();
 
-  // Control characters (but tab and line breaks) as their visible pictures: U+2400 onwards.
+  // Controls (but tab and line breaks), and the characters that reorder or hide text (the
+  // bidirectional controls, zero-width ones), as <U+XXXX>, which every font draws: a name
+  // cannot pass for another ("a<U+202E>txt.exe" rather than "aexe.txt").
+  const HIDDEN = /[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\xad\u061c\u180e\u200b-\u200f\u2028-\u202e\u2060-\u2064\u2066-\u206f\ufeff\ufff9-\ufffb]/g;
+
   function visible(text) {
-    return text.replace(/[\x00-\x08\x0b\x0c\x0e-\x1f\x7f]/g, (c) =>
-      String.fromCharCode(c === "\x7f" ? 0x2421 : 0x2400 + c.charCodeAt(0)));
+    return text.replace(HIDDEN, (c) =>
+      "<U+" + c.charCodeAt(0).toString(16).toUpperCase().padStart(4, "0") + ">");
   }
 
   function element(tag, className, text) {
@@ -105,18 +115,26 @@
     const body = element("div", "body");
     if (part.image && part.url) {
       const figure = element("figure", "image");
+      const whole = element("a", "whole");
+      whole.href = part.url;
+      whole.target = "_blank";
+      whole.rel = "noopener";
       const image = element("img");
-      image.alt = "image sent in part " + part.index;
-      image.src = part.url;
+      image.loading = "lazy";
+      image.alt = "image sent in part " + (part.index + 1) +
+        (part.filename ? ", " + visible(baseName(part.filename)) : "");
+      // A small preview made by the service, when it can; the whole picture is a click away.
+      image.src = part.thumb || part.url;
       const caption = element("figcaption", null, part.image.toUpperCase());
       image.addEventListener("load", () => {
-        caption.textContent = part.image.toUpperCase() + ", " + image.naturalWidth + " \u00d7 " +
-          image.naturalHeight + " pixels";
+        caption.textContent = part.image.toUpperCase() + (part.thumb ? ", preview: " : ", ") +
+          image.naturalWidth + " \u00d7 " + image.naturalHeight + " pixels";
       });
       image.addEventListener("error", () => {
         caption.textContent = part.image.toUpperCase() + " that the browser cannot show";
       });
-      figure.append(image, caption);
+      whole.append(image);
+      figure.append(whole, caption);
       body.append(figure);
       return body;
     }
@@ -143,12 +161,15 @@
   function partSection(part) {
     const section = element("section", "part");
     section.dataset.index = part.index;
-    const title = element("h3", null, "Part " + part.index);
+    const title = element("h4", null, "Part " + (part.index + 1));
     if (part.image) title.append(element("span", "badge", part.image));
     const facts = element("dl", "facts");
     field(facts, "name", part.name, "name");
     field(facts, "disposition", part.disposition, "disposition");
     field(facts, "file name", part.filename, "filename");
+    if (part.disposition_as_sent) {
+      field(facts, "as sent", "Content-Disposition: " + part.disposition_as_sent, "as-sent");
+    }
     field(facts, "type", part.content_type, "type");
     field(facts, "size", byteCount(part.size || 0), "size");
     field(facts, "SHA-256", part.sha256, "sha256");
@@ -156,10 +177,12 @@
     about.append(title, facts);
     if (part.headers && part.headers.length) {
       const details = element("details", "part-headers");
-      details.append(element("summary", null, "its headers (" + part.headers.length + ")"),
+      details.append(element("summary", null, "Part " + (part.index + 1) + "'s headers (" +
+                                                 part.headers.length + ")"),
                      headerTable(part.headers));
       about.append(details);
     }
+    for (const note of part.notes || []) about.append(element("p", "note", note));
     // A picture goes beside what is known of it; text and links below.
     if (part.image && part.url) section.classList.add("beside");
     section.append(about, partBody(part));
@@ -169,7 +192,7 @@
   function requestCard(record) {
     const card = element("article", "request");
     card.dataset.id = record.id;
-    const summary = element("div", "summary");
+    const summary = element("h2", "summary");
     const time = element("time", "time", clock(record.time));
     time.dateTime = isoTime(record.time);
     time.title = isoTime(record.time);
@@ -178,19 +201,22 @@
                    element("span", "path", record.path),
                    element("span", "endpoint", record.endpoint || "no endpoint"),
                    element("span", statusClass(record.status), record.status));
-    card.append(summary);
+    card.append(summary, tools(record));
     if (record.error) card.append(element("p", "error", record.error));
+    for (const note of record.notes || []) card.append(element("p", "note", note));
     const headers = element("details", "request-headers");
     headers.open = true;
-    headers.append(element("summary", null, "Request headers"), headerTable(record.headers));
-    card.append(headers);
+    headers.append(element("summary", null, "Request #" + record.id + "'s headers (" +
+                                         (record.headers || []).length + ")"),
+                   headerTable(record.headers));
+    card.append(headers, rawView(record));
     const parts = record.parts || [];
     const partList = element("div", "parts");
     let heading = parts.length === 1 ? "1 part" : parts.length + " parts";
     if (record.part_count > parts.length) {
       heading = record.part_count + " parts, the first " + parts.length + " kept";
     }
-    partList.append(element("h2", null, heading));
+    partList.append(element("h3", null, heading));
     for (const part of parts) partList.append(partSection(part));
     card.append(partList);
     if (record.upstream) card.append(upstreamSection(record.id, record.upstream), resendBar(record));
@@ -260,6 +286,151 @@
     return section;
   }
 
+  // What a tester may look for: method, path, status, endpoint, and the parts' names.
+  function searchable(record) {
+    const names = (record.parts || []).flatMap((part) => [part.name, part.filename]);
+    return [record.method, record.path, record.status, record.endpoint, ...names]
+      .filter((text) => text !== null && text !== undefined).join("\n").toLowerCase();
+  }
+
+  function row(record) {
+    const item = element("li", "row");
+    item.dataset.id = record.id;
+    const link = element("a");
+    link.href = "#" + record.id;
+    const parts = record.part_count === 1 ? "1 part" : record.part_count + " parts";
+    link.append(element("span", "number", "#" + record.id), element("time", "time", clock(record.time)),
+                element("span", "method", record.method), element("span", "path", record.path),
+                element("span", statusClass(record.status), record.status),
+                element("span", "parts", parts));
+    item.append(link);
+    return item;
+  }
+
+  function applyFilter() {
+    const wanted = filter.value.trim().toLowerCase();
+    let shown = 0;
+    for (const record of records) {
+      const match = !wanted || searchable(record).includes(wanted);
+      const id = String(record.id);
+      const item = rows.querySelector(`li[data-id="${id}"]`);
+      if (item) item.hidden = !match;
+      if (cards.get(id)) cards.get(id).hidden = !match;
+      if (match) shown += 1;
+    }
+    matched.textContent = wanted ? shown + " of " + records.length + " match" : "";
+  }
+
+  // The selected request is the address's #ID, so that a reload or a shared link opens it.
+  function select() {
+    const id = location.hash.slice(1);
+    for (const node of document.querySelectorAll(".selected")) node.classList.remove("selected");
+    const card = cards.get(id);
+    const item = rows.querySelector(`li[data-id="${id}"]`);
+    if (!card) return;
+    card.classList.add("selected");
+    if (item) {
+      item.classList.add("selected");
+      item.querySelector("a").setAttribute("aria-current", "true");
+    }
+    card.scrollIntoView({block: "start"});
+  }
+
+  // Up and down move through the list as it is filtered.
+  function step(event) {
+    if (event.key !== "ArrowDown" && event.key !== "ArrowUp") return;
+    const visibleRows = [...rows.querySelectorAll("li.row")].filter((item) => !item.hidden);
+    if (!visibleRows.length) return;
+    event.preventDefault();
+    const at = visibleRows.findIndex((item) => item.dataset.id === location.hash.slice(1));
+    const next = at < 0 ? 0 : Math.max(0, Math.min(visibleRows.length - 1,
+                                                     at + (event.key === "ArrowDown" ? 1 : -1)));
+    location.hash = visibleRows[next].dataset.id;
+    visibleRows[next].querySelector("a").focus();
+  }
+
+  // The request as received, read when first opened: its head's lines, then its body's start
+  // cut at each delimiter, text as text and binary data as a hex dump.
+  function rawView(record) {
+    const details = element("details", "raw");
+    details.append(element("summary", null, "Request #" + record.id + " as received"));
+    details.addEventListener("toggle", async () => {
+      if (!details.open || details.dataset.loaded) return;
+      details.dataset.loaded = "true";
+      const response = await fetch("/api/requests/" + record.id + "/raw", {cache: "no-store"});
+      if (!response.ok) {
+        details.append(element("p", "gone", "Not kept any more."));
+        return;
+      }
+      const raw = await response.json();
+      const head = [raw.request_line, ...raw.headers.map(([name, value]) => name + ": " + value)];
+      details.append(element("pre", "raw-head", head.join("\n")));
+      for (const segment of raw.segments) {
+        if (segment.kind === "boundary") {
+          details.append(element("pre", "raw-boundary", segment.text));
+        } else if (segment.kind === "head") {
+          details.append(element("pre", "raw-part-head", segment.lines.join("\n")));
+        } else {
+          const shown = segment.text !== undefined ? segment.text : segment.hex;
+          details.append(element("pre", segment.text !== undefined ? "raw-text" : "raw-hex", shown));
+          if (segment.cut) {
+            details.append(element("p", "truncated", "Cut: " + byteCount(segment.size) + " in all."));
+          }
+        }
+      }
+      const about = element("p", "raw-size", "Body: " + byteCount(raw.size) +
+                            (raw.shown < raw.size ? ", the first " + byteCount(raw.shown) + " shown. " : ". "));
+      if (raw.url) {
+        const link = element("a", "download", "Download the body");
+        link.href = raw.url;
+        link.download = "request-" + record.id + "-body";
+        about.append(link);
+      }
+      details.append(about);
+    });
+    return details;
+  }
+
+  function tools(record) {
+    const bar = element("div", "tools");
+    const copy = element("button", null, "Copy as curl");
+    copy.type = "button";
+    const command = element("pre", "command");
+    command.hidden = true;
+    copy.addEventListener("click", async () => {
+      const response = await fetch("/api/requests/" + record.id + "/curl", {cache: "no-store"});
+      command.textContent = await response.text();
+      command.hidden = false;
+      if (response.ok && navigator.clipboard) {
+        navigator.clipboard.writeText(command.textContent).then(
+          () => { copy.textContent = "Copied as curl"; }, () => {});
+      }
+    });
+    const clear = element("button", null, "Clear");
+    clear.type = "button";
+    clear.addEventListener("click", () => clearRequests("/api/requests/" + record.id));
+    bar.append(copy, clear, command);
+    return bar;
+  }
+
+  async function clearRequests(address) {
+    const response = await fetch(address, {method: "DELETE"});
+    if (response.ok) await refresh();
+  }
+
+  function forget(ids) {
+    for (const id of ids.map(String)) {
+      const card = cards.get(id);
+      if (card) card.remove();
+      cards.delete(id);
+      const item = rows.querySelector(`li[data-id="${id}"]`);
+      if (item) item.remove();
+      details.delete(Number(id));
+    }
+    records = records.filter((record) => !ids.includes(record.id));
+    updateCount();
+  }
+
   function updateCount() {
     count.textContent = records.length === 1 ? "1 request" : records.length + " requests";
     empty.hidden = records.length !== 0;
@@ -275,7 +446,10 @@
       return card;
     });
     list.replaceChildren(...nodes);
+    rows.replaceChildren(...records.map(row));
     updateCount();
+    applyFilter();
+    select();
   }
 
   // Adds one record on top; the service keeps `held` records, so older ones leave the page.
@@ -287,13 +461,19 @@
     card.classList.add("new");
     cards.set(id, card);
     list.prepend(card);
+    rows.prepend(row(record));
+    announce.textContent = "New request #" + record.id + ": " + record.method + " " +
+      visible(record.path) + ", " + record.status;
     while (typeof held === "number" && records.length > held) {
       const gone = records.pop();
       const node = cards.get(String(gone.id));
       if (node) node.remove();
       cards.delete(String(gone.id));
+      const item = rows.querySelector(`li[data-id="${gone.id}"]`);
+      if (item) item.remove();
     }
     updateCount();
+    applyFilter();
   }
 
   // A list the same as the one shown (polling, mostly) leaves the page as it is: open details,
@@ -326,6 +506,11 @@
     const response = await fetch("/api/requests?limit=" + PAGE, {cache: "no-store"});
     if (!response.ok) throw new Error("HTTP " + response.status);
     const page = await response.json();
+    if (service !== null && page.service !== service) {
+      details.clear();  // ids start again with a new run
+      restarted.hidden = false;
+    }
+    service = page.service;
     const fresh = await Promise.all(page.requests.map((summary) => detail(summary.id)));
     for (const id of details.keys()) {
       if (!page.requests.some((summary) => summary.id === id)) details.delete(id);
@@ -375,7 +560,22 @@
       detail(message.record.id).then((record) => showNew(record, message.held))
         .catch(() => setLive("down", "cannot read a new request"));
     });
+    events.addEventListener("cleared", (event) => forget(JSON.parse(event.data).ids));
   }
+
+  // The empty page says where to send requests, on the address it was opened with.
+  const base = location.protocol + "//" + location.host + "/Vortan/BackOffice/trunk/webservice/zunel/";
+  document.getElementById("endpoint-msg").textContent = base + "testMsg";
+  document.getElementById("endpoint-img").textContent = base + "testImg";
+  document.getElementById("try").textContent =
+    "curl -F 'message={\"page\":\"unIDdepage\"}' " + base + "testMsg";
+
+  filter.addEventListener("input", applyFilter);
+  rows.addEventListener("keydown", step);
+  window.addEventListener("hashchange", select);
+  document.getElementById("clear-all").addEventListener("click", () => {
+    if (confirm("Clear every request the service keeps?")) clearRequests("/api/requests");
+  });
 
   listen();
 })();
