@@ -40,7 +40,7 @@ AUTO_HEADERS = ("Accept", "Accept-Encoding", "User-Agent", "Content-Type")
 ANSWER_HEAD_KEPT = 64 * 1024  # of the upstream's header lines, in the record
 ANSWER_TEXT_KEPT = 16 * 1024  # of the answer's start, in the record
 ANSWER_BUFFER = 256 * 1024  # of an answer read ahead before reading the upstream waits (twice)
-INSPECTOR_PREFIXES = ("/static/", "/api/", "/files/")
+INSPECTOR_PREFIXES = ("/static/", "/api/", "/files/", "/thumbs/")
 INSPECTOR_PATHS = ("/", "/events")
 # A page the upstream sent must not run in the inspector's origin (the same host and port):
 # sandboxed, it gets an origin of its own and cannot read the inspector's API.

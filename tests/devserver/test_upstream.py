@@ -258,9 +258,14 @@ class UpstreamBehaviourTest(unittest.TestCase):
         conn.close()
 
     def test_the_inspector_stays_the_inspectors_on_loopback_only(self):
-        status, data, _, _ = call(self.port, "/api/requests", method="GET")
-        self.assertEqual(status, 200)
         count = len(self.plain.seen)
+        for path in ("/", "/static/inspector.js", "/api/requests", "/files/999/0",
+                     "/files/999/answer", "/thumbs/999/0"):
+            with self.subTest(path):
+                status, _, _, resp = call(self.port, path, method="GET")
+                self.assertIn(status, (200, 404))
+                self.assertNotIn("sandbox", resp.getheader("Content-Security-Policy"))
+        self.assertEqual(len(self.plain.seen), count)
         status, _, _, _ = call(self.port, "/api/requests", method="GET",
                                headers={"Host": "service.example"})
         self.assertEqual(status, 502)  # the fake upstream closes on a path it does not know
