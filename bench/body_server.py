@@ -8,8 +8,9 @@ It takes one connection after another, reads and discards the request (answering
 with a Content-Length, or with --chunked in 1 MiB chunks and no announced length, and closes the
 connection. --chunk-size (which implies --chunked) sets the size of the chunks: a server that
 flushes after every small write. Chunks smaller than 1 MiB are framed once, at start, and sent
-in large writes, so that the server's own work does not weigh on the client's figures. It prints "listening on 127.0.0.1:PORT" once it accepts connections and runs until
-it is killed. Every read and write gives up after a while, so a stuck client cannot hang it.
+in large writes, so that the server's own work does not weigh on the client's figures. It prints
+"listening on 127.0.0.1:PORT" once it accepts connections and runs until it is killed. Every
+read and write gives up after a while, so a stuck client cannot hang it.
 """
 
 import socket

@@ -11,7 +11,6 @@ of the whole answer for every block received.
 """
 
 import argparse
-import os
 import resource
 import statistics
 import subprocess

@@ -5,8 +5,9 @@ case needs, then runs the console (its answers on standard input, its output to 
 curl doing the same POST, one after the other, several times. Wall time is measured around the
 process (start-up included) and peak memory is the child's ru_maxrss. It prints medians, the
 ratio console/curl, and, against each target, PASS or MISS. With --baseline, an older build of
-the console runs alongside in every case, so that before and after are measured in one run. It is not a test: a miss does not
-change the exit status; only a run that cannot be measured (a failing process) does.
+the console runs alongside in every case, so that before and after are measured in one run. It
+is not a test: a miss does not change the exit status; only a run that cannot be measured (a
+failing process) does.
 
 Run it through bench/run.sh, which builds what it needs.
 """
@@ -186,9 +187,12 @@ def main():
     img_url = args.base_url + IMG_PATH
 
     report = Report(judged=not args.smoke)
-    console_alone = lambda stdin, cwd=None: lambda: measure([args.console], stdin, cwd)
-    baseline_alone = lambda stdin, cwd=None: (
-        (lambda: measure([args.baseline], stdin, cwd)) if args.baseline else None)
+
+    def console_alone(stdin, cwd=None):
+        return lambda: measure([args.console], stdin, cwd)
+
+    def baseline_alone(stdin, cwd=None):
+        return (lambda: measure([args.baseline], stdin, cwd)) if args.baseline else None
 
     # Large answers: the 256 case is also the top of the linearity series.
     answers = {}

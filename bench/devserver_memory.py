@@ -72,8 +72,8 @@ def upload_urlencoded(port, size, seed, chunked):
     line = b'url-encoded field "v" (%d bytes): ' % size
     with socket.create_connection(("127.0.0.1", port), timeout=120) as conn:
         conn.sendall(b"POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
-                     b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\nv="
-                     % (PATH.encode(), size + 2))
+                     b"Content-Type: application/x-www-form-urlencoded\r\n"
+                     b"Content-Length: %d\r\n\r\nv=" % (PATH.encode(), size + 2))
         block = b"abcdefgh" * (BLOCK // 8)
         for start in range(0, size, BLOCK):
             conn.sendall(block[:min(BLOCK, size - start)])
@@ -90,7 +90,8 @@ def upload_urlencoded(port, size, seed, chunked):
 def curl_upload(port, path):
     """`curl -F` of one file; returns its total time, or None when the report is wrong."""
     done = subprocess.run(["curl", "-sS", "-w", "\n%{time_total}", "-F", "file=@%s" % path,
-                           "http://127.0.0.1:%d%s" % (port, PATH)], capture_output=True, timeout=300)
+                           "http://127.0.0.1:%d%s" % (port, PATH)],
+                          capture_output=True, timeout=300)
     text, _, seconds = done.stdout.decode().rpartition("\n")
     return float(seconds) if done.returncode == 0 and "sha256" in text else None
 
@@ -145,8 +146,9 @@ def run_case(name, clients, size, chunked, send=upload):
     try:
         results = {}
         started = time.monotonic()
-        threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, send(port, size, i, chunked)))
-                   for i in range(clients)]
+        threads = [threading.Thread(
+            target=lambda i=i: results.__setitem__(i, send(port, size, i, chunked)))
+            for i in range(clients)]
         for thread in threads:
             thread.start()
         for thread in threads:
@@ -158,7 +160,8 @@ def run_case(name, clients, size, chunked, send=upload):
         proc.terminate()
         proc.wait(10)
     ok = sum(1 for value in results.values() if value)
-    print("%-34s peak %7.1f MiB  %6.2f s  cpu %5.2f s  %d/%d reports right" % (name, peak, seconds, cpu, ok, clients))
+    print("%-34s peak %7.1f MiB  %6.2f s  cpu %5.2f s  %d/%d reports right"
+          % (name, peak, seconds, cpu, ok, clients))
     return ok == clients
 
 
@@ -176,8 +179,10 @@ def main():
     cases = [
         ("%d MiB, Content-Length" % args.size_mib, 1, args.size_mib << 20, False),
         ("%d MiB, chunked" % args.size_mib, 1, args.size_mib << 20, True),
-        ("%d MiB, one url-encoded value" % args.size_mib, 1, args.size_mib << 20, False, upload_urlencoded),
-        ("%d x %d MiB at once" % (args.clients, args.client_mib), args.clients, args.client_mib << 20, False),
+        ("%d MiB, one url-encoded value" % args.size_mib, 1, args.size_mib << 20, False,
+         upload_urlencoded),
+        ("%d x %d MiB at once" % (args.clients, args.client_mib), args.clients,
+         args.client_mib << 20, False),
     ]
     ok = all([run_case(*case) for case in cases])
     return 0 if run_curl_case("%d MiB, curl -F" % args.size_mib, args.size_mib << 20) and ok else 1

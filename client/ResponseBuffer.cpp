@@ -32,7 +32,7 @@ void adviseHugePages(char* start, std::size_t bytes) {
     const std::uintptr_t first = (from + hugePageBytes - 1) / hugePageBytes * hugePageBytes;
     const std::uintptr_t end = (from + bytes) / hugePageBytes * hugePageBytes;
     if (end > first) {
-        ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+        ::madvise(start + (first - from), end - first, MADV_HUGEPAGE);
     }
 }
 
@@ -42,7 +42,8 @@ void handBack(const char* start, std::size_t bytes) {
     const std::uintptr_t first = (from + page - 1) / page * page;
     const std::uintptr_t end = (from + bytes) / page * page;
     if (end > first) {
-        ::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+        // madvise takes a writable address; the pages' contents are given up, never written.
+        ::madvise(const_cast<char*>(start) + (first - from), end - first, MADV_DONTNEED);
     }
 }
 // ---- end of Linux section ----

@@ -32,6 +32,7 @@ bool namesAFolder(const FieldMap& files) {
 }
 } // namespace
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the published signature callers build on
 void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& isOk,
                     std::string& retourWebService) {
     isOk = false;

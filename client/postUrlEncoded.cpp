@@ -4,6 +4,7 @@
 
 #include <string>
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): the published signature callers build on
 bool postUrlEncoded(std::string url, std::string postFields, std::string& response) {
     response.clear();
     CurlHolder curl;

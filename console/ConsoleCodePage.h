@@ -7,7 +7,7 @@
 class ConsoleCodePage {
   public:
     ConsoleCodePage();
-    ~ConsoleCodePage();
+    ~ConsoleCodePage(); // NOLINT(performance-trivially-destructible): Windows restores here
     ConsoleCodePage(const ConsoleCodePage&) = delete;
     ConsoleCodePage& operator=(const ConsoleCodePage&) = delete;
 };

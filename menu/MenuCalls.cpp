@@ -7,6 +7,7 @@
 #include <rapidjson/writer.h>
 
 #include <string>
+#include <utility>
 
 void Menu::callWithMessage(std::string url) {
     std::string retourWebService;
@@ -23,7 +24,7 @@ void Menu::callWithMessage(std::string url) {
     FieldMap FileMap;
     MsgMap["message"] = s.GetString();
 
-    callWebService(url, MsgMap, FileMap, isOk, retourWebService);
+    callWebService(std::move(url), MsgMap, FileMap, isOk, retourWebService);
     writeOut(retourWebService);
 }
 
@@ -42,6 +43,6 @@ void Menu::callWithImage(std::string url) {
     FileMap["file"] = path;
     FileMap["file2"] = path2;
 
-    callWebService(url, MsgMap, FileMap, isOk, retourWebService);
+    callWebService(std::move(url), MsgMap, FileMap, isOk, retourWebService);
     writeOut(retourWebService);
 }

@@ -1,52 +1,76 @@
 #!/usr/bin/env bash
 # The project's test command. It installs what is missing, then runs these stages in turn:
 #   build           configures and builds build/ (the console, the library and the tests)
-#   tests           every CTest test of build/: unit, end-to-end, installed library, .deb
-#   trixie          scripts/ci/debian.sh trixie: the quick tests and a console session in a
-#                   fresh Debian 13 root, from a clean clone of HEAD
-#   valgrind        the test binaries and the end-to-end tests of build/ under memcheck
+#   lint            shellcheck, flake8, clang-format and clang-tidy (scripts/ci/lint.sh)
+#   tests           every CTest test of build/: unit, end-to-end, browser, installed library, .deb
+#   trixie          scripts/ci/debian.sh trixie: the quick tests (without the browser's) and a
+#                   console session in a fresh Debian 13 root, from a clean clone of HEAD
+#   valgrind        the C++ test programs and the console's end-to-end runs under memcheck
 #   sanitize-build  the same tree with AddressSanitizer and UndefinedBehaviorSanitizer
-#   sanitize-tests  every CTest test of that build
-#   fuzz            the answer reader's fuzzer for 60 s (clang, build-fuzz/)
+#   sanitize-tests  the CTest tests of that build that run its C++ (not the service's own tests
+#                   nor the .deb checks, which run no code of that build's own)
+#   tsan            the client's calls, the threaded test among them, under ThreadSanitizer
+#   fuzz            the answer reader's fuzzer for 30 s (clang, build-fuzz/)
 #   bench           bench/run.sh --smoke: the benchmark runs
 #   windows         scripts/ci/windows.sh, where the tree has it
 #
-#   scripts/run-tests.sh           all of them (about 5 minutes on 2 cores, and one or two more
-#                                  for Debian 13; its first run makes the root: a few more)
-#   scripts/run-tests.sh --quick   build and tests only (about a minute once built)
+#   scripts/run-tests.sh                          all of them (docs/benchmarks.md has the times)
+#   scripts/run-tests.sh --quick [CTEST_OPTION]   build and tests only, with those options for
+#                                                 CTest (e.g. -L unit)
 #
 # Each stage prints one line; what its tools print goes to build/logs/<stage>.log, whose path
-# and last lines are shown when the stage fails. The last two lines sum up: each stage's time,
-# then "N passed, N failed". The exit status is 0 only when every stage passed.
+# and last lines are shown when the stage fails. The builds share compilations through ccache.
+# The last lines sum up: each stage's time, the stages passed and failed, the tests that ran in
+# each stage that counts them, then, alone on the last line, "N passed, N failed, N skipped":
+# tests, where a failed stage that counted no failed test counts as one failure. The exit status
+# is 0 only when every stage passed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 quick=0
+ctest_args=()
 case "${1:-}" in
     "") ;;
-    --quick) quick=1 ;;
-    *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
+    --quick) quick=1; shift; ctest_args=("$@") ;;
+    *) echo "usage: $0 [--quick [CTEST_OPTION...]]" >&2; exit 2 ;;
 esac
 
 logs="$root/build/logs"
 mkdir -p "$logs"
-rm -f "$logs"/*.log
+rm -f "$logs"/*.log "$logs"/*.xml
 
+stages_passed=0
+stages_failed=0
 passed=0
 failed=0
+skipped=0
 times=()
+counted=()
 declare -A outcome=()
 
+# count NAME LINE: adds a stage's "N ran: N passed, N failed, N skipped (...)" to the sums.
+count() {
+    local name="$1" line="$2" p f s
+    read -r p f s < <(sed -E 's/.*: ([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped.*/\1 \2 \3/' <<<"$line")
+    passed=$((passed + p))
+    failed=$((failed + f))
+    skipped=$((skipped + s))
+    counted+=("$name: $line")
+    [ "${outcome[$name]}" = passed ] || [ "$f" -gt 0 ] || failed=$((failed + 1))
+}
+
 # stage NAME NEEDS DESCRIPTION COMMAND [ARG...]: runs COMMAND with its output in NAME's log,
-# unless the stage NEEDS (or "-") did not pass.
+# unless the stage NEEDS (or "-") did not pass. A stage that leaves a JUnit report in
+# $logs/NAME.xml has its tests counted.
 stage() {
     local name="$1" needs="$2" description="$3"
     shift 3
-    local log="$logs/$name.log" started=$SECONDS status=0
+    local log="$logs/$name.log" started=$SECONDS status=0 p f s
     printf '%-15s %s ... ' "$name" "$description"
     if [ "$needs" != - ] && [ "${outcome[$needs]:-}" != passed ]; then
         echo "not run: $needs did not pass"
         outcome[$name]=failed
+        stages_failed=$((stages_failed + 1))
         failed=$((failed + 1))
         times+=("$name -")
         return
@@ -57,11 +81,23 @@ stage() {
     if [ "$status" -eq 0 ]; then
         echo "passed (${seconds} s)"
         outcome[$name]=passed
-        passed=$((passed + 1))
+        stages_passed=$((stages_passed + 1))
     else
         echo "FAILED (${seconds} s, status $status), log: $log"
         tail -n 15 "$log" | sed 's/^/    | /'
         outcome[$name]=failed
+        stages_failed=$((stages_failed + 1))
+    fi
+    # A test command run inside the stage (Debian 13's) counted its tests on its last line.
+    local inner
+    inner=$(sed -nE 's/^ +([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' "$log" |
+                tail -n 1)
+    if [ -f "$logs/$name.xml" ]; then
+        count "$name" "$(/usr/bin/python3 "$root/scripts/lib/count_tests.py" "$logs/$name.xml")"
+    elif [ -n "$inner" ]; then
+        read -r p f s <<<"$inner"
+        count "$name" "$((p + f + s)) ran: $p passed, $f failed, $s skipped"
+    elif [ "$status" -ne 0 ]; then
         failed=$((failed + 1))
     fi
 }
@@ -70,36 +106,59 @@ stage() {
 configure_and_build() {
     local build="$1"
     shift
-    cmake -S "$root" -B "$build" "$@" && cmake --build "$build" -j2
+    cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "$@" &&
+        cmake --build "$build" -j2
 }
 
+# run_ctest NAME BUILD [CTEST_OPTION...]: two at a time; the tests that share the console's port
+# hold a lock.
 run_ctest() {
-    ctest --test-dir "$1" --output-on-failure --timeout 300
+    ctest --test-dir "$2" --output-on-failure --timeout 300 -j2 --output-junit "$logs/$1.xml" \
+        --test-output-size-passed 100000 --test-output-size-failed 1000000 "${@:3}"
 }
 
 sanitized() {
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 "$@"
 }
 
+# The tests whose code runs in more than one thread: the calls with the test's server thread,
+# and the threaded one; the buffer's tests and the allocation failures run in one.
+thread_sanitized() {
+    cmake -S "$root" -B "$root/build-tsan" -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DWSCONSOLE_TSAN=ON &&
+        cmake --build "$root/build-tsan" -j2 --target client_tests &&
+        TSAN_OPTIONS=halt_on_error=1 "$root/build-tsan/tests/client_tests" --gtest_brief=1 \
+            --gtest_filter='-StoreResponseChunk.*:TakeText.*:*AllocationFailure*' \
+            --gtest_output="xml:$logs/tsan.xml"
+}
+
 stage deps - "installing what is missing" "$root/scripts/install-deps.sh"
-stage build deps "building build/" configure_and_build "$root/build"
-stage tests build "CTest in build/" run_ctest "$root/build"
+stage build deps "building build/" configure_and_build "$root/build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+if [ "$quick" -eq 0 ]; then
+    stage lint build "shellcheck, flake8, clang-format, clang-tidy" "$root/scripts/ci/lint.sh" "$root/build"
+fi
+stage tests build "CTest in build/" run_ctest tests "$root/build" "${ctest_args[@]}"
 if [ "$quick" -eq 0 ]; then
     stage trixie deps "Debian 13 in a scratch root" "$root/scripts/ci/debian.sh" trixie
     stage valgrind build "build/'s tests under valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
     stage sanitize-build deps "building build-sanitize/ with ASan and UBSan" \
         configure_and_build "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON
     stage sanitize-tests sanitize-build "CTest in build-sanitize/" \
-        sanitized run_ctest "$root/build-sanitize"
-    stage fuzz deps "fuzzing the answer reader for 60 s" "$root/scripts/ci/fuzz.sh" 60
+        sanitized run_ctest sanitize-tests "$root/build-sanitize" -LE browser \
+        -E '^(devserver|package_DebianPackageTest)$'
+    stage tsan deps "the client's tests with ThreadSanitizer (build-tsan/)" thread_sanitized
+    stage fuzz deps "fuzzing the answer reader for 30 s" "$root/scripts/ci/fuzz.sh" 30
     stage bench deps "checking that the benchmark runs" "$root/bench/run.sh" --smoke
     if [ -x "$root/scripts/ci/windows.sh" ]; then
         stage windows deps "building for Windows, testing under Wine" "$root/scripts/ci/windows.sh"
     fi
 fi
 
-# The stages' times, then the verdict alone on the last line, in the plain form that CI reads.
 summary=$(IFS=,; echo "${times[*]}")
 echo "stage times: ${summary//,/, }"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+echo "stages: $stages_passed passed, $stages_failed failed"
+for line in "${counted[@]}"; do
+    echo "tests in $line"
+done
+# The verdict alone on the last line, in the plain form that CI reads.
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$stages_failed" -eq 0 ] && [ "$failed" -eq 0 ]

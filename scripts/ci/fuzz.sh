@@ -10,7 +10,8 @@ build="$root/build-fuzz"
 
 "$root/scripts/install-deps.sh"
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DWSCONSOLE_FUZZ=ON >/dev/null
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DWSCONSOLE_FUZZ=ON \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
 cmake --build "$build" -j2 --target answer_reader_fuzzer
 
 scratch=$(mktemp -d)

@@ -27,6 +27,7 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,m
 wineserver -k 2>/dev/null || true
 
 status=0
+# shellcheck disable=SC2016  # expanded by the inner shell
 "$root/tests/support/own-loopback.sh" bash -c '
     set -euo pipefail
     # One wineserver for the whole stage: Wine then starts each program in a fraction of a
@@ -43,7 +44,7 @@ status=0
 
     # The zip as shipped: its files, and its wsconsole.exe through the whole dialogue.
     echo "== windows: $(basename "$2")" >&2
-    # The Debian interpreter, which sees python3-aiohttp and python3-werkzeug for the web service.
+    # The Debian interpreter, which sees python3-aiohttp for the web service.
     python=/usr/bin/python3
     rm -rf "$1/unzipped"
     "$python" -m zipfile -e "$2" "$1/unzipped"

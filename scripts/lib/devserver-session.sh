@@ -2,6 +2,7 @@
 # a scratch folder holding the sample images under the names the image call reads, and the
 # development web service in the background on the port the console in $build was built with.
 # Both go when the calling script ends. Sets workdir and port.
+# shellcheck shell=bash disable=SC2154  # root and build are the calling script's
 
 base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
 port=$(python3 -c 'import sys, urllib.parse; print(urllib.parse.urlsplit(sys.argv[1]).port or 80)' "$base_url")

@@ -53,7 +53,7 @@ if [ -n "$foreign" ]; then
     echo "wsconsole.exe needs DLLs that Windows does not have: $foreign" >&2
     exit 1
 fi
-echo "wsconsole.exe needs only system DLLs:" $needed >&2
+echo "wsconsole.exe needs only system DLLs: $(tr '\n' ' ' <<<"$needed")" >&2
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")

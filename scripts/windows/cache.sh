@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # toolchain is the calling script's
 # Sourced by the scripts that build a library for 64-bit Windows once and keep it outside the
 # clone, in ${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole/NAME-VERSION-mingw. Needs $toolchain.
 home=~ # the account's home folder, also when HOME is not set

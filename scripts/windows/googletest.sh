@@ -12,8 +12,10 @@ toolchain="$root/cmake/toolchains/mingw-w64-x86_64.cmake"
 source_dir=/usr/src/googletest
 
 version=$(dpkg-query -W -f='${Version}' googletest 2>/dev/null || true)
-[ -n "$version" ] && [ -f "$source_dir/CMakeLists.txt" ] ||
-    { echo "no GoogleTest sources in $source_dir (package googletest)" >&2; exit 1; }
+if [ -z "$version" ] || [ ! -f "$source_dir/CMakeLists.txt" ]; then
+    echo "no GoogleTest sources in $source_dir (package googletest)" >&2
+    exit 1
+fi
 open_cache googletest "$version"
 cmake -S "$source_dir" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \

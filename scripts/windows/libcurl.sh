@@ -4,50 +4,27 @@
 # the source version built, and later runs reuse it:
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole/curl-<version>-mingw
 # Prints that folder (the install prefix) on standard output; everything else goes to standard
-# error. Needs the packages of scripts/windows/build.sh, and root (or sudo) the first time, to
-# add a deb-src entry when the machine has none.
+# error. Needs the packages of scripts/windows/build.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 toolchain="$root/cmake/toolchains/mingw-w64-x86_64.cmake"
 # shellcheck source=scripts/windows/cache.sh
 . "$root/scripts/windows/cache.sh"
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-
-# `apt-get source` needs a deb-src entry. When there is none, one is added in a sources file of
-# this project's own, for the same Debian archives and suites as the machine's deb entries.
-source_uris() { apt-get source --print-uris -qq curl 2>/dev/null; }
-if ! source_uris | grep -q "\.dsc'"; then
-    added=""
-    # deb822 stanzas of the Debian archive, turned into deb-src ones.
-    stanzas=$(
-        for file in /etc/apt/sources.list.d/*.sources; do
-            [ -e "$file" ] || continue
-            awk 'BEGIN { RS = ""; ORS = "\n\n" }
-                 /(^|\n)Types:[^\n]*deb/ && /(^|\n)URIs:[^\n]*debian/ && !/(^|\n)Enabled: *no/ {
-                     sub(/(^|\n)Types:[^\n]*/, "\nTypes: deb-src"); sub(/^\n/, ""); print }' "$file"
-        done
-    )
-    if [ -n "$stanzas" ]; then
-        printf '%s\n' "$stanzas" | "${sudo[@]}" tee /etc/apt/sources.list.d/wsconsole-deb-src.sources >/dev/null
-        added=yes
-    fi
-    # One-line entries: "deb [options] URI suite components".
-    lines=$(
-        for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-            [ -e "$file" ] || continue
-            sed -n 's/^[[:space:]]*deb\([[:space:]].*debian.*\)$/deb-src\1/p' "$file"
-        done
-    )
-    if [ -n "$lines" ]; then
-        printf '%s\n' "$lines" | "${sudo[@]}" tee /etc/apt/sources.list.d/wsconsole-deb-src.list >/dev/null
-        added=yes
-    fi
-    [ -n "$added" ] || { echo "no Debian archive among the apt sources" >&2; exit 1; }
-    echo "libcurl: added deb-src entries for the Debian archive; apt-get update" >&2
-    "${sudo[@]}" apt-get update -qq >&2
-fi
+# `apt-get source` reads the machine's index of source packages, which it may not have. apt is
+# given a configuration of this script's own instead, in the cache: deb-src entries for the
+# machine's own Debian archives and suites, and index files of its own, so that nothing under
+# /etc/apt or /var/lib/apt changes, and no root is needed.
+apt_dir="$cache/apt-source"
+mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache"
+# shellcheck disable=SC2016  # apt's own placeholders
+apt-get indextargets --no-release-info --format 'deb-src $(REPO_URI) $(RELEASE) main' \
+    'Identifier: Packages' | sort -u >"$apt_dir/sources.list"
+grep -q . "$apt_dir/sources.list" || { echo "no Debian archive among the apt sources" >&2; exit 1; }
+apt=(-o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts="$apt_dir/sources.list.d"
+     -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" -o APT::Sandbox::User="$(id -un)")
+echo "libcurl: reading the Debian archives' source index into $apt_dir" >&2
+apt-get "${apt[@]}" update -qq >&2
 
 # Every curl source version apt lists, newest first. A mirror can lag behind the index apt has
 # read, so the newest listed may not download yet: then the newest one that does is built, and
@@ -58,12 +35,12 @@ while read -r listed; do
         dpkg --compare-versions "$listed" gt "${versions[i]}" && break
     done
     versions=("${versions[@]:0:i}" "$listed" "${versions[@]:i}")
-done < <(apt-cache showsrc --only-source curl | sed -n 's/^Version: //p' | sort -u)
+done < <(apt-cache "${apt[@]}" showsrc --only-source curl | sed -n 's/^Version: //p' | sort -u)
 [ ${#versions[@]} -gt 0 ] || { echo "apt knows no curl source package" >&2; exit 1; }
 work=""
 for version in "${versions[@]}"; do
     open_cache curl "$version" # ends the script when the cache holds this version
-    (cd "$work" && apt-get source -qq "curl=$version" >&2) && break
+    (cd "$work" && apt-get "${apt[@]}" source -qq "curl=$version" >&2) && break
     echo "libcurl: curl $version is listed but does not download; trying the version before it" >&2
     rm -rf "$work"
     work=""

@@ -27,7 +27,7 @@ std::string patterned(std::size_t bytes) {
 
 // Stores `text` the way libcurl hands a body over, 16 KiB at a time; false at the first refusal.
 bool storeInChunks(ResponseBuffer& buffer, const std::string& text) {
-    constexpr std::size_t chunk = 16 * 1024;
+    constexpr std::size_t chunk = std::size_t{16} * 1024;
     for (std::size_t at = 0; at < text.size(); at += chunk) {
         const std::size_t n = std::min(chunk, text.size() - at);
         if (storeResponseChunk(const_cast<char*>(text.data() + at), 1, n, &buffer) != n) {

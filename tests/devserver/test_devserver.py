@@ -465,6 +465,17 @@ class LoadTest(unittest.TestCase):
         self.assertEqual((small["answer"][0], len(listed["requests"]) in (30, 31)), (200, True))
         self.assertLess(small["seconds"], 0.5)
 
+    def test_an_answer_that_would_not_fit_in_memory_is_refused(self):
+        # Random bytes, escaped, compress too little to fit an answer's 64 MiB: refused, not held.
+        proc, port, log = start_server("--keep-bytes", "0")
+        self.addCleanup(stop_server, proc)
+        status, text = post_to(port, "testMsg", multipart([("v", None, os.urandom(100 << 20))]),
+                               MULTIPART_TYPE, timeout=120)
+        self.assertEqual((status, text.split(b":")[0]), (507, b"insufficient storage"))
+        self.assertLess(service_peak_kib(proc), 256 << 10)
+        self.assertEqual(post_to(port, "testMsg", b"a=1", "application/x-www-form-urlencoded")[0],
+                         200)
+
     def test_the_store_never_passes_its_budget_nor_breaks_an_answer(self):
         value = b"x" * (40 << 20)
         text_form = lambda data: multipart([("v", None, data)])  # noqa: E731

@@ -90,11 +90,13 @@ class FaultTest(ConsoleTest):
         ]
         for no_proxy, proxied in cases:
             with self.subTest(no_proxy=no_proxy):
-                with MisbehavingServer("proxy", deadline=TIMEOUT + 10) as proxy, self.serve("empty") as service:
+                with MisbehavingServer("proxy", deadline=TIMEOUT + 10) as proxy, \
+                        self.serve("empty") as service:
                     env = console_environment(http_proxy="http://127.0.0.1:%d" % proxy.port)
                     if no_proxy:
                         env["no_proxy"] = no_proxy
-                    self.assertSession(MSG_SESSION, session(PROXY_BODY if proxied else b""), env=env)
+                    self.assertSession(MSG_SESSION, session(PROXY_BODY if proxied else b""),
+                                       env=env)
                 self.assertIsNone(proxy.error)
                 # A proxy gets the whole URL in its request line.
                 self.assertEqual([head.split(b"\r\n", 1)[0] for head in proxy.requests],

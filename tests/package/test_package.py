@@ -21,8 +21,9 @@ import unittest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-from test_console import (BANNER, ECHO, IMG_URL, MENU, MESSAGE_REPORT, MSG_URL, PATH1, PATH2,  # noqa: E402
-                          PORT, QUIT, REFUSED, TIMEOUT, image_report, question)
+from test_console import (BANNER, ECHO, IMG_URL, MENU, MESSAGE_REPORT,  # noqa: E402
+                          MSG_URL, PATH1, PATH2, PORT, QUIT, REFUSED, TIMEOUT, image_report,
+                          question)
 from server_process import DevServer  # noqa: E402
 
 BUILD = pathlib.Path(os.environ.get("WSCONSOLE_BUILD_DIR", ROOT / "build"))
@@ -70,7 +71,6 @@ def build_consumer(folder, *definitions):
     return folder / "consumer"
 
 
-
 def closed_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -109,7 +109,16 @@ class ConsumerTest(unittest.TestCase):
         # the program never flushes.
         text = REFUSED.split(b"failed: ", 1)[1]  # libcurl's own, and the line end
         self.assertEqual(run_consumer(consumer, f"http://127.0.0.1:{closed_port()}"),
-                         (1, b"callWebService:\n" + REFUSED + b"failed\npostUrlEncoded:\nfailed\n" + text))
+                         (1, b"callWebService:\n" + REFUSED + b"failed\npostUrlEncoded:\nfailed\n"
+                          + text))
+
+    def test_the_documented_output_is_the_consumers(self):
+        # docs/library.md shows what the example prints against the service: the block after
+        # the command that runs it.
+        text = (ROOT / "docs" / "library.md").read_text()
+        shown = text.split("build-consumer/consumer http://127.0.0.1:18080", 1)[1]
+        shown = shown.split("```text\n", 1)[1].split("```", 1)[0]
+        self.assertEqual(shown.encode(), CONSUMER_REPORT)
 
     def test_source_tree_as_a_subdirectory_builds_the_library_alone(self):
         folder = scratch("consumer-subdirectory")
@@ -128,8 +137,12 @@ class ConsumerTest(unittest.TestCase):
 def debian_root():
     """A scratch Debian root to install the packages in, and how to remove it; or None. The
     root is a copy of the folder WSCONSOLE_DEBIAN_ROOT or the tarball WSCONSOLE_DEBIAN_ROOT_TARBALL
-    unpacked, or else a fresh Debian 13 root from `scripts/ci/debian.sh --root-only trixie`."""
-    source = os.environ.get("WSCONSOLE_DEBIAN_ROOT") or os.environ.get("WSCONSOLE_DEBIAN_ROOT_TARBALL")
+    unpacked, or else a fresh Debian 13 root from `scripts/ci/debian.sh --root-only trixie`;
+    none when WSCONSOLE_DEBIAN_ROOT is "none"."""
+    if os.environ.get("WSCONSOLE_DEBIAN_ROOT") == "none":
+        return None, None
+    source = (os.environ.get("WSCONSOLE_DEBIAN_ROOT")
+              or os.environ.get("WSCONSOLE_DEBIAN_ROOT_TARBALL"))
     maker = ROOT / "scripts" / "ci" / "debian.sh"
     if source:
         root = SCRATCH / "root"
@@ -156,9 +169,8 @@ class DebianPackageTest(unittest.TestCase):
     apt purge. Without a root (see debian_root) the packages are unpacked with dpkg-deb into a
     scratch folder instead, and what needs dpkg's database is skipped, saying so.
 
-    The root is entered with chroot in a mount namespace of its own, so that /proc and /dev,
-    mounted there for apt and the programs, go away with it whatever happens. The tests run in
-    name order, which puts the purge last."""
+    The root is entered with `scripts/ci/debian.sh --in`, whose /tmp is its own: files for it
+    are laid in its /var/tmp. The tests run in name order, which puts the purge last."""
 
     @classmethod
     def setUpClass(cls):
@@ -169,9 +181,9 @@ class DebianPackageTest(unittest.TestCase):
         cls.root, cls.remove_root = debian_root()
         if cls.root:
             for deb in cls.debs.values():
-                shutil.copy(deb, cls.root / "tmp")
-            cls.in_root("apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
-                        + " ".join(f"/tmp/{deb.name}" for deb in cls.debs.values()))
+                shutil.copy(deb, cls.root / "var" / "tmp")
+            cls.in_root("apt-get update -qq && apt-get install -y -qq "
+                        + " ".join(f"/var/tmp/{deb.name}" for deb in cls.debs.values()))
             cls.usr = cls.root / "usr"
         else:
             print("no Debian root: the packages are unpacked with dpkg-deb, "
@@ -192,18 +204,17 @@ class DebianPackageTest(unittest.TestCase):
         """Runs a shell script in the root (or, without one, on this machine with the unpacked
         packages first on PATH); returns its standard output."""
         if cls.root:
-            command = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                       'mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && '
-                       'exec chroot "$0" sh -c "$1"', cls.root, script]
-            env = dict(os.environ, PATH="/usr/sbin:/usr/bin:/sbin:/bin")
-        else:
-            command = ["sh", "-c", script]
-            env = dict(os.environ, PATH=f"{cls.usr / 'bin'}:{os.environ['PATH']}")
+            command = [ROOT / "scripts" / "ci" / "debian.sh", "--in", cls.root,
+                       *([] if own_loopback else ["--host-net"]), "sh", "-c", script]
+            return run(*command)
+        command = ["sh", "-c", script]
+        env = dict(os.environ, PATH=f"{cls.usr / 'bin'}:{os.environ['PATH']}")
         env = {k: v for k, v in env.items() if k.lower() not in PROXY_VARIABLES}
         return run(*([OWN_LOOPBACK] if own_loopback else []), *command, env=env)
 
     def test_both_calls_through_the_installed_commands(self):
-        samples = "/usr/share/wsconsole/devserver/samples" if self.root else self.usr / "share/wsconsole/devserver/samples"
+        usr = pathlib.Path("/usr") if self.root else self.usr
+        samples = usr / "share/wsconsole/devserver/samples"
         output = self.in_root(f"""set -e
             cd "$(mktemp -d)"
             cp "{samples}/6uD78iT-.jpeg" '{PATH1}'
@@ -217,13 +228,15 @@ class DebianPackageTest(unittest.TestCase):
                          QUIT + MENU + question(IMG_URL) + ECHO + image_report() + QUIT)
 
     def test_depends_on_the_run_time_and_development_packages(self):
-        for name, pattern in (("wsconsole", r"^python3, python3-aiohttp, .*\blibcurl4(t64)? "),
+        for name, pattern in (("wsconsole",
+                               r"^python3, python3-aiohttp, .*\blibcurl4(t64)? "),
                               ("libwsclient-dev", r"^libcurl4-openssl-dev \| libcurl-dev$")):
             with self.subTest(name):
                 self.assertRegex(run("dpkg-deb", "-f", self.debs[name], "Depends").strip(), pattern)
 
     def test_each_package_holds_its_files(self):
-        wsconsole = ["bin/wsconsole", "bin/wsconsole-devserver", "share/wsconsole/devserver/devserver.py",
+        wsconsole = ["bin/wsconsole", "bin/wsconsole-devserver",
+                     "share/wsconsole/devserver/devserver.py",
                      "share/wsconsole/devserver/wsdevserver/server.py",
                      "share/wsconsole/devserver/wsdevserver/static/index.html",
                      "share/wsconsole/devserver/samples/th.jpg", "share/man/man1/wsconsole.1.gz",
@@ -232,8 +245,10 @@ class DebianPackageTest(unittest.TestCase):
         multiarch = run("dpkg-architecture", "-qDEB_HOST_MULTIARCH").strip()
         development = ["include/wsclient/WebServiceClient.h", "include/wsclient/FieldMap.h",
                        "include/wsclient/WebServiceReport.h",
-                       f"lib/{multiarch}/libwsclient.a", f"lib/{multiarch}/cmake/wsclient/wsclientConfig.cmake",
-                       "share/doc/libwsclient-dev/copyright", "share/doc/libwsclient-dev/changelog.gz"]
+                       f"lib/{multiarch}/libwsclient.a",
+                       f"lib/{multiarch}/cmake/wsclient/wsclientConfig.cmake",
+                       "share/doc/libwsclient-dev/copyright",
+                       "share/doc/libwsclient-dev/changelog.gz"]
         for name, paths in (("wsconsole", wsconsole), ("libwsclient-dev", development)):
             listed = run("dpkg-deb", "-c", self.debs[name])
             for path in paths:
@@ -247,16 +262,18 @@ class DebianPackageTest(unittest.TestCase):
         verdicts = {"here": subprocess.run(["lintian", *self.debs.values()], capture_output=True,
                                            text=True, timeout=BUILD_TIMEOUT).stdout}
         if self.root and (self.root / "usr" / "bin" / "lintian").exists():
-            verdicts["root"] = self.in_root("lintian " + " ".join(f"/tmp/{d.name}" for d in self.debs.values())
-                                            + " || true")
+            debs = " ".join(f"/var/tmp/{d.name}" for d in self.debs.values())
+            verdicts["root"] = self.in_root(f"lintian {debs} || true")
         for where, verdict in verdicts.items():
             with self.subTest(where):
-                self.assertEqual([line for line in verdict.splitlines() if line[:2] in ("E:", "W:")], [])
+                self.assertEqual([line for line in verdict.splitlines()
+                                  if line[:2] in ("E:", "W:")], [])
 
     def test_man_pages_render_without_warnings(self):
         for page in ("wsconsole", "wsconsole-devserver"):
             with self.subTest(page):
-                shown = subprocess.run(["man", "--warnings", "-l", self.usr / "share/man/man1" / f"{page}.1.gz"],
+                shown = subprocess.run(["man", "--warnings", "-l",
+                                        self.usr / "share/man/man1" / f"{page}.1.gz"],
                                        capture_output=True, text=True, timeout=60,
                                        env=dict(os.environ, MANWIDTH="80"))
                 self.assertEqual((shown.returncode, shown.stderr), (0, ""))
@@ -269,11 +286,12 @@ class DebianPackageTest(unittest.TestCase):
             # A library built with sanitizers links only with their run-time of the same
             # compiler; ConsumerTest builds against it on this machine, with those flags.
             self.skipTest("the library is built with " + LINK_FLAGS)
-        shutil.copytree(ROOT / "examples" / "consumer", self.root / "tmp" / "consumer", dirs_exist_ok=True)
-        self.in_root("DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "
-                     "cmake make g++ >/dev/null && cmake -S /tmp/consumer -B /tmp/consumer-build >/dev/null && "
-                     "cmake --build /tmp/consumer-build >/dev/null")
-        self.assertTrue((self.root / "tmp" / "consumer-build" / "consumer").is_file())
+        shutil.copytree(ROOT / "examples" / "consumer", self.root / "var" / "tmp" / "consumer",
+                        dirs_exist_ok=True)
+        self.in_root("apt-get install -y -qq --no-install-recommends cmake make g++ >/dev/null && "
+                     "cmake -S /var/tmp/consumer -B /var/tmp/consumer-build >/dev/null && "
+                     "cmake --build /var/tmp/consumer-build >/dev/null")
+        self.assertTrue((self.root / "var" / "tmp" / "consumer-build" / "consumer").is_file())
 
     def test_purge_leaves_no_file_behind(self):
         if not self.root:
@@ -282,11 +300,12 @@ class DebianPackageTest(unittest.TestCase):
                           for line in run("dpkg-deb", "-c", deb).splitlines())
         # What is left of the packages' paths after the purge, unless another package owns it.
         # Bytecode caches, as running the service as root leaves them, go too.
+        packages = " ".join(PACKAGES)
         left = self.in_root("python3 -m compileall -q /usr/share/wsconsole/devserver >/dev/null && "
-                            "DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq " + " ".join(PACKAGES)
-                            + f" >/dev/null && for p in {listed}; do if [ -e \"$p\" ] || [ -L \"$p\" ]; then "
-                            "dpkg-query -S \"$p\" >/dev/null 2>&1 || echo \"$p\"; fi; done; "
-                            "dpkg -l " + " ".join(PACKAGES) + " 2>/dev/null | grep '^[a-z][a-z] ' || true")
+                            f"apt-get purge -y -qq {packages} >/dev/null && for p in {listed}; do "
+                            'if [ -e "$p" ] || [ -L "$p" ]; then '
+                            'dpkg-query -S "$p" >/dev/null 2>&1 || echo "$p"; fi; done; '
+                            f"dpkg -l {packages} 2>/dev/null | grep '^[a-z][a-z] ' || true")
         self.assertEqual(left, "")
 
 

@@ -15,8 +15,10 @@ EXE = os.environ.get("WSCONSOLE_BIN", "wsconsole.exe")
 VERSION = os.environ.get("WSCONSOLE_VERSION", "1.0.0")
 ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
 COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
-WINDOWS_7_TO_11 = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
-                   "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
+WINDOWS_7_TO_11 = {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                   "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                   "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                   "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}
 
 
 class ResourcesTest(unittest.TestCase):
@@ -30,7 +32,8 @@ class ResourcesTest(unittest.TestCase):
                    for table in info.StringTable for key, value in table.entries.items()}
         self.assertEqual({key: strings.get(key) for key in
                           ("ProductName", "FileVersion", "ProductVersion", "LegalCopyright")},
-                         {"ProductName": "wsconsole", "FileVersion": VERSION, "ProductVersion": VERSION,
+                         {"ProductName": "wsconsole", "FileVersion": VERSION,
+                          "ProductVersion": VERSION,
                           "LegalCopyright": "Copyright (c) 2026 the wsconsole developers"})
         self.assertIn("web service", strings.get("FileDescription", ""))
         fixed = self.pe.VS_FIXEDFILEINFO[0]

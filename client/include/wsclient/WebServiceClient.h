@@ -11,7 +11,10 @@
 // transfer completes (whatever the HTTP status); retourWebService then receives the body up to
 // its first 0 byte if the body is not empty, and is otherwise left as given. Failures go to the
 // report function (WebServiceReport.h), by default to stdout and stderr. Each call sets up and
-// tears down libcurl completely, so calls must not overlap.
+// tears down libcurl completely (curl_global_init, curl_global_cleanup): calls from several
+// threads may overlap only where libcurl's global set-up is thread-safe, that is when
+// curl_version_info(CURLVERSION_NOW)->features has CURL_VERSION_THREADSAFE (libcurl 7.84 and
+// later); with an older libcurl they must not.
 void callWebService(std::string url, FieldMap MsgMap, FieldMap FileMap, bool& isOk,
                     std::string& retourWebService);
 
