@@ -120,12 +120,6 @@ class FakeUpstream:
 
 def proxy(upstream, *args):
     proc, port, log = start_server("--timeout", str(TIMEOUT), "--upstream", upstream, *args)
-    for _ in range(50):  # a first line about folders left behind comes before it
-        found = [line for line in log if "listening on" in line]
-        if port is not None or found:
-            port = port or int(found[0].rsplit(":", 1)[1])
-            break
-        time.sleep(0.1)
     if port is None:
         stop_server(proc)
         raise RuntimeError("proxy did not start: %r" % log)
