@@ -3,6 +3,7 @@
 
 Usage: python3 devserver/devserver.py [--host 127.0.0.1] [--port 18080] [--keep 100]
                                       [--keep-bytes 536870912] [--timeout 15]
+                                      [--upstream URL [--upstream-ca FILE] [--upstream-insecure]]
 
 It needs aiohttp: on Debian python3-aiohttp (run it with /usr/bin/python3, the interpreter that
 sees Debian's packages); elsewhere `pip install aiohttp`. `python3 -m wsdevserver` from this

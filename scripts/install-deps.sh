@@ -8,11 +8,12 @@ set -euo pipefail
 # unshare); chromium, its driver and selenium: the inspector's tests in a real
 # browser; mmdebstrap, bubblewrap, zstd and git: the other release's root, entered with bwrap, and
 # the clean clone laid in it (scripts/ci/debian.sh); ccache: the builds share their compilations;
-# and the lint stage's tools: shellcheck, python3-flake8, clang-format and clang-tidy.
+# and the lint stage's tools: shellcheck, python3-flake8, clang-format and clang-tidy;
+# python3-trustme: the authority the proxy tests make for HTTPS.
 # libclang-rt-dev is the sanitizer and libFuzzer runtime of whatever clang the release calls
 # `clang`: no release's version is named.
 packages=(cmake make g++ pkg-config libcurl4-openssl-dev rapidjson-dev libgtest-dev libgmock-dev
-          python3 python3-aiohttp python3-pil curl valgrind clang libclang-rt-dev
+          python3 python3-aiohttp python3-pil python3-trustme curl valgrind clang libclang-rt-dev
           dpkg-dev file iproute2 util-linux lintian man-db
           chromium chromium-driver python3-selenium mmdebstrap bubblewrap zstd git ccache
           shellcheck python3-flake8 clang-format clang-tidy "$@")

@@ -27,10 +27,10 @@ from aiohttp import web
 from aiohttp.http import HttpProcessingError, HttpVersion10, HttpVersion11
 from aiohttp.web_urldispatcher import MatchInfoError
 
-from . import inspector, report
+from . import inspector, proxy, report
 from .body import BadRequest, Pipeline, RawBody, Worker, body_reader
 from .connections import Connections
-from .security import SECURITY_HEADERS, foreign_origin
+from .security import SECURITY_HEADERS, authorities, foreign_origin, loopback_host
 from .store import RequestStore
 
 ENDPOINT_PREFIX = "/Vortan/BackOffice/trunk/webservice/zunel/"
@@ -109,20 +109,30 @@ class BodyError(Exception):
 class Service:
     """The two endpoints: each call's life, from its first byte to its answer, is call()."""
 
-    def __init__(self, store, worker, connections):
+    def __init__(self, store, worker, connections, upstream=None):
         self.store, self.worker, self.connections = store, worker, connections
+        self.upstream = upstream  # a proxy.Proxy with --upstream
+
+    def proxied(self, request):
+        """Whether the request goes on to the upstream rather than to a route here."""
+        return (self.upstream is not None
+                and self.upstream.takes(request, loopback_host(
+                    authorities(request))))
 
     @web.middleware
     async def checks(self, request, handler):
         problem = refusal(request)
-        if problem is not None:
+        if problem is not None and not (problem[0] == 415 and self.proxied(request)):
             if problem[0] != 403:  # a foreign page's request is not kept, even as refused
                 self.listed(request, *problem)
             self.log(request, problem[0], 0)
             return plain(*problem, close=True)
         self.connections.begin(request)
         try:
-            response = await handler(request)
+            if self.proxied(request):
+                response = await self.upstream.call(request, self.begin, self.log)
+            else:
+                response = await handler(request)
         except web.HTTPMethodNotAllowed as e:
             allowed = ", ".join(sorted(e.allowed_methods))
             response = plain(405, "method not allowed: use %s\n" % allowed,
@@ -169,7 +179,7 @@ class Service:
         """Refuse an oversized upload before the client starts sending it."""
         if refusal(request) is not None:
             return None  # refused whole by the checks, unread
-        if declared_length(request) > MAX_BODY:
+        if declared_length(request) > MAX_BODY and not self.proxied(request):
             return self.answer(request, self.begin(request), 413, close=True)
         if (request.version >= (1, 1)
                 and request.headers.get("Expect", "").lower() == "100-continue"):
@@ -310,10 +320,12 @@ def loop_error_handler():
     return handler
 
 
-def make_app(store, worker, connections):
-    service = Service(store, worker, connections)
+def make_app(store, worker, connections, upstream=None):
+    service = Service(store, worker, connections, upstream)
     app = web.Application(middlewares=[service.checks])
-    inspector.add_routes(app, store)
+    pages = inspector.add_routes(app, store)
+    if upstream is not None:
+        proxy.add_routes(app, pages, upstream)
     for endpoint in ENDPOINTS:
         app.router.add_post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
                             expect_handler=service.expect)
@@ -336,7 +348,13 @@ async def serve(args):
         runner_args["shutdown_timeout"] = 0.5
     else:
         site_args["shutdown_timeout"] = 0.5
-    runner = web.AppRunner(make_app(store, worker, connections), handle_signals=False,
+    upstream = None
+    if args.upstream is not None:
+        upstream = proxy.Proxy(args.upstream, store, worker, args.timeout,
+                               args.upstream_ca, args.upstream_insecure)
+    if upstream is not None:
+        runner_args["auto_decompress"] = False  # an encoded body goes on as it was sent
+    runner = web.AppRunner(make_app(store, worker, connections, upstream), handle_signals=False,
                            access_log=None, lingering_time=LINGER_SECONDS,
                            max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER, **runner_args)
     stop = asyncio.Event()
@@ -358,6 +376,11 @@ async def serve(args):
             log("cannot listen on %s:%d: %s" % (args.host, args.port, reason))
             return 1
         log("listening on http://%s:%d" % (host, port))
+        if upstream is not None:  # after the line that scripts wait for
+            log("every request but the inspector's goes on to %s" % args.upstream)
+            if args.upstream_insecure:
+                log("WARNING: --upstream-insecure: the upstream's certificate is NOT checked; "
+                    "anyone on the way can read and change what goes through")
         await stop.wait()
         return 0
     finally:
@@ -398,6 +421,25 @@ def seconds(text):
     return value
 
 
+def check_upstream(parser, args):
+    """The proxy's options make sense together; else a usage error (status 2)."""
+    if args.upstream is None:
+        if args.upstream_ca is not None or args.upstream_insecure:
+            parser.error("--upstream-ca and --upstream-insecure need --upstream")
+        return
+    try:
+        args.upstream = proxy.check_url(args.upstream)
+    except proxy.UsageError as e:
+        parser.error(str(e))
+    if not proxy.loopback_listen_host(args.host):
+        parser.error("--upstream listens on loopback only (--host 127.0.0.1, ::1 or localhost)")
+    if args.upstream_ca is not None:
+        try:
+            proxy.tls_context(args.upstream_ca)
+        except (OSError, ValueError) as e:  # ssl.SSLError is an OSError
+            parser.error("--upstream-ca %s: %s" % (args.upstream_ca, e))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="wsconsole-devserver",
                                      description="wsconsole development web service")
@@ -410,7 +452,17 @@ def main(argv=None):
     parser.add_argument("--timeout", type=seconds, default=15.0, metavar="SECONDS",
                         help="how long a connection may idle, a head take, or a body or an "
                              "answer stall (15)")
+    parser.add_argument("--upstream", metavar="URL",
+                        help="send every request but the inspector's on to this web service "
+                             "(http or https), and record its answers too")
+    parser.add_argument("--upstream-ca", metavar="FILE",
+                        help="a certificate authority (PEM) trusted for the upstream, beside "
+                             "the system's")
+    parser.add_argument("--upstream-insecure", action="store_true",
+                        help="do not check the upstream's certificate (says so in the log and "
+                             "on the page)")
     args = parser.parse_args(argv)
+    check_upstream(parser, args)
     aiohttp_log = logging.getLogger("aiohttp")
     aiohttp_log.addHandler(OneLine())
     aiohttp_log.propagate = False

@@ -93,7 +93,7 @@ class Record:
     """One request: its line, its head, its answer and its parts."""
 
     __slots__ = ("id", "time", "method", "path", "endpoint", "head", "status", "error", "parts",
-                 "part_count", "size", "cost", "listed", "raw", "body", "version")
+                 "part_count", "size", "cost", "listed", "raw", "body", "version", "upstream")
 
     def __init__(self, id, method, path, endpoint, head, version="HTTP/1.1"):
         self.id, self.method, self.path, self.endpoint = id, method, path, endpoint
@@ -110,6 +110,7 @@ class Record:
         self.listed = False
         self.raw = bytearray()  # the body's first RAW_KEPT bytes, as received
         self.body = None  # the whole body, a Part of its own, once longer than that
+        self.upstream = None  # what the upstream answered, when the service is a proxy
 
     def headers(self):
         return [[name, value] for name, value in report.part_head_fields(self.head)]
@@ -119,22 +120,31 @@ class Record:
                      if name and name.lower() == "content-type"), None)
 
     def summary(self):
-        return {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
+        data = {"id": self.id, "time": self.time, "method": self.method, "path": self.path,
                 "endpoint": self.endpoint, "status": self.status, "error": self.error,
                 "part_count": self.part_count, "size": self.size}
+        if self.upstream is not None:
+            data["upstream"] = self.upstream.summary()
+        return data
 
     def to_json(self):
         data = self.summary()
         data["headers"] = self.headers()
         data["parts"] = [part.to_json() for part in self.parts]
+        if self.upstream is not None:
+            data["upstream"] = self.upstream.to_json(self.id)
+            data["resend"] = None if self.body_kept() else (
+                "its body was not kept whole: %s" % (self.body.lost if self.body is not None
+                                                     and self.body.lost else "not kept"))
         return data
 
     def part(self, index):
         return self.parts[index] if 0 <= index < len(self.parts) else None
 
     def files(self):
-        """The parts whose bytes may be in files: its parts, and its body."""
-        return self.parts + ([self.body] if self.body is not None else [])
+        """The parts whose bytes may be in files: its parts, its body, and a proxied answer."""
+        answer = [self.upstream.answer] if self.upstream is not None else []
+        return self.parts + ([self.body] if self.body is not None else []) + answer
 
     def body_kept(self):
         """Whether the whole body can be served: in memory, or in a file written whole."""
@@ -228,7 +238,8 @@ class RequestStore:
 
     def file_for(self, record, part):
         """A path for the bytes of `part`, which are then written there as they come."""
-        name = "%d-%d" % (record.id, part.index) if part.index >= 0 else "%d-body" % record.id
+        name = ("%d-%d" % (record.id, part.index) if part.index >= 0
+                else "%d-%s" % (record.id, "body" if part.index == -1 else "answer"))
         part.path = os.path.join(self.folder, name)
         return part.path
 

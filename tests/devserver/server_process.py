@@ -19,16 +19,18 @@ def start_server(*args, port=0, server=SERVER, preexec_fn=None, env=None):
                             stderr=subprocess.PIPE, text=True, preexec_fn=preexec_fn, env=env)
     lines, ready = [], threading.Event()
 
+    # A line about folders that killed services left behind may come first.
     def drain():
         for line in proc.stderr:
             lines.append(line)
-            ready.set()
+            if "listening on" in line:
+                ready.set()
         ready.set()
     proc.drain = threading.Thread(target=drain, daemon=True)
     proc.drain.start()
     ready.wait(10)
-    return proc, (int(lines[0].rsplit(":", 1)[1]) if lines and "listening on" in lines[0]
-                  else None), lines
+    listening = [line for line in lines if "listening on" in line]
+    return proc, int(listening[0].rsplit(":", 1)[1]) if listening else None, lines
 
 
 def stop_server(proc, sig=signal.SIGTERM):

@@ -21,7 +21,7 @@ import urllib.parse
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import inspector_browser as browser  # noqa: E402
-from server_process import DevServer  # noqa: E402
+from server_process import DevServer, start_server, stop_server  # noqa: E402
 
 sys.path.insert(0, os.path.join(browser.ROOT, "devserver"))
 from wsdevserver import inspector, security  # noqa: E402
@@ -514,6 +514,60 @@ class BrowserPageTest(BrowserTest):
         self.assertIn("curl -F 'message={\"page\":\"unIDdepage\"}' http://localhost:%d/"
                       % self.port,
                       self.driver.find_element("id", "try").text)
+
+
+class BrowserUpstreamTest(BrowserTest):
+    """With --upstream (a second service as the upstream): a request and the upstream's answer
+    are both shown on the proxy's page."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.upstream_port = start_service(cls).port
+        proc, cls.port, log = start_server("--upstream", "http://127.0.0.1:%d" % cls.upstream_port)
+        cls.addClassCleanup(stop_server, proc)
+        if cls.port is None:
+            raise RuntimeError("the proxy did not start: %r" % log)
+
+    def held(self):
+        return json.loads(browser.request(self.port, "GET", "/api/requests")[2])["held"]
+
+    def test_both_sides_are_shown(self):
+        picture = browser.sample("th.jpg")
+        status, answer = browser.post_form(self.port, "testImg",
+                                           [browser.form_part("file", picture, "th.jpg")])
+        self.assertEqual(status, 200)
+        record_id = self.open_page(self.port, self.held())[0]
+        self.assertEqual(self.part_facts(record_id, 0)["facts"]["SHA-256"],
+                         browser.sha256(picture))
+        shown = self.driver.execute_script("""
+            const up = document.querySelector(
+                `article[data-id="${arguments[0]}"] section.upstream`);
+            const facts = {};
+            for (const dt of up.querySelectorAll("dl.facts dt")) {
+                facts[dt.textContent] = dt.nextElementSibling.textContent;
+            }
+            return {facts, text: up.querySelector("pre").textContent,
+                    headers: up.querySelectorAll(".answer-headers tr").length};""", record_id)
+        self.assertEqual(shown["facts"]["status"], "200 OK")
+        self.assertEqual(shown["facts"]["SHA-256"], browser.sha256(answer))
+        self.assertEqual(shown["facts"]["upstream"], "http://127.0.0.1:%d" % self.upstream_port)
+        self.assertTrue(shown["facts"]["first byte"].endswith(" ms"))
+        self.assertEqual(shown["text"].encode(), answer)
+        self.assertGreater(shown["headers"], 0)
+
+    def test_a_request_is_sent_again_from_the_page(self):
+        browser.post_form(self.port, "testMsg", [browser.form_part("message", b"again")])
+        newest = self.open_page(self.port, self.held())[0]
+        self.driver.execute_script(
+            "document.querySelector(`article[data-id='${arguments[0]}'] button.resend-upstream`)"
+            ".click()", newest)
+        browser.wait_for(self.driver, "return !!document.querySelector("
+                                      "`article[data-id='${arguments[0]}']`)",
+                         str(int(newest) + 1))
+        self.assertIn("answered 200", self.driver.execute_script(
+            "return document.querySelector(`article[data-id='${arguments[0]}'] .resend-outcome`)"
+            ".textContent", newest))
 
 
 if __name__ == "__main__":

@@ -219,7 +219,71 @@
     partList.append(element("h3", null, heading));
     for (const part of parts) partList.append(partSection(part));
     card.append(partList);
+    if (record.upstream) card.append(upstreamSection(record.id, record.upstream), resendBar(record));
     return card;
+  }
+
+  // With --upstream: a kept request sent again; the new exchange arrives as any request does.
+  function resendBar(record) {
+    const bar = element("div", "resend");
+    if (typeof record.resend === "string") {
+      bar.append(element("p", "gone", "Cannot be sent again: " + record.resend + "."));
+      return bar;
+    }
+    const outcome = element("span", "resend-outcome");
+    for (const [to, label] of [["upstream", "Resend to the upstream"],
+                               ["service", "Resend to this service"]]) {
+      const button = element("button", "resend-" + to, label);
+      button.type = "button";
+      button.addEventListener("click", async () => {
+        outcome.textContent = "sending\u2026";
+        try {
+          const response = await fetch("/api/requests/" + record.id + "/resend?to=" + to,
+                                       {method: "POST", cache: "no-store"});
+          const text = await response.text();
+          if (!response.ok) throw new Error(text.trim() || "HTTP " + response.status);
+          const answer = JSON.parse(text);
+          outcome.textContent = "sent again: answered " + answer.status + ", " +
+            byteCount(answer.size);
+        } catch (error) {
+          outcome.textContent = "not sent again: " + error.message;
+        }
+      });
+      bar.append(button);
+    }
+    bar.append(outcome);
+    return bar;
+  }
+
+  // With --upstream: what the upstream answered, shown with the same views as a part.
+  function upstreamSection(id, up) {
+    const section = element("section", "upstream");
+    section.append(element("h2", null, "The upstream's answer"));
+    if (up.insecure) {
+      section.append(element("p", "error insecure",
+                             "Its certificate was NOT checked (--upstream-insecure)."));
+    }
+    const facts = element("dl", "facts");
+    field(facts, "upstream", up.upstream, "upstream-url");
+    field(facts, "status", up.status === null ? "none" : up.status + " " + (up.reason || ""),
+          "upstream-status");
+    const seconds = (value) => value === null ? "none" : (value * 1000).toFixed(1) + " ms";
+    field(facts, "first byte", seconds(up.first_byte_seconds), "first-byte");
+    field(facts, "end", seconds(up.total_seconds), "total");
+    field(facts, "size", byteCount(up.size || 0), "size");
+    field(facts, "SHA-256", up.sha256, "sha256");
+    section.append(facts);
+    if (up.error) section.append(element("p", "error", up.error));
+    if (up.headers && up.headers.length) {
+      const headers = element("details", "answer-headers");
+      headers.append(element("summary", null, "Answer headers (" + up.headers.length + ")"),
+                     headerTable(up.headers));
+      section.append(headers);
+    }
+    section.append(partBody({kind: "text", text: up.text, truncated: up.truncated,
+                             size: up.size, url: up.url_file, image: up.image,
+                             filename: "answer-" + id, index: "answer"}));
+    return section;
   }
 
   // What a tester may look for: method, path, status, endpoint, and the parts' names.

@@ -1,0 +1,101 @@
+"""Resending a kept request: POST /api/requests/ID/resend[?to=upstream|service].
+
+Only with --upstream: a proxied request can be sent again when its body was kept whole as it
+arrived (store.Record.body_kept). It goes to the service's own port, so that it is read, recorded
+and listed as any request: on to the upstream (to=upstream, the default), or answered by the
+service itself (to=service) thanks to a header that only this process knows.
+
+The POST is an inspector route: loopback Host and peer only, and a foreign Origin is refused
+before routing, like every POST.
+"""
+
+import hmac
+import os
+import secrets
+
+import aiohttp
+from aiohttp import web
+from multidict import CIMultiDict
+from yarl import URL
+
+from .report import part_head_fields
+
+LOCAL_HEADER = "X-Wsdevserver-Local"
+# Not sent again: the framing is the new request's own, and these belong to one connection.
+NOT_RESENT = frozenset(("connection", "keep-alive", "proxy-connection", "te", "trailer",
+                        "transfer-encoding", "upgrade", "content-length", "expect",
+                        LOCAL_HEADER.lower()))
+
+
+class Resender:
+    def __init__(self, store):
+        self.store = store
+        self.token = secrets.token_hex(16)
+        self.session = None
+
+    def local(self, request):
+        """Whether a request is a resend to the service itself, not to go on to the upstream."""
+        value = request.headers.get(LOCAL_HEADER)
+        return value is not None and hmac.compare_digest(value, self.token)
+
+    async def start(self, app=None):
+        self.session = aiohttp.ClientSession(auto_decompress=False,
+                                             cookie_jar=aiohttp.DummyCookieJar())
+
+    async def close(self, app=None):
+        if self.session is not None:
+            await self.session.close()
+
+    async def resend(self, request):
+        raw_id = request.match_info["id"]
+        record = self.store.get(int(raw_id)) if raw_id.isdigit() and len(raw_id) < 19 else None
+        if record is None:
+            return text(404, "no such request (the service keeps only the latest)")
+        to = request.query.get("to", "upstream")
+        if to not in ("upstream", "service"):
+            return text(400, "bad request: to is upstream or service")
+        body = record.body
+        if not record.body_kept() or (body is not None and not os.path.isfile(body.path or "")):
+            return text(409, "this request cannot be sent again: its body was not kept whole (%s)"
+                        % (body.lost if body is not None and body.lost else "not kept"))
+        headers = [(name, value) for name, value in part_head_fields(record.head)
+                   if name is not None and name.lower() not in NOT_RESENT]
+        if to == "service":
+            headers.append((LOCAL_HEADER, self.token))
+        host, port = request.transport.get_extra_info("sockname")[:2]
+        url = "http://%s:%d%s" % ("[%s]" % host if ":" in host else host, port, record.path)
+        source = open(body.path, "rb") if body is not None else bytes(record.raw) or None
+        try:
+            async with self.session.request(
+                    record.method, URL(url, encoded=True), data=source,
+                    headers=_multi(headers), allow_redirects=False,
+                    skip_auto_headers=("Accept", "Accept-Encoding", "User-Agent",
+                                       "Content-Type")) as answer:
+                size = 0
+                async for block in answer.content.iter_any():
+                    size += len(block)
+                status = answer.status
+        except (aiohttp.ClientError, OSError) as e:
+            return text(502, "the resend failed: %s" % e)
+        finally:
+            if body is not None:
+                source.close()
+        return web.json_response({"resent": record.id, "to": to, "status": status,
+                                  "size": size})
+
+
+def _multi(pairs):
+    headers = CIMultiDict()
+    for name, value in pairs:
+        headers.add(name, value)
+    return headers
+
+
+def text(status, line):
+    return web.Response(status=status, text=line + "\n")
+
+
+def add_routes(app, inspector, resender):
+    app.router.add_post("/api/requests/{id}/resend", inspector.guarded(resender.resend))
+    app.on_startup.append(resender.start)
+    app.on_cleanup.append(resender.close)
