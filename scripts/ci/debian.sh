@@ -16,10 +16,10 @@
 #   debian-RELEASE.tar.zst            a minimal system with the release's updates and security
 #   debian-RELEASE-deps-HASH.tar.zst  the same after scripts/install-deps.sh (HASH: the script's),
 #                                     so that the install step is proven whenever it changes
-# Compilations are cached there too (ccache-RELEASE). Whatever runs in a root runs under bwrap,
-# whose mounts (/dev, /proc, /tmp) and processes live in namespaces that end with it: there is
-# nothing to unmount, and the root's scratch folder goes at exit, interrupted or not. The
-# check's logs go to build/logs/debian-RELEASE.
+# Compilations and the packages apt downloads in the roots are kept there too (ccache-RELEASE,
+# apt-archives-RELEASE). Whatever runs in a root runs under bwrap, whose mounts (/dev, /proc,
+# /tmp) and processes live in namespaces that end with it: there is nothing to unmount, and the
+# root's scratch folder goes at exit, interrupted or not. The logs go to build/logs/debian-RELEASE.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole"

@@ -41,15 +41,23 @@ trap 'rm -rf "$logs"' EXIT
 failed=0
 started=$SECONDS
 
-for binary in "$build"/tests/*_tests; do
-    [ -x "$binary" ] || continue
-    name=$(basename "$binary")
-    echo "== valgrind: $name" >&2
-    if ! timeout 600 "${memcheck[@]}" --log-file="$logs/$name.log" "$binary" --gtest_brief=1 >&2; then
-        echo "!! $name failed under valgrind" >&2
-        failed=1
-    fi
-done
+# The test programs, one after the other, beside the end-to-end tests: memcheck runs a program on
+# one core, and the machine has two.
+programs() {
+    local binary name status=0
+    for binary in "$build"/tests/*_tests; do
+        [ -x "$binary" ] || continue
+        name=$(basename "$binary")
+        echo "== valgrind: $name" >&2
+        if ! timeout 600 "${memcheck[@]}" --log-file="$logs/$name.log" "$binary" --gtest_brief=1 >&2; then
+            echo "!! $name failed under valgrind" >&2
+            status=1
+        fi
+    done
+    return "$status"
+}
+programs &
+programs_pid=$!
 
 echo "== valgrind: the console's dialogue end to end" >&2
 base_url=$(sed -n 's/^WSCONSOLE_BASE_URL:STRING=//p' "$build/CMakeCache.txt")
@@ -62,6 +70,7 @@ if ! WSCONSOLE_BIN="$build/app/wsconsole" WSCONSOLE_BASE_URL="$base_url" \
     echo "!! end-to-end tests failed under valgrind" >&2
     failed=1
 fi
+wait "$programs_pid" || failed=1
 
 # The exit codes already carry every finding; the logs are read again so that none is missed
 # (a console run whose status a test does not look at) and so that the findings get shown.
