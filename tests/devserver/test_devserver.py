@@ -242,15 +242,16 @@ class HostileInputTest(unittest.TestCase):
             ("space before a header's colon", post_head + b"X-Foo : bar\r\n" + form, "400"),
             ("gzip body", post_head + b"Content-Encoding: gzip\r\n" + form, "415"),
             ("unknown coding", post_head + b"Content-Encoding: x-squash\r\n" + form, "415"),
-            ("page of another site", post_head + b"Origin: https://evil.example\r\n" + form, "403"),
+            ("page of another site", post_head.replace(b"testMsg", b"testMsg?from=evil")
+             + b"Origin: https://evil.example\r\n" + form, "403"),
             ("origin null", post_head + b"Origin: null\r\n" + form, "403"),
             ("unknown path",
              b"POST /nope HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + form, "404"),
             ("GET on an endpoint",
              b"GET %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" % BASE.encode(),
              "405"),
-            ("page served from loopback",
-             post_head + b"Origin: http://localhost:3000\r\n" + form, "200"),
+            ("page served from loopback", post_head.replace(b"testMsg", b"testMsg?from=local")
+             + b"Origin: http://localhost:3000\r\n" + form, "200"),
         ]
         for name, request, status in cases:
             with self.subTest(name):
@@ -258,6 +259,12 @@ class HostileInputTest(unittest.TestCase):
                 self.assertIn(head[9:12], status.split(), head)
                 self.assertIn("\r\nX-Content-Type-Options: nosniff", head)
                 self.assertServing()
+        # What a foreign page sent is not even kept; a page from loopback is served as any client.
+        listed = json.loads(raw(b"GET /api/requests?limit=200 HTTP/1.1\r\nHost: localhost\r\n"
+                                b"Connection: close\r\n\r\n").partition("\r\n\r\n")[2])
+        paths = [r["path"] for r in listed["requests"]]
+        self.assertEqual((BASE + "testMsg?from=evil" in paths,
+                          BASE + "testMsg?from=local" in paths), (False, True))
 
     def test_content_length_of_any_form_gets_an_answer(self):
         head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"

@@ -251,6 +251,11 @@ class BrowserConsoleTest(BrowserTest):
                 self.assertEqual(shown["alt"], "image sent in part %d, %s" % (index + 1, name))
                 self.assertEqual(shown["facts"]["SHA-256"], browser.sha256(data))
                 self.assertEqual(self.image_size(image_id, index), browser.jpeg_size(data))
+                # The preview opens the whole picture.
+                whole = self.driver.execute_script(
+                    PART_JS + "return part.querySelector('a.whole').getAttribute('href')",
+                    image_id, index)
+                self.assertEqual(browser.request(self.port, "GET", whole)[2], data)
 
         shown = self.part_facts(message_id, 0)
         self.assertEqual(shown["facts"]["name"], "message")
