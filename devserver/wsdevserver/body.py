@@ -138,7 +138,8 @@ class Pipeline:
         def run():
             for sink in sinks:
                 sink.cleanup()
-        self.worker.submit_nowait(run)
+        if sinks:  # a small call has no file: no hop to the thread, which would cost more
+            self.worker.submit_nowait(run)
         answer.release()
 
 

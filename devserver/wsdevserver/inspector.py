@@ -303,6 +303,12 @@ class Inspector:
                     continue
                 if event is None:
                     break
+                # Events that came meanwhile go in the same write: one per page, not per request.
+                while not queue.empty() and event is not None:
+                    more = queue.get_nowait()
+                    event = event + more if more is not None else None
+                if event is None:
+                    break
                 await response.write(event)
         except ConnectionError:
             pass  # the page went away

@@ -323,12 +323,14 @@ def loop_error_handler():
 def make_app(store, worker, connections, upstream=None):
     service = Service(store, worker, connections, upstream)
     app = web.Application(middlewares=[service.checks])
+    if upstream is None:
+        # First: aiohttp's router tries the routes in turn, and the calls are what comes most.
+        for endpoint in ENDPOINTS:
+            app.router.add_post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
+                                expect_handler=service.expect)
     pages = inspector.add_routes(app, store)
     if upstream is not None:
         proxy.add_routes(app, pages, upstream)
-    for endpoint in ENDPOINTS:
-        app.router.add_post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
-                            expect_handler=service.expect)
     return app
 
 
