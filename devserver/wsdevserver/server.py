@@ -323,14 +323,17 @@ def loop_error_handler():
 def make_app(store, worker, connections, upstream=None):
     service = Service(store, worker, connections, upstream)
     app = web.Application(middlewares=[service.checks])
-    if upstream is None:
-        # First: aiohttp's router tries the routes in turn, and the calls are what comes most.
+
+    def add_endpoints():
         for endpoint in ENDPOINTS:
             app.router.add_post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
                                 expect_handler=service.expect)
+    if upstream is None:
+        add_endpoints()  # first: aiohttp's router tries the routes in turn, and calls come most
     pages = inspector.add_routes(app, store)
     if upstream is not None:
         proxy.add_routes(app, pages, upstream)
+        add_endpoints()  # a resend to the service itself still reaches them
     return app
 
 
