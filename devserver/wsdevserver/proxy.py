@@ -285,7 +285,7 @@ class Proxy:
         finally:
             watch.stop()
             exchange.total = time.monotonic() - started
-            await parts.settle()
+            await parts.settle(request)
             answer.close()
             await answer_pipe.settle()
             answer_pipe.close()
@@ -367,6 +367,7 @@ class Parts:
         self.record, self.store = record, store
         self.pipe = Pipeline(worker, store, record)
         self.gone = False
+        self.ended = False  # the end of the body was seen to
         self.reader = None
         self.watch = None
         self.keeper = RawBody(self.pipe)  # the body as received, as for a direct call
@@ -409,6 +410,14 @@ class Parts:
             if self.watch is not None:
                 self.watch.moved()
             yield block
+        await self.end_of_body()
+
+    async def end_of_body(self):
+        """The last part ends with the body. The upstream may answer before its HTTP client asks
+        this generator for more, and so before the generator gets here: settle() sees to it."""
+        if self.ended:
+            return
+        self.ended = True
         if self.reader is not None:
             try:
                 self.reader.finish()
@@ -421,7 +430,9 @@ class Parts:
         except Exception as e:
             self.note("its parts could not be read: %s" % e)
 
-    async def settle(self):
+    async def settle(self, request):
+        if not self.gone and request.content.at_eof():
+            await self.end_of_body()
         await self.pipe.settle()
         self.pipe.close()
 
