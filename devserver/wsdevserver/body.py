@@ -88,7 +88,12 @@ class Pipeline:
             self.in_flight.popleft()
         if self.ops:
             ops, self.ops, self.batch_bytes = self.ops, [], 0
-            self.in_flight.append(await self.worker.submit(self._run, ops))
+            # Queued before the wait for a place at the worker: a finish() called meanwhile
+            # (the proxy's, while its body's generator waits here) waits for this job, in order.
+            done = asyncio.get_running_loop().create_future()
+            self.in_flight.append(done)
+            job = await self.worker.submit(self._run, ops)
+            job.add_done_callback(lambda _: done.done() or done.set_result(None))
 
     def _run(self, ops):
         if self.error is not None:
