@@ -43,6 +43,7 @@ MAX_HEADERS = 100  # header lines in a request
 READ_BUFFER = 256 * 1024  # body bytes buffered per connection before reading pauses (twice this)
 TOKEN_RE = re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
+ROUTE = object()  # Service.begin: the endpoint is the route's name
 
 
 def log(line):
@@ -152,14 +153,11 @@ class Service:
 
     def listed(self, request, status, answer):
         """List a request refused before any handler read its body."""
-        record = self.store.begin(request.method, request.raw_path, None, self.head(request),
-                                  version(request))
-        self.store.finish(record, status, answer.strip())
+        self.store.finish(self.begin(request, None), status, answer.strip())
 
     async def keep_refused(self, request, status, answer):
         """List a request that no route takes, with the body it sent, as far as it is kept."""
-        record = self.store.begin(request.method, request.raw_path, None, self.head(request),
-                                  version(request))
+        record = self.begin(request, None)
         pipe = Pipeline(self.worker, self.store, record)
         raw = RawBody(pipe)
         try:
@@ -190,9 +188,11 @@ class Service:
     def head(request):
         return b"".join(b"%s: %s\r\n" % pair for pair in request.raw_headers)
 
-    def begin(self, request):
-        return self.store.begin(request.method, request.raw_path,
-                                request.match_info.route.name, self.head(request),
+    def begin(self, request, endpoint=ROUTE):
+        """A record for `request`, of the endpoint its route names unless told otherwise."""
+        if endpoint is ROUTE:
+            endpoint = request.match_info.route.name
+        return self.store.begin(request.method, request.raw_path, endpoint, self.head(request),
                                 version(request))
 
     async def call(self, request):

@@ -7,13 +7,14 @@ JPEG is decoded at a reduced scale straight away, so a preview costs little memo
 
 import io
 
-try:
-    from PIL import Image
-except ImportError:  # the page falls back to the whole picture
-    Image = None
-
 SIZE = 320  # longest side of a preview, in pixels
 MAX_PIXELS = 50 * 1000 * 1000
+
+try:
+    from PIL import Image
+    Image.MAX_IMAGE_PIXELS = MAX_PIXELS
+except ImportError:  # the page falls back to the whole picture
+    Image = None
 
 
 def available():
@@ -25,7 +26,6 @@ def make(path):
     make (no Pillow, a file gone, a picture Pillow cannot or will not read)."""
     if Image is None:
         return None
-    Image.MAX_IMAGE_PIXELS = MAX_PIXELS
     try:
         with Image.open(path) as picture:
             picture.draft("RGB", (SIZE, SIZE))  # a JPEG decodes at 1/2, 1/4 or 1/8 scale

@@ -45,6 +45,12 @@ def stop_server(proc, sig=signal.SIGTERM):
     return status
 
 
+def peak_kib(proc):
+    """A service's peak resident memory so far (Linux: /proc)."""
+    with open("/proc/%d/status" % proc.pid) as status:
+        return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
+
+
 class DevServer:
     """A running development web service; raises at once when it cannot listen."""
 

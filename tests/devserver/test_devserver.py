@@ -15,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from server_process import PYTHON, ROOT, SERVER, start_server, stop_server  # noqa: E402
+from server_process import PYTHON, ROOT, SERVER, peak_kib, start_server, stop_server  # noqa: E402
 BASE = "/Vortan/BackOffice/trunk/webservice/zunel/"
 BOUNDARY = "------------------------abc123"
 CONSOLE_TYPE = "application/x-www-form-urlencoded; boundary=" + BOUNDARY
@@ -359,12 +359,6 @@ class HostileInputTest(unittest.TestCase):
         self.assertServing()
 
 
-def service_peak_kib(proc):
-    """A service's peak resident memory so far."""
-    with open("/proc/%d/status" % proc.pid) as status:
-        return int(next(line for line in status if line.startswith("VmHWM:")).split()[1])
-
-
 def post_to(port, endpoint, body, content_type, timeout=60):
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     try:
@@ -408,14 +402,13 @@ class LoadTest(unittest.TestCase):
 
     @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc/PID/status")
     def test_a_64_mib_upload_is_read_as_it_arrives(self):
-        peak_kib = lambda: service_peak_kib(proc)  # noqa: E731
         proc, port, log = start_server()  # its own, so that no other test's peak counts
         self.addCleanup(stop_server, proc)
         block, blocks, digest = os.urandom(1 << 20), 64, hashlib.sha256()
         for _ in range(blocks):
             digest.update(block)
         head, tail = multipart([("file", "big.jpeg", b"<data>")]).split(b"<data>")
-        idle = peak_kib()
+        idle = peak_kib(proc)
         for chunked in (False, True):
             with self.subTest(chunked=chunked):
                 conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
@@ -429,7 +422,7 @@ class LoadTest(unittest.TestCase):
                 self.assertTrue(text.endswith('"big.jpeg", %d bytes, sha256 %s\n'
                                               % (blocks << 20, digest.hexdigest())), text)
                 # a service holding the body grows by 64 MiB and more
-                self.assertLess(peak_kib() - idle, 16 << 10)
+                self.assertLess(peak_kib(proc) - idle, 16 << 10)
         with self.subTest("url-encoded"):  # a long value, then many short fields
             conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
             conn.request("POST", BASE + "testMsg",
@@ -443,7 +436,7 @@ class LoadTest(unittest.TestCase):
                               len('url-encoded field "v" (25165824 bytes): ') + (24 << 20),
                               'url-encoded field "a" (1 bytes): 1'))
             # a service holding the body grows by 48 MiB and more
-            self.assertLess(peak_kib() - idle, 24 << 10)
+            self.assertLess(peak_kib(proc) - idle, 24 << 10)
 
     @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc/PID/status")
     def test_heads_of_many_lines_cost_bounded_memory(self):
@@ -452,10 +445,10 @@ class LoadTest(unittest.TestCase):
         head = b'Content-Disposition: form-data; name="p"' + b"\r\na:" * 262000
         body = (b"".join(b"--%s\r\n%s\r\n\r\nx\r\n" % (BOUNDARY.encode(), head) for _ in range(4))
                 + b"--%s--\r\n" % BOUNDARY.encode())
-        idle = service_peak_kib(proc)
+        idle = peak_kib(proc)
         for _ in range(30):
             self.assertEqual(post_to(port, "testMsg", body, MULTIPART_TYPE)[0], 400)
-        self.assertLess(service_peak_kib(proc) - idle, 128 << 10)
+        self.assertLess(peak_kib(proc) - idle, 128 << 10)
         small = {}
         thread = threading.Thread(
             target=lambda: small.update(answer=post_to(port, "testMsg", b"a=1",
@@ -479,7 +472,7 @@ class LoadTest(unittest.TestCase):
         status, text = post_to(port, "testMsg", multipart([("v", None, os.urandom(100 << 20))]),
                                MULTIPART_TYPE, timeout=120)
         self.assertEqual((status, text.split(b":")[0]), (507, b"insufficient storage"))
-        self.assertLess(service_peak_kib(proc), 256 << 10)
+        self.assertLess(peak_kib(proc), 256 << 10)
         self.assertEqual(post_to(port, "testMsg", b"a=1", "application/x-www-form-urlencoded")[0],
                          200)
 
