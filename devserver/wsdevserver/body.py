@@ -58,9 +58,9 @@ class Worker:
         future.add_done_callback(lambda _: self.slots.release())
         return future
 
-    def submit_nowait(self, fn):
-        """For cleanups, which hold no body bytes."""
-        asyncio.get_running_loop().run_in_executor(self.executor, fn)
+    def submit_nowait(self, fn, *args):
+        """For cleanups, which hold no body bytes, and jobs that can no longer wait."""
+        return asyncio.get_running_loop().run_in_executor(self.executor, fn, *args)
 
     def shutdown(self):
         self.executor.shutdown(wait=True)
@@ -92,7 +92,15 @@ class Pipeline:
             # (the proxy's, while its body's generator waits here) waits for this job, in order.
             done = asyncio.get_running_loop().create_future()
             self.in_flight.append(done)
-            job = await self.worker.submit(self._run, ops)
+            try:
+                job = await self.worker.submit(self._run, ops)
+            except asyncio.CancelledError:
+                # aiohttp's client cancels the proxy's body writer once the upstream's answer
+                # ended: the jobs taken still run, in order, or the finish() waiting on them
+                # would wait for ever.
+                self.worker.submit_nowait(self._run, ops).add_done_callback(
+                    lambda _: done.done() or done.set_result(None))
+                raise
             job.add_done_callback(lambda _: done.done() or done.set_result(None))
 
     def _run(self, ops):
