@@ -256,7 +256,8 @@ class Proxy:
                         response.headers.add(name, raw_value.decode("latin-1"))
                 response.headers.add("Content-Security-Policy", SANDBOX)
                 await response.prepare(request)
-                async for block in upstream.content.iter_any():
+                # One buffered block at a time, as it came: iter_any() would join them, a copy.
+                async for block, _ in upstream.content.iter_chunks():
                     watch.moved()
                     if len(exchange.text) < ANSWER_TEXT_KEPT:
                         exchange.text += bytes(block[:ANSWER_TEXT_KEPT - len(exchange.text)])

@@ -27,7 +27,7 @@ from aiohttp import web
 from aiohttp.http import HttpProcessingError, HttpVersion10, HttpVersion11
 from aiohttp.web_urldispatcher import MatchInfoError
 
-from . import inspector, proxy, report
+from . import allocator, inspector, proxy, report
 from .body import BadRequest, Pipeline, RawBody, Worker, body_reader
 from .connections import Connections
 from .security import SECURITY_HEADERS, authorities, foreign_origin, loopback_host
@@ -471,6 +471,7 @@ def main(argv=None):
     aiohttp_log = logging.getLogger("aiohttp")
     aiohttp_log.addHandler(OneLine())
     aiohttp_log.propagate = False
+    allocator.tune()
     try:
         status = asyncio.run(serve(args))
     except KeyboardInterrupt:
