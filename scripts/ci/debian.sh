@@ -4,8 +4,11 @@
 # then a short console session through both calls against the development web service.
 #
 #   scripts/ci/debian.sh RELEASE                 the whole check (RELEASE: trixie, bookworm)
-#   scripts/ci/debian.sh --root-only RELEASE     prints the path of a scratch root of a fresh
-#                                                RELEASE install, without the project's needs
+#   scripts/ci/debian.sh --root-only RELEASE [DEB...] [PACKAGE...]
+#                        prints the path of a scratch root of a fresh RELEASE install, without
+#                        the project's needs; with what each DEB file depends on (its Depends
+#                        and Recommends, as apt installs them) and each PACKAGE of the release
+#                        (without its Recommends) installed, the DEBs themselves not
 #   scripts/ci/debian.sh --in ROOT [--host-net] COMMAND [ARG...]    COMMAND as root in ROOT,
 #                                      with a /tmp and, unless --host-net, a loopback of its own
 #   scripts/ci/debian.sh --remove ROOT           removes a root that --root-only made
@@ -16,6 +19,8 @@
 #   debian-RELEASE.tar.zst            a minimal system with the release's updates and security
 #   debian-RELEASE-deps-HASH.tar.zst  the same after scripts/install-deps.sh (HASH: the script's),
 #                                     so that the install step is proven whenever it changes
+#   debian-RELEASE-for-HASH.tar.zst   the same with what --root-only's DEBs and PACKAGEs need
+#                                     (HASH: of the PACKAGEs and of the DEBs' relations)
 # Compilations and the packages apt downloads in the roots are kept there too (ccache-RELEASE,
 # apt-archives-RELEASE). Whatever runs in a root runs under bwrap, whose mounts (/dev, /proc,
 # /tmp) and processes live in namespaces that end with it: there is nothing to unmount, and the
@@ -181,12 +186,41 @@ check() {
 
 case "${1:-}" in
     --root-only)
-        [ $# -eq 2 ] || usage
+        [ $# -ge 2 ] || usage
         check_tools
-        cached "debian-$2" "$2"
-        root=$(mktemp -d "$cache/root-$2.XXXXXX")
+        release=$2 name="debian-$2"
+        shift 2
+        if [ $# -gt 0 ]; then
+            # What a DEB needs is installed by apt itself, from the DEB, which then goes: its
+            # relations decide the root, so the root is made anew whenever they change.
+            debs=() packages=() relations=""
+            for arg; do
+                case "$arg" in
+                    *.deb) debs+=("$(realpath "$arg")")
+                           relations+=$(dpkg-deb -f "$arg" Package Depends Pre-Depends Recommends) ;;
+                    *) packages+=("$arg") relations+=" $arg" ;;
+                esac
+            done
+            name="$name-for-$(sha256sum <<<"$relations" | cut -c1-12)"
+            new_scratch
+            [ ${#debs[@]} -eq 0 ] || cp "${debs[@]}" "$work/"
+            # shellcheck disable=SC2016  # expanded by mmdebstrap's hook shell
+            cached "$name" "$release" --customize-hook="copy-in $work /tmp" \
+                --customize-hook='chroot "$1" sh -c "set -e; cd /tmp/'"${work##*/}"'
+                    if ls ./*.deb >/dev/null 2>&1; then
+                        apt-get install -y ./*.deb
+                        dpkg --purge \$(for d in ./*.deb; do dpkg-deb -f \$d Package; done)
+                    fi
+                    apt-get install -y --no-install-recommends '"${packages[*]}"'
+                    apt-get clean; rm -rf /tmp/'"${work##*/}"'"'
+            find "$cache" -maxdepth 1 -name "debian-$release-for-*.tar.zst*" ! -name "$name.*" \
+                -mtime +7 -delete
+        else
+            cached "$name" "$release"
+        fi
+        root=$(mktemp -d "$cache/root-$release.XXXXXX")
         scratch+=("$root")
-        unpack "debian-$2" "$root"
+        unpack "$name" "$root"
         scratch=()  # the caller's now: scripts/ci/debian.sh --remove ROOT
         echo "$root"
         ;;

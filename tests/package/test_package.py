@@ -134,11 +134,16 @@ class ConsumerTest(unittest.TestCase):
         self.assertCallsTheService(consumer)
 
 
-def debian_root():
+CONSUMER_TOOLS = ("cmake", "make", "g++")  # what examples/consumer is built with
+
+
+def debian_root(*needs):
     """A scratch Debian root to install the packages in, and how to remove it; or None. The
     root is a copy of the folder WSCONSOLE_DEBIAN_ROOT or the tarball WSCONSOLE_DEBIAN_ROOT_TARBALL
-    unpacked, or else a fresh Debian 13 root from `scripts/ci/debian.sh --root-only trixie`;
-    none when WSCONSOLE_DEBIAN_ROOT is "none"."""
+    unpacked, or else a fresh Debian 13 root from `scripts/ci/debian.sh --root-only trixie`, in
+    which apt already installed what `needs` (.deb files, packages) need: the root is cached, and
+    made anew whenever the packages' relations change, so that a run installs the packages
+    alone; none when WSCONSOLE_DEBIAN_ROOT is "none"."""
     if os.environ.get("WSCONSOLE_DEBIAN_ROOT") == "none":
         return None, None
     source = (os.environ.get("WSCONSOLE_DEBIAN_ROOT")
@@ -155,7 +160,7 @@ def debian_root():
             run("tar", "-xf", source, "-C", root)
         remove = ("rm", "-rf", "--one-file-system", root)
     elif maker.exists():
-        root = pathlib.Path(run(maker, "--root-only", "trixie").strip().splitlines()[-1])
+        root = pathlib.Path(run(maker, "--root-only", "trixie", *needs).strip().splitlines()[-1])
         remove = (maker, "--remove", root)
     else:
         return None, None
@@ -178,7 +183,7 @@ class DebianPackageTest(unittest.TestCase):
         run(CPACK, "-G", "DEB", "--config", BUILD / "CPackConfig.cmake", "-B", folder)
         arch = run("dpkg", "--print-architecture").strip()
         cls.debs = {name: folder / f"{name}_{VERSION}_{arch}.deb" for name in PACKAGES}
-        cls.root, cls.remove_root = debian_root()
+        cls.root, cls.remove_root = debian_root(*cls.debs.values(), *CONSUMER_TOOLS)
         if cls.root:
             for deb in cls.debs.values():
                 shutil.copy(deb, cls.root / "var" / "tmp")
@@ -288,7 +293,8 @@ class DebianPackageTest(unittest.TestCase):
             self.skipTest("the library is built with " + LINK_FLAGS)
         shutil.copytree(ROOT / "examples" / "consumer", self.root / "var" / "tmp" / "consumer",
                         dirs_exist_ok=True)
-        self.in_root("apt-get install -y -qq --no-install-recommends cmake make g++ >/dev/null && "
+        self.in_root("apt-get install -y -qq --no-install-recommends %s >/dev/null && "
+                     % " ".join(CONSUMER_TOOLS) +
                      "cmake -S /var/tmp/consumer -B /var/tmp/consumer-build >/dev/null && "
                      "cmake --build /var/tmp/consumer-build >/dev/null")
         self.assertTrue((self.root / "var" / "tmp" / "consumer-build" / "consumer").is_file())
