@@ -1,4 +1,4 @@
-"""Request bodies read as they arrive, in bounded memory.
+"""A request's recording: its body read as it arrives, in bounded memory, into its record.
 
 Bodies understood:
   * any Content-Type carrying a boundary parameter is read as multipart, whatever its media type
@@ -8,14 +8,15 @@ Bodies understood:
     sent, so that a name in a Windows client's code page, or a backslash, is shown as it came;
   * application/x-www-form-urlencoded without a boundary, split and percent-decoded as it comes.
 Everything else is refused with the reason that the answer's "bad request: ..." line gives.
-
 Names cost a bounded amount per request: the parts' heads (or the fields' names) together may
 not pass HEADS_TOTAL bytes, whatever their number.
 
-The event loop only splits the body. Hashing, file writes and the escaping of long values run in
-order on the service's one worker thread (hashlib, zlib and file writes let go of the GIL), a
-bounded amount behind the reading, so that both cores work on a large upload. A small body is
-done on the event loop: a hop to the thread would cost more than its work.
+The thread rule. The event loop splits the body (multipart.py) and owns every record, part and
+answer. The service's one worker thread hashes, writes files and escapes long values, in order,
+a bounded amount behind the reading, so that both cores work on a large upload; it touches only
+its own state (a value's Spool: hasher, file, escaper, compressed stream) and hands its results
+back through its futures, which the loop applies. One task owns a Recording. A small body is
+done on the loop: a hop to the thread would cost more than its work.
 """
 
 import asyncio
@@ -23,12 +24,14 @@ import collections
 import concurrent.futures
 import hashlib
 import os
-import re
 import urllib.parse
 
-from . import report
-from .store import HEAD_KEPT, RAW_KEPT, TEXT_KEPT, Part
+from aiohttp.http import HttpProcessingError
 
+from . import multipart, report
+from .records import BODY, HEAD_KEPT, RAW_KEPT, TEXT_KEPT, Part
+
+MAX_BODY = 512 * 1024 * 1024
 MAX_PART_HEAD = 1024 * 1024  # bytes of one part's head; of a field's name
 MAX_HEAD_LINES = 100  # header lines in one part's head, as in the request's own head
 HEADS_TOTAL = 1024 * 1024  # bytes of all the parts' heads (the fields' names) of one request
@@ -37,14 +40,18 @@ HEADS_TOTAL = 1024 * 1024  # bytes of all the parts' heads (the fields' names) o
 BATCH = 1024 * 1024
 INLINE = 256 * 1024  # a request's work up to this is done on the event loop, which costs less
 WORKER_QUEUE = 8  # jobs all requests together may have queued for the worker before reading waits
-UNQUOTE = 32 * 1024  # bytes of a url-encoded value decoded at once
-MAX_PADDING = 1024  # spaces and tabs allowed after a boundary
-# Boundary characters allowed by RFC 2046, which also keeps quotes and line breaks out of it.
-BOUNDARY_RE = re.compile(r"[0-9A-Za-z'()+_,\-./:=? ]{0,69}[0-9A-Za-z'()+_,\-./:=?]")
 
 
 class BadRequest(Exception):
     """Raised with the reason that ends up after "bad request: "."""
+
+
+class BodyError(Exception):
+    """The body could not be read whole: (status, reason)."""
+
+
+class ClientGone(Exception):
+    """The client went away before its body was read: nobody is left to answer."""
 
 
 class Worker:
@@ -62,389 +69,270 @@ class Worker:
         return future
 
     def submit_nowait(self, fn, *args):
-        """For cleanups, which hold no body bytes, and jobs that can no longer wait."""
+        """For cleanups, which hold no body bytes: they run after every job queued before."""
         return asyncio.get_running_loop().run_in_executor(self.executor, fn, *args)
 
     def shutdown(self):
         self.executor.shutdown(wait=True)
 
 
-class Pipeline:
-    """The worker's share of one request: jobs of file, hash and report work, run in order, and
-    the report they write."""
+class Jobs:
+    """One recording's work for the worker, in order. A job may return a callable, which is the
+    result it hands back: settle() calls it on the event loop."""
 
-    def __init__(self, worker, store, record):
-        self.worker, self.store, self.record = worker, store, record
-        self.ops, self.batch_bytes = [], 0
-        self.in_flight = collections.deque()
-        self.error = None
-        self.count = 0  # fields in the report
-        self.report = report.Report()
-        self.sinks = []  # the parts whose bytes are written to a file
+    def __init__(self, worker):
+        self.worker = worker
+        self.ops, self.size = [], 0
+        self.pending = collections.deque()
+        self.failure = None  # the worker's own until every job is done
 
-    def op(self, fn, *args, size=0):
+    def add(self, fn, *args, size=0):
         self.ops.append((fn, args))
-        self.batch_bytes += size
-
-    async def _dispatch(self):
-        while self.in_flight and self.in_flight[0].done():
-            self.in_flight.popleft()
-        if self.ops:
-            ops, self.ops, self.batch_bytes = self.ops, [], 0
-            # Queued before the wait for a place at the worker: a finish() called meanwhile
-            # (the proxy's, while its body's generator waits here) waits for this job, in order.
-            done = asyncio.get_running_loop().create_future()
-            self.in_flight.append(done)
-            try:
-                job = await self.worker.submit(self._run, ops)
-            except asyncio.CancelledError:
-                # aiohttp's client cancels the proxy's body writer once the upstream's answer
-                # ended: the jobs taken still run, in order, or the finish() waiting on them
-                # would wait for ever.
-                self.worker.submit_nowait(self._run, ops).add_done_callback(
-                    lambda _: done.done() or done.set_result(None))
-                raise
-            job.add_done_callback(lambda _: done.done() or done.set_result(None))
-
-    def _run(self, ops):
-        if self.error is not None:
-            return
-        try:
-            for fn, args in ops:
-                fn(*args)
-        except Exception as e:  # the report outgrew its memory, say
-            self.error = e
+        self.size += size
 
     async def drain(self):
-        """Wait while the worker is too far behind the reading."""
-        if self.batch_bytes >= BATCH:
-            await self._dispatch()
+        """Hand the queued work on once there is enough of it; waits while the worker is behind."""
+        if self.size >= BATCH:
+            await self._send()
 
-    async def finish(self):
-        """Wait for the worker's jobs; raises what one of them raised."""
-        if not self.in_flight and self.batch_bytes < INLINE:
-            ops, self.ops, self.batch_bytes = self.ops, [], 0
-            self._run(ops)
-        else:
-            await self._dispatch()
-        while self.in_flight:
-            await self.in_flight.popleft()
-        if self.error is not None:
-            raise self.error
-        self.report.finish()
+    async def _send(self):
+        ops, self.ops, self.size = self.ops, [], 0
+        if ops:
+            self.pending.append(await self.worker.submit(self._run, ops))
+
+    def _run(self, ops):
+        results = []
+        for fn, args in ops:
+            if self.failure is not None:
+                break
+            try:
+                result = fn(*args)
+            except Exception as e:  # the report outgrew its memory, say
+                self.failure = e
+                break
+            if result is not None:
+                results.append(result)
+        return results
 
     async def settle(self):
-        """Let the worker finish what it has of a request refused midway, then tell the store
-        which files were written whole."""
-        try:
-            await self.finish()
-        except Exception:
-            pass
-        for sink in self.sinks:
-            if sink.part.path is not None:
-                self.store.written(sink.part, sink.failed)
-
-    def close(self):
-        """Queue the cleanups after every job of this request, without waiting for them; jobs
-        not yet run are skipped unless finish() returned."""
-        self.error = self.error or ConnectionAbortedError()
-        self.ops.clear()
-        sinks, answer = self.sinks, self.report
-
-        def run():
-            for sink in sinks:
-                sink.cleanup()
-        if sinks:  # a small call has no file: no hop to the thread, which would cost more
-            self.worker.submit_nowait(run)
-        answer.release()
+        """Run the rest and apply every result, in order; raises what a job raised."""
+        if not self.pending and self.size < INLINE:
+            ops, self.ops, self.size = self.ops, [], 0
+            batches = [self._run(ops)]
+        else:
+            await self._send()
+            batches = []
+        while self.pending:
+            batches.append(await self.pending.popleft())
+        for batch in batches:
+            for apply in batch:
+                apply()
+        if self.failure is not None:
+            raise self.failure
 
 
-class PartSink:
-    """One part's value as its bytes arrive: its size and SHA-256 counted, its bytes written to
-    the store when it keeps them, and its report line made once it ends. A text value is held in
-    memory up to TEXT_KEPT bytes; a longer one goes escaped into the report as it comes."""
+class Spool:
+    """A value's worker-side state: its hash, its file in the store, and for a long text value
+    its escaped form in the report. Only the worker touches it once its first job is queued."""
 
-    def __init__(self, pipe, kind, name, part=None, filename=None):
-        self.pipe, self.kind, self.name, self.part, self.filename = pipe, kind, name, part, filename
-        self.size = 0
-        self.memory = bytearray() if kind in ("text", "url-encoded") else None
-        self.sha = hashlib.sha256() if kind == "file" else None  # not of a whole body: no use
-        self.slot = self.stream = self.escaper = None
-        self.file = None
-        self.path = None  # where the store keeps its bytes, if it does
-        self.failed = None  # the error that stopped the file's writing (set by the worker)
-        if kind == "file":
-            self.slot = pipe.report.slot()  # its line, once the hash is known
-        if kind in ("file", "body"):
-            self._store_file()
+    def __init__(self, path, hashed, stream=None):
+        self.path, self.stream = path, stream
+        self.sha = hashlib.sha256() if hashed else None
+        self.escaper = report.Escaper() if stream is not None else None
+        self.file = self.error = None
 
-    def _store_file(self):
-        if self.part is not None:
-            self.path = self.pipe.store.file_for(self.pipe.record, self.part)
-            self.pipe.sinks.append(self)
-
-    # On the event loop.
-
-    def write(self, data):
-        if not data:
-            return
-        if self.part is not None and len(self.part.start) < HEAD_KEPT:
-            self.part.start += bytes(data[:HEAD_KEPT - len(self.part.start)])
-        self.size += len(data)
-        if self.memory is not None:
-            if len(self.memory) + len(data) <= TEXT_KEPT:
-                self.memory += data
-                return
-            self._spill(data)
-        self._feed_later(data)
-
-    def _feed_later(self, data):
-        storing = self.part is not None and self.pipe.store.reserve(self.part, len(data))
-        self.pipe.op(self._feed, data, storing, size=len(data))
-
-    def _spill(self, data):
-        """A text value too long to hold: from now on it goes to the report as it comes, and to
-        a file when the store keeps it. Its record keeps its start, `data` included."""
-        held, self.memory = bytes(self.memory), None
-        self.sha = hashlib.sha256()
-        self.slot, self.stream = self.pipe.report.slot(), self.pipe.report.stream()
-        self.escaper = report.Escaper()
-        if self.part is not None:
-            start = held + bytes(data[:TEXT_KEPT - len(held)])
-            self.pipe.store.keep_text(self.pipe.record, self.part, start, whole=False)
-            self._store_file()
-        self._feed_later(held)
-
-    def close(self):
-        """The part ended: the rest of its work goes to the worker."""
-        if self.kind == "body":
-            self.pipe.op(self._end)
-            return
-        self.pipe.count += 1
-        if self.memory is None:
-            self.pipe.op(self._end)
-            return
-        value = bytes(self.memory)  # a text value held whole
-        if self.part is not None:
-            self.part.size = len(value)
-            self.part.sha256 = hashlib.sha256(value).hexdigest()
-            self.pipe.store.keep_text(self.pipe.record, self.part, value, whole=True)
-            if not self.part.kept:
-                self.part.lost = "its request keeps no more text"
-        self.pipe.report.line(report.text_line(self.kind, self.name, value))
-
-    # On the worker thread, in order.
-
-    def _feed(self, data, storing):
+    def write(self, data, storing):
         if self.sha is not None:
             self.sha.update(data)
         if self.stream is not None:
             self.stream.write(self.escaper.feed(data))
-        if not storing:
-            if self.file is not None:  # the store gave it up: its bytes go at once
-                self.cleanup()
-            return
-        if self.failed is None:
+        if storing and self.error is None:
             try:
                 if self.file is None:
                     self.file = open(self.path, "wb")
                 self.file.write(data)
             except OSError as e:  # a full disk: the request is answered all the same
-                self.failed = e
-                self.cleanup()
+                self.error = e
+                self.cleanup(False)
 
-    def _end(self):
-        hexdigest = self.sha.hexdigest() if self.sha is not None else None
-        if self.part is not None:
-            self.part.size, self.part.sha256 = self.size, hexdigest
+    def end(self):
+        """Returns (the hash's hex digits or None, the error that stopped the file or None)."""
+        if self.stream is not None:
+            self.stream.write(self.escaper.feed(b"", True) + b"\n")
         if self.file is not None:
             try:
                 self.file.close()
             except OSError as e:
-                self.failed = e
+                self.error = e
             self.file = None
-        if self.kind == "file":
-            self.slot.fill(report.file_line(self.name, self.filename, self.size, hexdigest))
-        elif self.kind != "body":
-            self.stream.write(self.escaper.feed(b"", True) + b"\n")
-            self.slot.fill(report.text_start(self.kind, self.name, self.size))
+        return self.sha.hexdigest() if self.sha is not None else None, self.error
 
-    def cleanup(self):
-        """Close what the part left open; remove a file that the store does not keep."""
+    def cleanup(self, keep):
+        """Close what is left open; remove the file unless the store keeps it."""
         if self.file is not None:
             try:
                 self.file.close()
             except OSError:
                 pass
             self.file = None
-        if not (self.part.kept and self.part.path == self.path):
-            remove(self.path)
+        if not keep and self.path is not None:
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
 
 
-def remove(path):
-    if path is not None:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
+class Value:
+    """One value as its bytes arrive (a field, the whole body or a proxied answer): its part kept
+    up to date here, on the loop, and its worker work queued in order. A text value is held in
+    memory up to TEXT_KEPT bytes; a longer one goes escaped into the report as it comes."""
 
+    def __init__(self, rec, kind, name, part=None, filename=None):
+        self.rec, self.kind, self.name, self.part, self.filename = rec, kind, name, part, filename
+        self.size = 0
+        self.memory = bytearray() if kind in ("text", "url-encoded") else None
+        self.spool = self.slot = None
+        self.dropped = False  # the store gave its bytes up
+        if kind == "file" and rec.report is not None:
+            self.slot = rec.report.slot()  # its line, once the hash is known
+        if self.memory is None:
+            self._spool(hashed=kind != BODY)
 
-class RawBody:
-    """The body as it was received: its first RAW_KEPT bytes in its record, and all of it in a
-    file of the store once it is longer (and the store has room)."""
+    def _spool(self, hashed, stream=None):
+        path = self.rec.store.file_for(self.rec.record, self.part) if self.part else None
+        self.spool = Spool(path, hashed, stream)
+        self.rec.spools.append((self.spool, self.part))
 
-    def __init__(self, pipe):
-        self.pipe, self.sink, self.closed = pipe, None, False
-
-    def write(self, block):
-        record = self.pipe.record
-        room = RAW_KEPT - len(record.raw)
-        if self.sink is None and len(block) <= room:
-            record.raw += block
+    def write(self, data):
+        if not data:
             return
-        if self.sink is None:
-            record.body = Part(-1, "file")
-            self.sink = PartSink(self.pipe, "body", None, record.body)
-            self.sink.write(bytes(record.raw))
-            record.raw += block[:room]
-        self.sink.write(block)
+        part = self.part
+        if part is not None and len(part.start) < HEAD_KEPT:
+            part.start += bytes(data[:HEAD_KEPT - len(part.start)])
+        self.size += len(data)
+        if self.memory is not None:
+            if len(self.memory) + len(data) <= TEXT_KEPT:
+                self.memory += data
+                return
+            self._spill(data)
+        self._queue(data)
 
-    def close(self):
-        if self.sink is not None and not self.closed:
-            self.sink.close()
-        self.closed = True
+    def _queue(self, data):
+        part = self.part
+        storing = part is not None and self.rec.store.reserve(part, len(data))
+        if not storing and not self.dropped and self.spool.path is not None:
+            self.dropped = True  # given up: what it wrote goes at once
+            self.rec.jobs.add(self.spool.cleanup, False)
+        if isinstance(data, memoryview) and not isinstance(data.obj, bytes):
+            data = bytes(data)  # a view of a buffer that will change before the worker runs
+        self.rec.jobs.add(self.spool.write, data, storing, size=len(data))
+
+    def _spill(self, data):
+        """A text value too long to hold: from now on it goes to the report as it comes, and to
+        a file when the store keeps it. Its record keeps its start, `data` included."""
+        held, self.memory = bytes(self.memory), None
+        report_ = self.rec.report
+        if report_ is not None:
+            self.slot = report_.slot()
+        if self.part is not None:
+            start = held + bytes(data[:TEXT_KEPT - len(held)])
+            self.rec.store.keep_text(self.rec.record, self.part, start, whole=False)
+        self._spool(True, report_.stream() if report_ is not None else None)
+        self._queue(held)
+
+    def end(self):
+        """The value ended: the rest of its work goes to the worker."""
+        if self.kind not in ("file", BODY, "answer"):
+            self.rec.count += 1
+        if self.memory is None:
+            if self.slot is not None and self.kind != "file":
+                self.slot.fill(report.text_start(self.kind, self.name, self.size))
+            self.rec.jobs.add(self._end_spool)
+            return
+        value = bytes(self.memory)  # a text value held whole
+        if self.part is not None:
+            self.part.size = len(value)
+            self.part.sha256 = hashlib.sha256(value).hexdigest()
+            self.rec.store.keep_text(self.rec.record, self.part, value, whole=True)
+            if not self.part.kept:
+                self.part.lost = "its request keeps no more text"
+        if self.rec.report is not None:
+            self.rec.report.line(report.text_line(self.kind, self.name, value))
+
+    def _end_spool(self):
+        digest, error = self.spool.end()  # on the worker; the rest on the loop
+        return lambda: self._ended(digest, error)
+
+    def _ended(self, digest, error):
+        if self.kind == "file":
+            self.rec.count += 1
+            if self.slot is not None:
+                self.slot.fill(report.file_line(self.name, self.filename, self.size, digest))
+        part = self.part
+        if part is None:
+            return
+        part.size, part.sha256 = self.size, digest
+        if error is not None:
+            reason = os.strerror(error.errno) if error.errno else type(error).__name__
+            self.rec.store.give_up(part, "cannot write it: %s" % reason)
+        elif part.path is not None:
+            part.kept = True
 
 
 class Reader:
-    """What both body kinds share: the parts found, and their recording."""
+    """A body's fields, from the splitter's events. A fault is kept, not raised, so that the rest
+    of the body is still read (the transport may yet fail, which answers first), and finish()
+    raises the fault that the answer reports: a body that is not whole comes before a part that
+    breaks a rule."""
 
-    def __init__(self, pipe):
-        self.pipe = pipe
-        self.size = 0
-        self.index = 0
-        self.names = 0  # bytes of heads or names, against HEADS_TOTAL
-        self.sink = None  # the part being read
+    def __init__(self, rec, splitter):
+        self.rec, self.splitter = rec, splitter
+        self.value = self.fault = self.refusal = None
+        self.parts = self.names = 0
 
-    def new_part(self, kind, name, head=None, filename=None):
-        part = Part(self.index, "file" if kind == "file" else "text", head=head,
-                    name=None if head is not None else name)
-        self.index += 1
-        if not self.pipe.store.add_part(self.pipe.record, part):
-            part = None  # at most a record's parts: never one per field of a huge body
-        return PartSink(self.pipe, kind, name, part, filename)
+    def feed(self, data):
+        if self.fault is None:
+            self.splitter.receive_data(data)
+            self._events()
 
-    def count_name(self, size, what):
-        """Count `size` bytes of names; returns the fault past the request's bound."""
-        self.names += size
-        if self.names > HEADS_TOTAL:
-            return "%s of more than %d bytes in all" % (what, HEADS_TOTAL)
-        return None
+    def finish(self):
+        if self.fault is None:
+            self.splitter.receive_data(None)
+            self._events()
+        if self.fault or self.refusal:
+            raise BadRequest(self.fault or self.refusal)
 
 
 class MultipartReader(Reader):
-    """Splits a multipart body into parts as it is fed. A fault is kept, not raised, so that the
-    rest of the body is still read (the transport may yet fail, which answers first), and
-    finish() raises the fault that the answer reports: a body that is not whole comes before a
-    part that breaks a rule."""
+    def __init__(self, rec, boundary):
+        try:
+            super().__init__(rec, multipart.MultipartSplitter(boundary, MAX_PART_HEAD))
+        except ValueError as e:
+            raise BadRequest(str(e))
 
-    def __init__(self, boundary, pipe):
-        super().__init__(pipe)
-        if not BOUNDARY_RE.fullmatch(boundary):
-            raise BadRequest("invalid multipart boundary")
-        self.delimiter = b"\r\n--" + boundary.encode("ascii")
-        # What is not split yet: a part's head, or a delimiter's start. The line break before
-        # the first delimiter may be left out: the body is read as if it began with one.
-        self.buffer = bytearray(b"\r\n")
-        self.state = "preamble"  # then "after" a delimiter, "head", "data", and "epilogue"
-        self.parts = 0
-        self.fault = None  # the body cannot be split any further
-        self.refusal = None  # the first part that breaks a rule
-
-    def feed(self, data):
-        self.size += len(data)
-        if self.state == "epilogue" or self.fault:
-            return  # an epilogue, or what follows a fault, is only read
-        if self.state == "data" and self._data_in_place(data):
-            return
-        self.buffer += data
-        used = self._split(self.buffer)
-        del self.buffer[:used]
-
-    def _data_in_place(self, data):
-        """Hands the sink the data of a long part as views of the block received, so that an
-        upload is not copied on its way; returns whether it took the block (not when a delimiter
-        begins in what was held back)."""
-        if len(data) < len(self.delimiter):
-            return False  # too short to tell whether what was held back begins a delimiter
-        held = bytes(self.buffer)  # shorter than a delimiter: its start, perhaps
-        edge = held + bytes(data[:len(self.delimiter) - 1])
-        if 0 <= edge.find(self.delimiter) < len(held):
-            return False
-        found = data.find(self.delimiter)
-        stop = found if found >= 0 else max(0, len(data) - len(self.delimiter) + 1)
-        if self.sink is not None:
-            self.sink.write(held)
-            self.sink.write(memoryview(data)[:stop])
-        self.buffer = bytearray(data[stop:])
-        if found >= 0:
-            del self.buffer[:self._split(self.buffer)]
-        return True
-
-    def _split(self, buf):
-        """Splits what it can of `buf`; returns how many bytes it used."""
-        pos = 0
-        while not self.fault:
-            if self.state == "preamble":
-                found = buf.find(self.delimiter, pos)
-                if found < 0:
-                    return max(pos, len(buf) - len(self.delimiter) + 1)  # a preamble is ignored
-                pos, self.state = found + len(self.delimiter), "after"
-            elif self.state == "after":
-                if len(buf) - pos < 2:
-                    return pos
-                if buf[pos:pos + 2] == b"--":
-                    self.state = "epilogue"
-                    return len(buf)
-                end = pos
-                while end < len(buf) and buf[end] in b" \t":
-                    end += 1
-                if end - pos > MAX_PADDING or (end + 1 < len(buf) and buf[end:end + 2] != b"\r\n"):
-                    self.fault = "malformed multipart body (after part %d)" % self.parts
-                    return len(buf)
-                if end + 2 > len(buf):
-                    return pos
-                pos, self.state = end + 2, "head"
-            elif self.state == "head":
-                end = pos if buf[pos:pos + 2] == b"\r\n" else buf.find(b"\r\n\r\n", pos)
-                if end < 0 or (end == pos and len(buf) - pos < 2):
-                    if len(buf) - pos > MAX_PART_HEAD:
-                        self.fault = "part %d has a head of more than %d bytes" % (
-                            self.parts + 1, MAX_PART_HEAD)
-                    return pos
-                head = bytes(buf[pos:end])
-                pos = end + (2 if end == pos else 4)
+    def _events(self):
+        while self.fault is None:
+            event = self.splitter.next_event()
+            if event is multipart.NEED_DATA or isinstance(event, multipart.End):
+                return
+            if isinstance(event, multipart.Data):
+                if self.value is not None:
+                    self.value.write(event.data)
+            elif isinstance(event, multipart.PartHead):
                 self.parts += 1
-                self._begin(head)
-                self.state = "data"
-            else:  # data
-                found = buf.find(self.delimiter, pos)
-                stop = found if found >= 0 else max(pos, len(buf) - len(self.delimiter) + 1)
-                if self.sink is not None and stop > pos:
-                    self.sink.write(bytes(buf[pos:stop]))
-                if found < 0:
-                    return stop
-                if self.sink is not None:
-                    self.sink.close()
-                    self.sink = None
-                pos, self.state = found + len(self.delimiter), "after"
-        return len(buf)
+                self._begin(event.raw)
+            elif isinstance(event, multipart.PartEnd):
+                if self.value is not None:
+                    self.value.end()
+                    self.value = None
+            else:
+                self.fault = event.reason
 
     def _begin(self, head):
-        if len(head) > MAX_PART_HEAD:
-            self.fault = "part %d has a head of more than %d bytes" % (self.parts, MAX_PART_HEAD)
-            return
-        self.fault = self.count_name(len(head), "part heads")
-        if not self.fault and head.count(b"\n") >= MAX_HEAD_LINES:
+        self.names += len(head)
+        if self.names > HEADS_TOTAL:
+            self.fault = "part heads of more than %d bytes in all" % HEADS_TOTAL
+        elif head.count(b"\n") >= MAX_HEAD_LINES:
             self.fault = "part %d has more than %d head lines" % (self.parts, MAX_HEAD_LINES)
         if self.fault or self.refusal:
             return
@@ -463,110 +351,179 @@ class MultipartReader(Reader):
             self.refusal = "part %d is itself multipart" % self.parts
         else:
             filename = report.file_name(params)
-            self.sink = self.new_part("file" if filename is not None else "text", params["name"],
-                                      head=head, filename=filename)
-
-    def finish(self):
-        """Once the whole body was fed; raises BadRequest for a body refused."""
-        if self.fault:
-            raise BadRequest(self.fault)
-        if not self.size:
-            raise BadRequest("empty multipart body")
-        if self.state == "preamble" or (self.state == "epilogue" and not self.parts):
-            raise BadRequest("multipart body has no opening boundary")
-        if self.state != "epilogue":
-            raise BadRequest("multipart body has no closing boundary")
-        if self.refusal:
-            raise BadRequest(self.refusal)
+            kind = "file" if filename is not None else "text"
+            self.value = self.rec.new_value(kind, params["name"], head=head, filename=filename)
 
 
 class UrlencodedReader(Reader):
-    """A url-encoded body, split at '&' and '=' and percent-decoded as it arrives, the way
-    urllib.parse.parse_qsl(keep_blank_values=True) reads it whole."""
+    """The fields that urllib.parse.parse_qsl(keep_blank_values=True) reads whole."""
 
-    def __init__(self, pipe):
-        super().__init__(pipe)
-        self.name = bytearray()
-        self.held = b""  # an escape cut by the end of a block
-        self.fault = None
+    def __init__(self, rec):
+        super().__init__(rec, multipart.UrlencodedSplitter(MAX_PART_HEAD))
 
-    def feed(self, data):
-        self.size += len(data)
-        if self.fault:
-            return
-        pos, end = 0, len(data)
-        while pos < end:
-            amp = data.find(b"&", pos)
-            stop = end if amp < 0 else amp
-            if self.sink is None:
-                eq = data.find(b"=", pos, stop)
-                if eq < 0:
-                    self.name += data[pos:stop]
-                    if len(self.name) > MAX_PART_HEAD:
-                        self.fault = "field %d has a name of more than %d bytes" % (
-                            self.index + 1, MAX_PART_HEAD)
-                        return
-                    if amp >= 0:
-                        self._pair_without_value()
-                    pos = stop + 1
-                    continue
-                self.name += data[pos:eq]
-                self.sink = self._new_field()
-                pos = eq + 1
-                if self.fault:
+    def _events(self):
+        while self.fault is None:
+            event = self.splitter.next_event()
+            if event is multipart.NEED_DATA or isinstance(event, multipart.End):
+                return
+            if isinstance(event, multipart.Data):
+                self.value.write(event.data)
+            elif isinstance(event, multipart.FieldName):
+                self.names += len(event.raw)
+                if self.names > HEADS_TOTAL:
+                    self.fault = "field names of more than %d bytes in all" % HEADS_TOTAL
                     return
-            self._value(data[pos:stop])
-            if amp >= 0:
-                self._end_value()
-            pos = stop + 1
-
-    def _new_field(self):
-        self.fault = self.count_name(len(self.name), "field names")
-        name = urllib.parse.unquote_to_bytes(bytes(self.name).replace(b"+", b" "))
-        self.name.clear()
-        return self.new_part("url-encoded", name.decode("utf-8", "replace"))
-
-    def _pair_without_value(self):
-        if self.name:
-            self._new_field().close()
-
-    def _value(self, raw):
-        for start in range(0, len(raw), UNQUOTE):  # unquoting makes an object per escape
-            piece = self.held + raw[start:start + UNQUOTE].replace(b"+", b" ")
-            cut = len(piece)
-            if piece[-1:] == b"%":
-                cut -= 1
-            elif piece[-2:-1] == b"%":
-                cut -= 2
-            self.held = piece[cut:]
-            self.sink.write(urllib.parse.unquote_to_bytes(piece[:cut]))
-
-    def _end_value(self):
-        self.sink.write(urllib.parse.unquote_to_bytes(self.held))
-        self.held = b""
-        self.sink.close()
-        self.sink = None
-
-    def finish(self):
-        if self.fault:
-            raise BadRequest(self.fault)
-        if self.sink is not None:
-            self._end_value()
-        else:
-            self._pair_without_value()
-        if self.fault:
-            raise BadRequest(self.fault)
+                name = urllib.parse.unquote_to_bytes(bytes(event.raw).replace(b"+", b" "))
+                self.value = self.rec.new_value("url-encoded", name.decode("utf-8", "replace"))
+            elif isinstance(event, multipart.PartEnd):
+                self.value.end()
+            else:
+                self.fault = event.reason
 
 
-def body_reader(content_type, pipe):
+def body_reader(content_type, rec):
     """What reads a body of this Content-Type; raises BadRequest for one that is not understood."""
     if not content_type:
         raise BadRequest("no Content-Type")
     media, params = report.parse_header_value(content_type)
     if "boundary" in params:
-        return MultipartReader(params["boundary"], pipe)
+        return MultipartReader(rec, params["boundary"])
     if media == "application/x-www-form-urlencoded":
-        return UrlencodedReader(pipe)
+        return UrlencodedReader(rec)
     if media.startswith("multipart/"):
         raise BadRequest("multipart Content-Type has no boundary")
     raise BadRequest('unsupported Content-Type "%s"' % report.printable(media))
+
+
+class Recording:
+    """One request's recording, from its first body byte to its listing: it owns the record, the
+    body's keeper, its reader, its report and the worker's jobs. The owner feeds it each block
+    and calls end() once the body came whole, then finish() with the answer's status. Leaving it
+    without finish() lists the record as cut when the body did not end (with the bytes that
+    came), or discards it when nobody is left to answer.
+
+    parts: read the body's parts (else only keep it); report: write the answer's report."""
+
+    def __init__(self, store, worker, record, content_type, parts=True, report_=True, limit=None):
+        self.store, self.record, self.limit = store, record, limit
+        self.jobs = Jobs(worker)
+        self.report = report.Report() if report_ else None
+        self.count = 0  # fields in the report
+        self.spools = []  # (Spool, Part) of every value that has a file or a stream
+        self.raw = self.reader = self.refusal = self.failure = None
+        self.ended = False
+        if parts:
+            try:
+                self.reader = body_reader(content_type, self)
+            except BadRequest as e:
+                self.refusal = str(e)
+
+    async def __aenter__(self):
+        return self
+
+    def new_value(self, kind, name, head=None, filename=None):
+        part = Part(self.record.part_count, "file" if kind == "file" else "text", head=head,
+                    name=None if head is not None else name)
+        if not self.store.add_part(self.record, part):
+            part = None  # at most a record's parts: never one per field of a huge body
+        return Value(self, kind, name, part, filename)
+
+    async def feed(self, block):
+        record = self.record
+        record.size += len(block)
+        if self.limit is not None and record.size > self.limit:
+            raise BodyError(413, None)
+        if self.reader is not None:
+            self.reader.feed(block)
+        # The body as received, after the parts, which take the store's room first.
+        room = RAW_KEPT - len(record.raw)
+        if self.raw is None and len(block) <= room:
+            record.raw += block
+        else:
+            if self.raw is None:
+                record.body = Part(role=BODY)
+                self.raw = Value(self, BODY, None, record.body)
+                self.raw.write(bytes(record.raw))
+                record.raw += block[:room]
+            self.raw.write(block)
+        await self.jobs.drain()
+
+    async def read(self, request):
+        """Feed it the whole body of `request`, then end()."""
+        async for block in blocks(request):
+            await self.feed(block)
+        await self.end()
+
+    async def end(self):
+        """The body came whole. Raises BadRequest for a body refused, or what the worker raised
+        (report.ReportTooLarge)."""
+        self.ended = True
+        try:
+            if self.raw is not None:
+                self.raw.end()
+            if self.refusal is not None:
+                raise BadRequest(self.refusal)
+            if self.reader is not None:
+                self.reader.finish()
+        finally:
+            await self.settle()
+        if self.failure is not None:
+            raise self.failure
+        if self.report is not None:
+            self.report.finish()
+
+    async def settle(self):
+        """Let the worker finish what it has, and apply its results."""
+        try:
+            await self.jobs.settle()
+        except Exception as e:
+            self.failure = self.failure or e
+
+    async def finish(self, status, error=None):
+        """List the record with its answer: a body that did not come whole is listed as cut."""
+        await self.settle()
+        self.record.cut = not self.ended
+        self.store.finish(self.record, status, error)
+
+    async def __aexit__(self, kind, exc, tb):
+        try:
+            if not self.record.listed:
+                await self.settle()
+                if kind is not None:  # nobody to answer, or the service stops
+                    self.store.discard(self.record)
+                else:
+                    await self.finish(500, "the service answered nothing")
+        finally:
+            spools = [(spool, part is not None and part.kept and part.path == spool.path)
+                      for spool, part in self.spools]
+            answer = self.report
+
+            def cleanup():
+                for spool, keep in spools:
+                    spool.cleanup(keep)
+                if answer is not None:
+                    answer.release()
+            # After every job of this request; a small call has nothing to clean on the worker.
+            if spools:
+                self.jobs.worker.submit_nowait(cleanup)
+            elif answer is not None:
+                answer.release()
+
+
+async def blocks(request):
+    """A request's body, block by block as received (the reader copies what it keeps). Raises
+    BodyError for a framing the parser refused, ClientGone when the client went away."""
+    while True:
+        try:
+            block, chunk_end = await request.content.readchunk()
+        except Exception as e:
+            while e is not None:
+                if isinstance(e, HttpProcessingError) and e.code == 400:
+                    raise BodyError(400, "malformed chunked body")
+                e = e.__cause__ or e.__context__
+            raise ClientGone()
+        if not block:
+            if chunk_end and not request.content.at_eof():
+                continue  # the end of one HTTP chunk, or an empty body
+            return
+        yield block

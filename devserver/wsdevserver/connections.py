@@ -59,7 +59,8 @@ class Handler(web_protocol.RequestHandler):
     puts the security headers on the answers aiohttp makes itself (a malformed request's 400)."""
 
     def __init__(self, connections, server):
-        # As runner.server() makes its protocol: the runner's handler arguments are in _kwargs.
+        # As web.Server() makes its protocol, with the runner's handler arguments. aiohttp has
+        # no public way to them: test_connections fails loudly if an upgrade moves them.
         super().__init__(server, loop=asyncio.get_running_loop(), **server._kwargs)
         self.connections, self.link = connections, None
         self.job, self.answered = None, False  # the request begun, until it is over
@@ -108,7 +109,7 @@ class Site(web.BaseSite):
 
     def __init__(self, connections, runner, host, port, backlog, **site_args):
         super().__init__(runner, backlog=backlog, **site_args)
-        self.connections, self.server = connections, runner.server
+        self.connections, self.server, self.listener = connections, runner.server, None
         self.host, self.port, self.backlog = host, port, backlog
 
     @property
@@ -117,9 +118,10 @@ class Site(web.BaseSite):
 
     async def start(self):
         await super().start()
-        self._server = await asyncio.get_running_loop().create_server(
+        self.listener = await asyncio.get_running_loop().create_server(
             lambda: Handler(self.connections, self.server), self.host, self.port,
             backlog=self.backlog)
+        self._server = self.listener  # what BaseSite.stop() closes
 
     async def stop(self):
         self.connections.close()
@@ -148,7 +150,7 @@ class Connections:
         self.site = Site(self, runner, host, port, backlog, **site_args)
         await self.site.start()
         self._timer = asyncio.get_running_loop().call_later(self.tick, self._check)
-        return self.site._server.sockets[0].getsockname()[:2]
+        return self.site.listener.sockets[0].getsockname()[:2]
 
     def close(self):
         """Stop the watchdog and stop listening (runner.cleanup() calls it, then closes the
@@ -156,8 +158,8 @@ class Connections:
         if self._timer is not None:
             self._timer.cancel()
             self._timer = None
-        if self.site is not None and self.site._server is not None:
-            self.site._server.close()
+        if self.site is not None and self.site.listener is not None:
+            self.site.listener.close()
 
     def begin(self, request):
         """A request's handler starts: call it first in a middleware, for every request. Its
@@ -175,15 +177,6 @@ class Connections:
         handler = self._open.get(request.transport)
         if handler is not None and handler.job is request:
             self._settle(handler, time.monotonic())
-
-    @web.middleware
-    async def middleware(self, request, handler):
-        """begin() and end() around every request, for web.Application(middlewares=...)."""
-        self.begin(request)
-        try:
-            return await handler(request)
-        finally:
-            self.end(request)
 
     @staticmethod
     def _settle(handler, now):

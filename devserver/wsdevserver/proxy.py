@@ -11,15 +11,19 @@ part, counted against the same budget.
 What the upstream cannot give becomes an answer of one plain-text line: 502 for a refused
 connection, a TLS failure or an upstream that closed early, 504 for one that stalled past the
 service's --timeout. An answer cut once begun cannot change its status any more: the client's
-connection is then cut too, so that it never takes a partial answer for a whole one.
+connection is then cut too, so that it never takes a partial answer for a whole one, and the
+record lists the status the client got, and where its answer was cut.
+
+One task owns a request's recording: the handler's. It reads the client's body, feeds the
+recording and hands each block on to the body that aiohttp's client sends, which only forwards
+them; once the upstream answers, it reads the answer likewise. An upstream that answers before
+the body has all come (an early 413 or 401) leaves the record cut, with the bytes that came.
 """
 
 import asyncio
-import codecs
 import ipaddress
 import os
 import ssl
-import time
 import urllib.parse
 
 import aiohttp
@@ -28,9 +32,9 @@ from multidict import CIMultiDict
 from yarl import URL
 
 from . import report, resend
-from .body import BadRequest, PartSink, Pipeline, RawBody, body_reader
-from .inspector import IMAGE_TYPES, image_kind
-from .store import Part
+from .body import BadRequest, BodyError, ClientGone, Recording, Value, blocks
+from .records import Exchange
+from .security import authorities, loopback_host
 
 # RFC 9110 7.6.1, and the ones older clients still send.
 HOP_BY_HOP = frozenset(("connection", "keep-alive", "proxy-authenticate", "proxy-authorization",
@@ -87,96 +91,38 @@ def tls_context(ca_file=None, insecure=False):
     return context
 
 
-class Exchange:
-    """The upstream's side of one proxied request, as the record keeps it."""
-
-    __slots__ = ("upstream", "url", "status", "reason", "head", "first_byte", "total", "error",
-                 "answer", "insecure", "text")
-
-    def __init__(self, upstream, url, insecure):
-        self.upstream, self.url, self.insecure = upstream, url, insecure
-        self.status = self.reason = self.first_byte = self.total = self.error = None
-        self.head = b""
-        self.text = b""  # the answer's start, for the page to show as text
-        # The answer's body, kept like a file part: first bytes in memory, the whole on disk.
-        self.answer = Part(-2, "file")  # -1 is the request's own body
-
-    def cost(self):
-        return (len(self.url) + len(self.head) + len(self.error or "") + len(self.text)
-                + self.answer.cost())
-
-    def summary(self):
-        return {"url": self.upstream, "status": self.status, "error": self.error}
-
-    def to_json(self, record_id):
-        answer = self.answer
-        return {"upstream": self.upstream, "url": self.url, "insecure": self.insecure,
-                "status": self.status, "reason": self.reason,
-                "headers": [[name, value] for name, value in report.part_head_fields(self.head)],
-                "first_byte_seconds": self.first_byte, "total_seconds": self.total,
-                "error": self.error, "size": answer.size, "sha256": answer.sha256,
-                "text": codecs.getincrementaldecoder("utf-8")("replace").decode(
-                    self.text, answer.size == len(self.text)),
-                "truncated": answer.size > len(self.text),
-                "has_file": answer.kept, "not_kept": answer.lost,
-                "url_file": "/files/%d/answer" % record_id if answer.kept else None,
-                "image": image_kind(answer.start)}
-
-
-class Watch:
-    """Cancels the task that made it once nothing moved, either way, for `timeout` seconds: the
-    upstream took no body and sent no answer (or the client took none of it)."""
-
-    def __init__(self, timeout):
-        self.timeout, self.tick = timeout, min(1.0, timeout / 4)
-        self.task, self.loop = asyncio.current_task(), asyncio.get_running_loop()
-        self.stalled = False
-        self.last = time.monotonic()
-        self.timer = self.loop.call_later(self.tick, self.check)
-
-    def moved(self):
-        self.last = time.monotonic()
-
-    def check(self):
-        if time.monotonic() - self.last > self.timeout:
-            self.stalled, self.timer = True, None
-            self.task.cancel()
-        else:
-            self.timer = self.loop.call_later(self.tick, self.check)
-
-    def absorbed(self):
-        """The cancel was handled: Python 3.11 counts it, and the timeouts that aiohttp runs
-        later in this task would take it for their own."""
-        if self.stalled and hasattr(self.task, "uncancel") and self.task.cancelling():
-            self.task.uncancel()  # the one cancel made here; a shutdown's stays
-
-    def stop(self):
-        if self.timer is not None:
-            self.timer.cancel()
-            self.timer = None
-
-
 class ClientLeft(Exception):
     """The client went away while the answer was being sent to it."""
 
 
-class ClientGone(Exception):
-    """The client's body could not be read whole."""
+async def first(step, other):
+    """Wait for the awaitable `step` or the future `other`, whichever ends first; returns the
+    step's task when it ended, else None (it is then cancelled)."""
+    task = asyncio.ensure_future(step)
+    try:
+        await asyncio.wait((task, other), return_when=asyncio.FIRST_COMPLETED)
+    except asyncio.CancelledError:  # a stall, or the service stops: nothing is left running
+        task.cancel()
+        raise
+    if task.done():
+        return task
+    task.cancel()
+    return None
 
 
 class Proxy:
     """The upstream's client (one aiohttp session, its connections reused) and each proxied
-    request's life: call()."""
+    request's life: handle()."""
 
     def __init__(self, url, store, worker, timeout, ca_file=None, insecure=False):
         self.base, self.store, self.worker, self.timeout = url, store, worker, timeout
         self.insecure = insecure
         self.tls = tls_context(ca_file, insecure)
-        self.resender = resend.Resender(store)
+        self.resender = resend.Resender(store, timeout)
         self.session = None
 
     async def start(self, app=None):
-        # connect covers the connection, TLS included. A stall is watched here (Watch), not by
+        # connect covers the connection, TLS included. A stall is timed in handle(), not by
         # sock_read, whose clock runs while a long upload is still going on. No total: a long
         # transfer that keeps moving is never cut.
         timeout = aiohttp.ClientTimeout(total=None, connect=self.timeout,
@@ -192,12 +138,13 @@ class Proxy:
         if self.session is not None:
             await self.session.close()
 
-    def takes(self, request, loopback):
+    @staticmethod
+    def takes(request):
         """Whether a request goes to the upstream: all but the inspector's, which are the
         inspector's only when asked for as this machine."""
         path = request.path
         mine = path in INSPECTOR_PATHS or path.startswith(INSPECTOR_PREFIXES)
-        return not (mine and loopback) and not self.resender.local(request)
+        return not (mine and loopback_host(authorities(request)))
 
     def target(self, request):
         raw = request.raw_path
@@ -226,88 +173,146 @@ class Proxy:
         headers["X-Forwarded-Proto"] = "http"
         return headers
 
-    async def call(self, request, begin, log):
-        """One proxied request; `begin` makes its record, `log(request, status, size)` logs its
-        line."""
-        record = begin(request)
-        url = self.target(request)
-        exchange = record.upstream = Exchange(self.base, url, self.insecure)
-        parts = Parts(self.worker, self.store, record, request)
-        answer_pipe = Pipeline(self.worker, self.store, record)
-        answer = PartSink(answer_pipe, "file", "answer", exchange.answer, "answer")
-        response, status, whole, held = None, None, False, None
-        started = time.monotonic()
-        watch = parts.watch = Watch(self.timeout)
+    async def handle(self, request):
+        """One proxied request, from its first byte to its answer's last."""
+        if not self.takes(request):
+            raise web.HTTPNotFound()
+        record = self.store.begin_request(request, None)
+        record.upstream = Exchange(self.base, self.target(request), self.insecure)
+        encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
+        read_parts = request.body_exists and encoding == "identity"
         try:
-            headers = self.request_headers(request)
-            data = parts.stream(request) if request.body_exists else None
-            skip = [name for name in AUTO_HEADERS if name not in headers]
-            async with self.session.request(request.method, URL(url, encoded=True),
-                                            headers=headers, data=data, allow_redirects=False,
-                                            skip_auto_headers=skip) as upstream:
-                exchange.first_byte = time.monotonic() - started
-                exchange.status, exchange.reason = upstream.status, upstream.reason
-                exchange.head = b"".join(b"%s: %s\r\n" % pair
-                                         for pair in upstream.raw_headers)[:ANSWER_HEAD_KEPT]
-                response = web.StreamResponse(status=upstream.status, reason=upstream.reason)
-                for raw_name, raw_value in upstream.raw_headers:
-                    name = raw_name.decode("latin-1")
-                    if name.lower() not in HOP_BY_HOP:
-                        response.headers.add(name, raw_value.decode("latin-1"))
-                response.headers.add("Content-Security-Policy", SANDBOX)
-                await response.prepare(request)
-                # One buffered block at a time, as it came: iter_any() would join them, a copy.
-                async for block, _ in upstream.content.iter_chunks():
-                    watch.moved()
-                    if len(exchange.text) < ANSWER_TEXT_KEPT:
-                        exchange.text += bytes(block[:ANSWER_TEXT_KEPT - len(exchange.text)])
-                    answer.write(block)
-                    await answer_pipe.drain()
-                    # One block behind, so that the last one goes once the record is listed.
-                    block, held = held, block
-                    if block is not None:
-                        await self.send(response, block)
-                status, whole = upstream.status, True
-        except (Exception, asyncio.CancelledError) as e:  # the upstream failed, or the client did
-            if not watch.stalled and isinstance(e, asyncio.CancelledError):
-                raise  # the service stops
-            watch.absorbed()
-            status, line = self.failure(asyncio.TimeoutError() if watch.stalled else e,
-                                        parts.gone, exchange)
+            async with Recording(self.store, self.worker, record,
+                                 request.headers.get("Content-Type"), parts=read_parts,
+                                 report_=False) as rec:
+                if encoding != "identity":
+                    record.notes.append("its parts are not read: the body is %s-encoded"
+                                        % report.printable(encoding))
+                elif rec.refusal is not None:
+                    record.notes.append("its parts are not read: %s" % rec.refusal)
+                    rec.refusal = None
+                return await self.relay(request, rec)
+        except (ClientGone, BodyError):  # nobody left to answer, and nothing listed
+            response = web.Response(status=400, text="body incomplete\n")
+            response.force_close()
+            return response
+
+    async def relay(self, request, rec):
+        record, exchange = rec.record, rec.record.upstream
+        loop, forwarded = asyncio.get_running_loop(), asyncio.Queue(1)
+        deadline = None
+
+        def moved():
+            if deadline is not None:
+                deadline.reschedule(loop.time() + self.timeout)
+
+        async def body():  # the upstream's body: the blocks the handler read, as they come
+            while (block := await forwarded.get()) is not None:
+                moved()
+                yield block
+        headers = self.request_headers(request)
+        opening = asyncio.ensure_future(self.session.request(
+            request.method, URL(exchange.url, encoded=True), headers=headers,
+            data=body() if request.body_exists else None, allow_redirects=False,
+            skip_auto_headers=[name for name in AUTO_HEADERS if name not in headers]))
+        answer = Value(rec, "answer", "answer", exchange.answer)
+        response, status, held, started = None, None, None, loop.time()
+        try:
+            async with asyncio.timeout(self.timeout) as deadline:
+                if request.body_exists:
+                    await self.pump(request, rec, forwarded, opening, moved)
+                async with await opening as upstream:
+                    exchange.first_byte = loop.time() - started
+                    exchange.status, exchange.reason = upstream.status, upstream.reason
+                    exchange.head = b"".join(b"%s: %s\r\n" % pair for pair in
+                                             upstream.raw_headers)[:ANSWER_HEAD_KEPT]
+                    response = web.StreamResponse(status=upstream.status,
+                                                  reason=upstream.reason)
+                    response["upstream"] = True  # goes on as sent: no headers of the service's
+                    for raw_name, raw_value in upstream.raw_headers:
+                        name = raw_name.decode("latin-1")
+                        if name.lower() not in HOP_BY_HOP:
+                            response.headers.add(name, raw_value.decode("latin-1"))
+                    response.headers.add("Content-Security-Policy", SANDBOX)
+                    await response.prepare(request)
+                    # One buffered block at a time, as it came: iter_any() would join them.
+                    async for block, _ in upstream.content.iter_chunks():
+                        moved()
+                        if len(exchange.text) < ANSWER_TEXT_KEPT:
+                            exchange.text += bytes(block[:ANSWER_TEXT_KEPT - len(exchange.text)])
+                        answer.write(block)
+                        await rec.jobs.drain()
+                        # One block behind, so that the last one goes once the record is listed.
+                        block, held = held, block
+                        if block is not None:
+                            await self.send(response, block)
+                    status = upstream.status
+        except (ClientGone, BodyError):
+            raise
+        except Exception as e:  # the upstream failed, or the client did
+            status, line = self.failure(e, exchange)
             exchange.error = line
             if isinstance(e, ClientLeft):
                 exchange.error = "the client went away after %d bytes of the answer" % (
                     answer.size)
             elif response is not None and response.prepared:
                 exchange.error = "the answer was cut after %d bytes: %s" % (answer.size, line)
-            elif not parts.gone:
+            else:
                 response = web.Response(status=status, text=line + "\n",
                                         headers={"Content-Type": "text/plain; charset=utf-8"})
         finally:
-            watch.stop()
-            exchange.total = time.monotonic() - started
-            await parts.settle(request)
-            answer.close()
-            await answer_pipe.settle()
-            answer_pipe.close()
+            if not opening.done():
+                opening.cancel()
+            exchange.total = loop.time() - started
+        answer.end()
         record.cost += exchange.cost()
-        if parts.gone:
-            self.store.discard(record)
-            if response is not None and response.prepared:
-                return response
-            response = web.Response(status=400, text="body incomplete\n")
-            response.force_close()
-            return response
-        self.store.finish(record, status, exchange.error or record.error)
-        log(request, status, record.size)
-        if whole:  # listed before its answer ends, as a direct call is
-            if held is not None:
-                await self.send(response, held)
-            await response.write_eof()
+        listed = exchange.status if response.prepared else status
+        await rec.finish(listed)
+        report.log_request(request, listed, record.size)
+        if exchange.error is None:  # listed before its answer ends, as a direct call is
+            try:
+                if held is not None:
+                    await response.write(held)
+                await response.write_eof()
+            except ConnectionError:
+                pass  # the client went away as its answer ended: it is listed whole
         elif response.prepared and request.transport is not None:
             # Too late for a status: the client must not take the part it got for all.
             request.transport.abort()
         return response
+
+    async def pump(self, request, rec, forwarded, opening, moved):
+        """Read the client's body into the recording and on to the upstream, until it ends or the
+        upstream answers first. What had come by then is still read: an upstream that answers
+        as it gets the last byte must not leave the body cut."""
+        reading = blocks(request)
+        while True:
+            step = await first(reading.__anext__(), opening)
+            if step is None:
+                break
+            try:
+                block = step.result()
+            except StopAsyncIteration:
+                await self.end(rec)
+                await first(forwarded.put(None), opening)
+                return
+            moved()
+            await rec.feed(block)
+            if await first(forwarded.put(block), opening) is None:
+                break
+        reading = blocks(request)  # the one cancelled above is closed
+        while request.content.is_eof() and not rec.ended:
+            try:
+                await rec.feed(await reading.__anext__())
+            except StopAsyncIteration:
+                await self.end(rec)
+
+    @staticmethod
+    async def end(rec):
+        try:
+            await rec.end()
+        except BadRequest as e:
+            rec.record.notes.append("its parts could not be read: %s" % e)
 
     @staticmethod
     async def send(response, block):
@@ -316,11 +321,9 @@ class Proxy:
         except ConnectionError:
             raise ClientLeft()
 
-    def failure(self, exc, client_gone, exchange):
+    def failure(self, exc, exchange):
         """What a failure becomes: (status, one line)."""
         host = URL(exchange.url).host
-        if client_gone:
-            return 400, "the client's body ended early"
         if isinstance(exc, ClientLeft):
             return exchange.status, "the client went away"
         if isinstance(exc, aiohttp.ClientConnectorCertificateError):
@@ -341,106 +344,9 @@ class Proxy:
                 host, report.printable(str(exc) or type(exc).__name__))
         return 502, "bad gateway: %s" % report.printable(str(exc) or type(exc).__name__)
 
-    async def answer_file(self, request):
-        """GET /files/ID/answer: an upstream's answer body as kept; an image when its bytes
-        make one, else a download (an HTML or SVG answer never runs here)."""
-        raw_id = request.match_info["id"]
-        record = self.store.get(int(raw_id)) if raw_id.isdigit() and len(raw_id) < 19 else None
-        exchange = record.upstream if record is not None else None
-        part = exchange.answer if exchange is not None else None
-        if part is None or not part.kept or part.path is None or not os.path.isfile(part.path):
-            return web.Response(status=404, text="no such answer (the service keeps only the "
-                                                 "latest)\n")
-        kind = image_kind(part.start)
-        if kind is not None:
-            headers = {"Content-Type": IMAGE_TYPES[kind]}
-        else:
-            headers = {"Content-Type": "application/octet-stream",
-                       "Content-Disposition": 'attachment; filename="answer-%d"' % record.id}
-        return web.FileResponse(part.path, headers=headers)
 
-
-class Parts:
-    """The request's parts, read from its body as it goes on to the upstream. A body the readers
-    do not understand still goes on whole; its record says why it shows no parts."""
-
-    def __init__(self, worker, store, record, request):
-        self.record, self.store = record, store
-        self.pipe = Pipeline(worker, store, record)
-        self.gone = False
-        self.ended = False  # the end of the body was seen to
-        self.reader = None
-        self.watch = None
-        self.keeper = RawBody(self.pipe)  # the body as received, as for a direct call
-        encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
-        if not request.body_exists:
-            return
-        if encoding != "identity":
-            self.note("its parts are not read: the body is %s-encoded" % report.printable(
-                encoding))
-            return
-        try:
-            self.reader = body_reader(request.headers.get("Content-Type"), self.pipe)
-        except BadRequest as e:
-            self.note("its parts are not read: %s" % e)
-
-    def note(self, text):
-        self.record.error = text
-
-    async def stream(self, request):
-        """The body's blocks for the upstream, each fed to the reader on its way."""
-        while True:
-            try:
-                block, chunk_end = await request.content.readchunk()
-            except Exception:
-                self.gone = True
-                raise ClientGone()
-            if not block:
-                if chunk_end and not request.content.at_eof():
-                    continue
-                break
-            self.record.size += len(block)
-            if self.reader is not None:
-                try:
-                    self.reader.feed(block)
-                    await self.pipe.drain()
-                except Exception as e:  # the parts' record gives up; the body still goes on
-                    self.reader = None
-                    self.note("its parts are not read past %d bytes: %s" % (self.record.size, e))
-            self.keeper.write(block)  # after the parts, which take the store's room first
-            if self.watch is not None:
-                self.watch.moved()
-            yield block
-        await self.end_of_body()
-
-    async def end_of_body(self):
-        """The last part ends with the body. The upstream may answer before its HTTP client asks
-        this generator for more, and so before the generator gets here: settle() sees to it."""
-        if self.ended:
-            return
-        self.ended = True
-        if self.reader is not None:
-            try:
-                self.reader.finish()
-            except Exception as e:
-                self.note("its parts could not be read: %s" % e)
-            self.reader = None
-        self.keeper.close()
-        try:
-            await self.pipe.finish()
-        except Exception as e:
-            self.note("its parts could not be read: %s" % e)
-
-    async def settle(self, request):
-        if not self.gone and request.content.at_eof():
-            await self.end_of_body()
-        await self.pipe.settle()
-        self.pipe.close()
-
-
-def add_routes(app, inspector, proxy):
-    """The proxy's own inspector routes, and its client's life within the app's."""
-    app.router.add_get("/files/{id}/answer", inspector.guarded(proxy.answer_file))
-    resend.add_routes(app, inspector, proxy.resender)
+def add_routes(app, proxy):
+    """The proxy's catch-all, last, and its client's life within the app's."""
+    app.router.add_route("*", "/{tail:.*}", proxy.handle)
     app.on_startup.append(proxy.start)
     app.on_cleanup.append(proxy.close)

@@ -16,6 +16,7 @@ libcurl write it, so that a name cannot fake the end of its quotes.
 
 import codecs
 import re
+import sys
 import threading
 import urllib.parse
 import zlib
@@ -76,6 +77,15 @@ def quoted(text):
     return printable(text).replace('"', "%22")
 
 
+def log(line):
+    sys.stderr.write("devserver: " + line + "\n")
+    sys.stderr.flush()
+
+
+def log_request(request, status, size):
+    log("%s %s %d, %d body bytes" % (request.method, printable(request.raw_path), status, size))
+
+
 def first_line(endpoint, count):
     return ("devserver: %s received %d field%s\n"
             % (endpoint, count, "" if count == 1 else "s")).encode()
@@ -108,11 +118,6 @@ class Escaper:
         return printable(self.decoder.decode(data, final)).encode("utf-8")
 
 
-def answer_line(reason):
-    """One line of a refusal: what went wrong, escaped like the report."""
-    return printable(reason)
-
-
 def part_head_fields(head):
     """The header fields of a part's head as sent (bytes), unfolded and decoded for showing:
     [(name, value)], with bytes that are not UTF-8 as U+FFFD. A line without a colon comes back
@@ -135,9 +140,9 @@ class Report:
     """The answer's lines after the first, held until the body has been read (the first line
     counts the fields). It lives in memory, never on disk, so that a full disk or a full store
     cannot break an answer: the first REPORT_PLAIN bytes as they are, the rest compressed. A
-    line whose start is known only later (a value's size, a file's hash) gets a slot, filled
-    when it is known, possibly by the worker thread; each stream of compressed bytes has one
-    writer at a time.
+    line whose start is known only later (a value's size, a file's hash) gets a slot, filled on
+    the event loop once it is known. A stream of compressed bytes has one writer: the loop, or
+    the worker while a long value is escaped into it; its counts are its own.
 
     The bytes held are bounded per answer (REPORT_MEMORY) and for all answers together
     (REPORTS_MEMORY): past either, ReportTooLarge."""
@@ -150,8 +155,8 @@ class Report:
         self.plain = bytearray()  # the plain bytes not yet made a segment
         self.plain_room = REPORT_PLAIN
         self.tail = None  # the stream that lines go to once the plain room is used
-        self.size = 0  # bytes held by this answer
-        self.length = 0  # bytes of the answer, once uncompressed
+        self.size = 0  # bytes held by this answer, counted by both threads (under the lock)
+        self.plain_length = 0  # bytes of its plain segments and slots
 
     def count(self, n):
         with Report.held_lock:
@@ -176,7 +181,7 @@ class Report:
         """Bytes whose place is now (on the event loop)."""
         if self.tail is None and len(data) <= self.plain_room:
             self.count(len(data))
-            self.length += len(data)
+            self.plain_length += len(data)
             self.plain_room -= len(data)
             self.plain += data
             return
@@ -202,6 +207,12 @@ class Report:
         self.segments.append(stream)
         return stream
 
+    @property
+    def length(self):
+        """Bytes of the answer, once uncompressed (after finish())."""
+        return self.plain_length + sum(segment.length for segment in self.segments
+                                       if isinstance(segment, Stream))
+
     def finish(self):
         self._close_plain()
         for segment in self.segments:
@@ -223,7 +234,7 @@ class Slot:
 
     def fill(self, data):
         self.report.count(len(data))
-        self.report.length += len(data)
+        self.report.plain_length += len(data)
         self.data = data
 
     def chunks(self):
@@ -238,9 +249,10 @@ class Stream:
         self.report = report
         self.compressor = zlib.compressobj(1)
         self.pieces = []
+        self.length = 0
 
     def write(self, data):
-        self.report.length += len(data)
+        self.length += len(data)
         out = self.compressor.compress(data)
         if out:
             self.report.count(len(out))

@@ -9,6 +9,7 @@ The POST is an inspector route: loopback Host and peer only, and a foreign Origi
 before routing, like every POST.
 """
 
+import asyncio
 import hmac
 import os
 import secrets
@@ -28,8 +29,8 @@ NOT_RESENT = frozenset(("connection", "keep-alive", "proxy-connection", "te", "t
 
 
 class Resender:
-    def __init__(self, store):
-        self.store = store
+    def __init__(self, store, timeout):
+        self.store, self.timeout = store, timeout
         self.token = secrets.token_hex(16)
         self.session = None
 
@@ -39,7 +40,9 @@ class Resender:
         return value is not None and hmac.compare_digest(value, self.token)
 
     async def start(self, app=None):
-        self.session = aiohttp.ClientSession(auto_decompress=False,
+        timeout = aiohttp.ClientTimeout(total=None, sock_connect=self.timeout,
+                                        sock_read=self.timeout)
+        self.session = aiohttp.ClientSession(auto_decompress=False, timeout=timeout,
                                              cookie_jar=aiohttp.DummyCookieJar())
 
     async def close(self, app=None):
@@ -47,8 +50,7 @@ class Resender:
             await self.session.close()
 
     async def resend(self, request):
-        raw_id = request.match_info["id"]
-        record = self.store.get(int(raw_id)) if raw_id.isdigit() and len(raw_id) < 19 else None
+        record = self.store.get(int(request.match_info["id"]))
         if record is None:
             return text(404, "no such request (the service keeps only the latest)")
         to = request.query.get("to", "upstream")
@@ -57,7 +59,7 @@ class Resender:
         body = record.body
         if not record.body_kept() or (body is not None and not os.path.isfile(body.path or "")):
             return text(409, "this request cannot be sent again: its body was not kept whole (%s)"
-                        % (body.lost if body is not None and body.lost else "not kept"))
+                        % (record.body_lost() or "dropped for newer requests"))
         headers = [(name, value) for name, value in part_head_fields(record.head)
                    if name is not None and name.lower() not in NOT_RESENT]
         if to == "service":
@@ -75,8 +77,10 @@ class Resender:
                 async for block in answer.content.iter_any():
                     size += len(block)
                 status = answer.status
-        except (aiohttp.ClientError, OSError) as e:
-            return text(502, "the resend failed: %s" % e)
+        except (aiohttp.ClientError, OSError, asyncio.TimeoutError) as e:
+            reason = ("no answer within %g seconds" % self.timeout
+                      if isinstance(e, asyncio.TimeoutError) else str(e) or type(e).__name__)
+            return text(502, "the resend failed: %s" % reason)
         finally:
             if body is not None:
                 source.close()
@@ -93,9 +97,3 @@ def _multi(pairs):
 
 def text(status, line):
     return web.Response(status=status, text=line + "\n")
-
-
-def add_routes(app, inspector, resender):
-    app.router.add_post("/api/requests/{id}/resend", inspector.guarded(resender.resend))
-    app.on_startup.append(resender.start)
-    app.on_cleanup.append(resender.close)

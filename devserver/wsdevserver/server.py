@@ -7,35 +7,34 @@ Other methods on them answer 405, other paths 404 (after the inspector's own rou
 read as it arrives, up to 512 MiB (then 413), and answered with the report of report.py, or 400
 with one plain-text line "bad request: ...". Each request is logged on stderr as one line.
 
-Before any route, every request passes the same checks: HTTP/1.0 or 1.1 only (else 505), a Host
-on HTTP/1.1 (else 400), header names that are tokens (else 400), no body sent by a page of
-another site (403, and nothing kept), no Content-Encoding (415: the body would be read as
-something else than what was sent). Every answer carries the security headers.
+Before any route, every request passes the same checks, decided once: HTTP/1.0 or 1.1 only
+(else 505), a Host on HTTP/1.1 (else 400), header names that are tokens (else 400), no body sent
+by a page of another site (403, and nothing kept), no Content-Encoding (415: the body would be
+read as something else than what was sent). Every answer but an upstream's carries the security
+headers (one on_response_prepare).
 """
 
 import argparse
 import asyncio
 import errno
-import inspect
 import logging
 import re
 import signal
-import sys
 import time
 
-from aiohttp import web
-from aiohttp.http import HttpProcessingError, HttpVersion10, HttpVersion11
+from aiohttp import __version__ as aiohttp_version, web
+from aiohttp.http import HttpVersion10, HttpVersion11
 from aiohttp.web_urldispatcher import MatchInfoError
 
 from . import allocator, inspector, proxy, report
-from .body import BadRequest, Pipeline, RawBody, Worker, body_reader
+from .report import log, log_request
+from .body import MAX_BODY, BadRequest, BodyError, ClientGone, Recording, Worker
 from .connections import Connections
-from .security import SECURITY_HEADERS, authorities, foreign_origin, loopback_host
+from .security import SECURITY_HEADERS, foreign_origin
 from .store import RequestStore
 
 ENDPOINT_PREFIX = "/Vortan/BackOffice/trunk/webservice/zunel/"
 ENDPOINTS = ("testMsg", "testImg")
-MAX_BODY = 512 * 1024 * 1024
 LINGER_SECONDS = 2.0  # how long a refused body may still be drained, so the answer is read
 TEXT_PLAIN = "text/plain; charset=utf-8"
 ACCEPT_LOG_EVERY = 10.0  # seconds between two lines about running out of descriptors
@@ -43,12 +42,7 @@ MAX_HEADERS = 100  # header lines in a request
 READ_BUFFER = 256 * 1024  # body bytes buffered per connection before reading pauses (twice this)
 TOKEN_RE = re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
-ROUTE = object()  # Service.begin: the endpoint is the route's name
-
-
-def log(line):
-    sys.stderr.write("devserver: " + line + "\n")
-    sys.stderr.flush()
+AIOHTTP_VERSION = tuple(int(n) for n in re.findall(r"[0-9]+", aiohttp_version)[:2])
 
 
 class OneLine(logging.Handler):
@@ -74,14 +68,16 @@ def declared_length(request):
 
 def plain(status, text, close=False, headers=None):
     resp = web.Response(status=status, body=text.encode("utf-8"),
-                        headers={"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS, **(headers or {})})
+                        headers={"Content-Type": TEXT_PLAIN, **(headers or {})})
     if close:
         resp.force_close()
     return resp
 
 
-def version(request):
-    return "HTTP/%d.%d" % tuple(request.version)
+async def secure(request, response):
+    """Every answer carries the security headers, but an upstream's, which goes on as sent."""
+    if not response.get("upstream"):
+        response.headers.update(SECURITY_HEADERS)
 
 
 def refusal(request):
@@ -103,192 +99,132 @@ def refusal(request):
     return None
 
 
-class BodyError(Exception):
-    """The body could not be read whole: (status, answer), or status None for a client gone."""
-
-
 class Service:
-    """The two endpoints: each call's life, from its first byte to its answer, is call()."""
+    """The two endpoints, and what every request passes through first."""
 
     def __init__(self, store, worker, connections, upstream=None):
         self.store, self.worker, self.connections = store, worker, connections
         self.upstream = upstream  # a proxy.Proxy with --upstream
 
-    def proxied(self, request):
-        """Whether the request goes on to the upstream rather than to a route here."""
-        return (self.upstream is not None
-                and self.upstream.takes(request, loopback_host(
-                    authorities(request))))
+    def refusal(self, request):
+        """refusal(), decided once per request (the expect handler asks first)."""
+        if "refusal" not in request:
+            problem = refusal(request)
+            if problem is not None and problem[0] == 415 and self.upstream is not None:
+                problem = None  # an encoded body goes on to the upstream as it was sent
+            request["refusal"] = problem
+        return request["refusal"]
 
     @web.middleware
     async def checks(self, request, handler):
-        problem = refusal(request)
-        if problem is not None and not (problem[0] == 415 and self.proxied(request)):
+        problem = self.refusal(request)
+        if problem is not None:
             if problem[0] != 403:  # a foreign page's request is not kept, even as refused
-                self.listed(request, *problem)
-            self.log(request, problem[0], 0)
+                self.store.finish(self.begin(request, None), problem[0], problem[1].strip())
+            log_request(request, problem[0], 0)
             return plain(*problem, close=True)
         self.connections.begin(request)
         try:
-            if self.proxied(request):
-                response = await self.upstream.call(request, self.begin, self.log)
-            else:
-                response = await handler(request)
-        except web.HTTPMethodNotAllowed as e:
-            allowed = ", ".join(sorted(e.allowed_methods))
-            response = plain(405, "method not allowed: use %s\n" % allowed,
-                             headers={"Allow": allowed})
-        except web.HTTPNotFound:
-            response = plain(404, "not found: %s\n" % report.printable(request.path))
+            return await handler(request)
+        except inspector.Missing as e:
+            return plain(404, "%s\n" % e)
         except web.HTTPException as e:
-            response = plain(e.status, "%s\n" % e.reason, close=True)
+            if e.status == 405:
+                allowed = ", ".join(sorted(e.allowed_methods))
+                answer = plain(405, "method not allowed: use %s\n" % allowed,
+                               headers={"Allow": allowed})
+            elif e.status == 404:
+                answer = plain(404, "not found: %s\n" % report.printable(request.path))
+            else:
+                return plain(e.status, "%s\n" % e.reason, close=True)
+            if isinstance(request.match_info, MatchInfoError):  # no route: kept all the same
+                await self.keep_refused(request, answer.status, answer.text)
+                log_request(request, answer.status, 0)
+            return answer
         finally:
             self.connections.end(request)
-        if not response.prepared:
-            response.headers.update(SECURITY_HEADERS)
-        if response.status in (404, 405) and isinstance(request.match_info, MatchInfoError):
-            await self.keep_refused(request, response.status, response.text)
-            self.log(request, response.status, 0)
-        return response
 
-    def listed(self, request, status, answer):
-        """List a request refused before any handler read its body."""
-        self.store.finish(self.begin(request, None), status, answer.strip())
+    def recording(self, request, record, **options):
+        return Recording(self.store, self.worker, record, request.headers.get("Content-Type"),
+                         **options)
 
     async def keep_refused(self, request, status, answer):
-        """List a request that no route takes, with the body it sent, as far as it is kept."""
-        record = self.begin(request, None)
-        pipe = Pipeline(self.worker, self.store, record)
-        raw = RawBody(pipe)
-        try:
+        """List a request that no route takes, with the body it sent, as far as it came."""
+        async with self.recording(request, self.begin(request, None), parts=False,
+                                  report_=False) as rec:
             try:
-                async for block in self.blocks(request, record):
-                    raw.write(block)
-                    await pipe.drain()
-            except BodyError:
+                await rec.read(request)
+            except (BodyError, ClientGone):
                 pass  # what came is kept; the answer is the route's all the same
-            raw.close()
-            await pipe.settle()
-            self.store.finish(record, status, answer.strip())
-        finally:
-            pipe.close()
+            await rec.finish(status, answer.strip())
 
     async def expect(self, request):
         """Refuse an oversized upload before the client starts sending it."""
-        if refusal(request) is not None:
+        if self.refusal(request) is not None:
             return None  # refused whole by the checks, unread
-        if declared_length(request) > MAX_BODY and not self.proxied(request):
-            return self.answer(request, self.begin(request), 413, close=True)
+        if declared_length(request) > MAX_BODY and not self.goes_upstream(request):
+            return self.refused(request, self.begin(request), 413)
         if (request.version >= (1, 1)
                 and request.headers.get("Expect", "").lower() == "100-continue"):
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
         return None
 
-    @staticmethod
-    def head(request):
-        return b"".join(b"%s: %s\r\n" % pair for pair in request.raw_headers)
+    def goes_upstream(self, request):
+        return self.upstream is not None and not self.upstream.resender.local(request)
 
-    def begin(self, request, endpoint=ROUTE):
+    def begin(self, request, endpoint=True):
         """A record for `request`, of the endpoint its route names unless told otherwise."""
-        if endpoint is ROUTE:
+        if endpoint is True:
             endpoint = request.match_info.route.name
-        return self.store.begin(request.method, request.raw_path, endpoint, self.head(request),
-                                version(request))
+        return self.store.begin_request(request, endpoint)
 
     async def call(self, request):
-        """One call: begin its record, read its body into the report, keep what the store can,
-        answer, and finish the record (or discard it when the client went away)."""
+        """One call: its body read into its record and its report, then the report, or the one
+        line that says why not."""
+        if self.goes_upstream(request):
+            return await self.upstream.handle(request)
         if declared_length(request) > MAX_BODY:
-            return self.answer(request, self.begin(request), 413, close=True)
+            return self.refused(request, self.begin(request), 413)
         record = self.begin(request)
-        pipe = Pipeline(self.worker, self.store, record)
-        raw = RawBody(pipe)
-        status, reason, close = 200, None, False
         try:
-            reader = body_reader(request.headers.get("Content-Type"), pipe)
-        except BadRequest as e:
-            reader, status, reason = None, 400, str(e)
-        try:
-            try:
-                async for block in self.blocks(request, record):
-                    raw.write(block)
-                    if reader is not None:
-                        reader.feed(block)
-                    await pipe.drain()
-                raw.close()
-                if reader is not None:
-                    reader.finish()
-                    await pipe.finish()
-            except BadRequest as e:
-                status, reason = 400, str(e)
-            except report.ReportTooLarge as e:
-                status, reason, close = 507, str(e), True
-            except BodyError as e:
-                status, reason, close = e.args[0], e.args[1], True
-            raw.close()  # a refused body is kept as far as it came
-            if status is None:  # nobody to answer
-                await pipe.settle()
-                self.store.discard(record)
-                log("%s %s dropped: body incomplete"
-                    % (request.method, report.printable(request.raw_path)))
-                return plain(400, "body incomplete\n", close=True)
-            if status != 200:
-                await pipe.settle()
-                return self.answer(request, record, status, reason, close)
-            await pipe.settle()
-            self.store.finish(record, 200)
-            self.log(request, 200, record.size)
-            return await self.send_report(request, record.endpoint, pipe)
-        finally:
-            pipe.close()
+            async with self.recording(request, record, limit=MAX_BODY) as rec:
+                status, reason, close = 200, None, False
+                try:
+                    await rec.read(request)
+                except BadRequest as e:
+                    status, reason = 400, str(e)
+                except report.ReportTooLarge as e:
+                    status, reason, close = 507, str(e), True
+                except BodyError as e:
+                    (status, reason), close = e.args, True
+                await rec.finish(status, reason)
+                log_request(request, status, record.size)
+                if status == 200:
+                    return await self.send_report(request, record.endpoint, rec)
+        except ClientGone:  # nobody to answer
+            log("%s %s dropped: body incomplete"
+                % (request.method, report.printable(request.raw_path)))
+            return plain(400, "body incomplete\n", close=True)
+        return self.answer(status, reason, close)
 
-    async def blocks(self, request, record):
-        """The body's blocks as they were received (no join with the next: the reader copies
-        what it keeps anyway); raises BodyError when it cannot be read whole."""
-        while True:
-            try:
-                block, chunk_end = await request.content.readchunk()
-            except Exception as e:  # the client went away, or broke the framing
-                if self.framing_error(e):
-                    raise BodyError(400, "malformed chunked body")
-                raise BodyError(None, None)
-            if not block:
-                if chunk_end and not request.content.at_eof():
-                    continue  # the end of one HTTP chunk, or an empty body
-                return
-            record.size += len(block)
-            if record.size > MAX_BODY:
-                raise BodyError(413, None)
-            yield block
+    def refused(self, request, record, status, reason=None):
+        """List a call refused before its body was read, and answer it."""
+        self.store.finish(record, status, reason)
+        log_request(request, status, record.size)
+        return self.answer(status, reason, True)
 
     @staticmethod
-    def framing_error(exc):
-        """Whether a body failed for its framing (the parser's 400) rather than a lost client."""
-        while exc is not None:
-            if isinstance(exc, HttpProcessingError) and exc.code == 400:
-                return True
-            exc = exc.__cause__ or exc.__context__
-        return False
-
-    def answer(self, request, record, status, reason=None, close=False):
-        """List a refused call with its reason, and answer it."""
-        self.store.finish(record, status, reason)
-        self.log(request, status, record.size)
+    def answer(status, reason, close):
         if status == 413:
             return plain(413, "body too large: limit is %d bytes\n" % MAX_BODY, close=True)
         if status == 507:
             return plain(507, "insufficient storage: %s\n" % reason, close=True)
         return plain(status, "bad request: %s\n" % reason, close=close)
 
-    @staticmethod
-    def log(request, status, size):
-        log("%s %s %d, %d body bytes"
-            % (request.method, report.printable(request.raw_path), status, size))
-
-    async def send_report(self, request, endpoint, pipe):
-        head = report.first_line(endpoint, pipe.count)
-        answer = pipe.report
-        headers = {"Content-Type": TEXT_PLAIN, **SECURITY_HEADERS}
+    async def send_report(self, request, endpoint, rec):
+        head = report.first_line(endpoint, rec.count)
+        answer = rec.report
+        headers = {"Content-Type": TEXT_PLAIN}
         if answer.length <= report.BLOCK:
             return web.Response(status=200, body=head + b"".join(answer.chunks()), headers=headers)
         resp = web.StreamResponse(status=200, headers=headers)
@@ -321,19 +257,17 @@ def loop_error_handler():
 
 
 def make_app(store, worker, connections, upstream=None):
+    """The routes, in the same order whatever the mode: the calls first (aiohttp's router tries
+    the routes in turn, and calls come most), the inspector's, and with --upstream the proxy's
+    catch-all last."""
     service = Service(store, worker, connections, upstream)
     app = web.Application(middlewares=[service.checks])
-
-    def add_endpoints():
-        for endpoint in ENDPOINTS:
-            app.router.add_post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
-                                expect_handler=service.expect)
-    if upstream is None:
-        add_endpoints()  # first: aiohttp's router tries the routes in turn, and calls come most
-    pages = inspector.add_routes(app, store)
+    app.on_response_prepare.append(secure)
+    app.router.add_routes([web.post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
+                                    expect_handler=service.expect) for endpoint in ENDPOINTS])
+    inspector.add_routes(app, store, upstream)
     if upstream is not None:
-        proxy.add_routes(app, pages, upstream)
-        add_endpoints()  # a resend to the service itself still reaches them
+        proxy.add_routes(app, upstream)
     return app
 
 
@@ -346,13 +280,10 @@ async def serve(args):
             % (store.reclaimed, "" if store.reclaimed == 1 else "s"))
     worker = Worker()
     connections = Connections(args.timeout)
-    runner_args, site_args = {}, {}
-    # How long stopping waits for requests in flight: set on the runner since aiohttp 3.9,
-    # on the site before.
-    if "shutdown_timeout" in inspect.signature(web.AppRunner.__init__).parameters:
-        runner_args["shutdown_timeout"] = 0.5
-    else:
-        site_args["shutdown_timeout"] = 0.5
+    # How long stopping waits for requests in flight: the runner's since aiohttp 3.9, the site's
+    # before (Debian 12 has 3.8).
+    wait = {"shutdown_timeout": 0.5}
+    runner_args, site_args = (wait, {}) if AIOHTTP_VERSION >= (3, 9) else ({}, wait)
     upstream = None
     if args.upstream is not None:
         upstream = proxy.Proxy(args.upstream, store, worker, args.timeout,

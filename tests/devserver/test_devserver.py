@@ -386,20 +386,6 @@ def used_bytes(folder):
 
 
 class LoadTest(unittest.TestCase):
-    def test_50_concurrent_uploads(self):
-        results = {}
-
-        def upload(i):
-            data = os.urandom(20000 + i)
-            results[i] = (file_line("file", "f.jpg", data)
-                          in post("testImg", multipart([("file", "f.jpg", data)]), CONSOLE_TYPE)[1])
-        threads = [threading.Thread(target=upload, args=(i,)) for i in range(50)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(30)
-        self.assertEqual(results, {i: True for i in range(50)})
-
     @unittest.skipUnless(os.path.exists("/proc/self/status"), "needs /proc/PID/status")
     def test_a_64_mib_upload_is_read_as_it_arrives(self):
         proc, port, log = start_server()  # its own, so that no other test's peak counts
@@ -627,80 +613,15 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(len(os.listdir(tmp)), 3)
 
 
-class BodyTest(unittest.TestCase):
-    """The body readers on their own: a body split anywhere gives the same report."""
-
-    def setUp(self):
-        sys.path.insert(0, os.path.join(ROOT, "devserver"))
-        self.addCleanup(sys.path.remove, os.path.join(ROOT, "devserver"))
-
-    def report(self, content_type, data, cuts):
-        import asyncio
-        from wsdevserver import body, report, store
-
-        async def read():
-            kept, worker = store.RequestStore(), body.Worker()
-            try:
-                record = kept.begin("POST", "/", "testMsg", [])
-                pipe = body.Pipeline(worker, kept, record)
-                reader = body.body_reader(content_type, pipe)
-                for start, end in zip([0, *cuts], [*cuts, len(data)]):
-                    reader.feed(data[start:end])
-                    await pipe.drain()
-                reader.finish()
-                await pipe.finish()
-                text = report.first_line("testMsg", pipe.count) + b"".join(pipe.report.chunks())
-                pipe.close()
-                return text.decode()
-            finally:
-                worker.shutdown()
-                kept.close()
-        return asyncio.run(read())
-
-    def test_url_encoded_as_parse_qsl_reads_it_whole(self):
-        import random
-        import urllib.parse
-        rng = random.Random(7)
-        for _ in range(300):
-            # Escapes of these digits decode to no control character: the names stay as printed.
-            data = bytes(rng.choice(b"ab=&%+2F4\xc3\xa9") for _ in range(rng.randint(0, 24)))
-            cuts = sorted(rng.sample(range(len(data) + 1), min(len(data) + 1, 4)))
-            pairs = urllib.parse.parse_qsl(data.decode("latin-1"), keep_blank_values=True,
-                                           encoding="latin-1")
-            with self.subTest(data=data, cuts=cuts):
-                lines = self.report("application/x-www-form-urlencoded",
-                                    data, cuts).splitlines()[1:]
-                self.assertEqual([line.split(" (")[0] for line in lines],
-                                 ['url-encoded field "%s"'
-                                  % n.encode("latin-1").decode("utf-8", "replace")
-                                  .replace('"', "%22") for n, _ in pairs])
-                self.assertEqual([int(line.split(" (")[1].split(" ")[0]) for line in lines],
-                                 [len(v) for _, v in pairs])
-
-    def test_multipart_split_anywhere(self):
-        data = multipart([("message", None, b'{"page":"x"}\r\n--' + BOUNDARY[:-2].encode()),
-                          ("file", r"C:\a\b.jpg", bytes(range(256)) * 3)], "attachment")
-        whole = self.report(CONSOLE_TYPE, data, [])
-        self.assertEqual(whole.splitlines()[2],
-                         file_line("file", r"C:\a\b.jpg", bytes(range(256)) * 3).rstrip("\n"))
-        for cut in range(1, len(data)):
-            with self.subTest(cut=cut):
-                self.assertEqual(self.report(CONSOLE_TYPE, data, [cut]), whole)
-        # Blocks of a byte or two inside a delimiter, as a client writing from a pipe sends them.
-        delimiter = data.index(b"\r\n--" + BOUNDARY.encode() + b"\r\n")
-        for cuts in ([delimiter + 1, delimiter + 2], [delimiter - 1, delimiter + 1, delimiter + 3]):
-            with self.subTest(cuts=cuts):
-                self.assertEqual(self.report(CONSOLE_TYPE, data, cuts), whole)
-
-
 class StoreTest(unittest.TestCase):
     """The bounded store the inspector reads, on its own."""
 
     def setUp(self):
         sys.path.insert(0, os.path.join(ROOT, "devserver"))
         self.addCleanup(sys.path.remove, os.path.join(ROOT, "devserver"))
-        from wsdevserver.store import Part, RequestStore
-        self.Part, self.store = Part, RequestStore(keep=3, keep_bytes=100)
+        from wsdevserver import records, store, views
+        self.Part, self.views = records.Part, views
+        self.store = store.RequestStore(keep=3, keep_bytes=100)
         self.addCleanup(self.store.close)
 
     def request(self, stored, status=200):
@@ -712,10 +633,10 @@ class StoreTest(unittest.TestCase):
         self.store.file_for(record, part)
         room = self.store.reserve(part, stored)
         part.start = b"\x89PNG"  # the body reader keeps each part's first bytes
-        if room:  # as the body reader does: written, or answered and not stored
+        if room:  # as a recording does: written whole, or answered and not stored
             with open(part.path, "wb") as f:
                 f.write(b"\x89PNG" + bytes(stored - 4))
-            self.store.written(part)
+            part.kept = True
         self.store.finish(record, status)
         return record, room
 
@@ -723,24 +644,24 @@ class StoreTest(unittest.TestCase):
         listed = []
         self.store.listeners.append(listed.append)
         first, _ = self.request(60)
-        self.assertEqual((first.file_path(0) is not None, first.head_bytes(0, 4), listed),
-                         (True, b"\x89PNG", [first]))
+        self.assertEqual((first.parts[0].path is not None, listed), (True, [first]))
         second, _ = self.request(60)  # no room for both: the older request's file goes
-        self.assertEqual((first.file_path(0), second.to_json()["parts"][0]["has_file"]),
+        self.assertEqual((first.parts[0].path, self.views.detail(second)["parts"][0]["has_file"]),
                          (None, True))
-        self.assertEqual(first.to_json()["parts"][0]["not_kept"], "dropped for newer requests")
+        self.assertEqual(self.views.detail(first)["parts"][0]["not_kept"],
+                         "dropped for newer requests")
         # the start of a part outlives its file
-        self.assertEqual(first.head_bytes(0, 4), b"\x89PNG")
+        self.assertEqual(first.head_bytes(first.parts[0], 4), b"\x89PNG")
         third, room = self.request(200)  # more than the whole budget: answered, not stored
-        self.assertEqual((room, third.file_path(0), third.parts[0].lost),
+        self.assertEqual((room, third.parts[0].path, third.parts[0].lost),
                          (False, None, "the store keeps 100 bytes at most"))
         fourth, _ = self.request(10, status=400)
         self.assertEqual([r.id for r in self.store.records()], [fourth.id, third.id, second.id])
         self.assertIsNone(self.store.get(first.id))
         self.assertEqual(sorted(os.listdir(self.store.folder)),
-                         sorted([os.path.basename(r.file_path(0)) for r in (second, fourth)]
+                         sorted([os.path.basename(r.parts[0].path) for r in (second, fourth)]
                                 + ["lock"]))
-        self.assertEqual(second.to_json()["parts"][0]["filename"], "f.jpg")
+        self.assertEqual(self.views.detail(second)["parts"][0]["filename"], "f.jpg")
 
 
 if __name__ == "__main__":

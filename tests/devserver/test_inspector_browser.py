@@ -24,7 +24,7 @@ import inspector_browser as browser  # noqa: E402
 from server_process import DevServer, start_server, stop_server  # noqa: E402
 
 sys.path.insert(0, os.path.join(browser.ROOT, "devserver"))
-from wsdevserver import inspector, security  # noqa: E402
+from wsdevserver import security, views  # noqa: E402
 
 CONSOLE = os.environ.get("WSCONSOLE_BIN")
 BASE_URL = os.environ.get("WSCONSOLE_BASE_URL", "http://localhost:18080")
@@ -99,7 +99,7 @@ class HostCheckTest(unittest.TestCase):
                            (b"<svg xmlns='http://www.w3.org/2000/svg'/>", None),
                            (b"\xff\xd8", None), (b"", None)]:
             with self.subTest(head=head[:12]):
-                self.assertEqual(inspector.image_kind(head[:12]), kind)
+                self.assertEqual(views.image_kind(head[:12]), kind)
 
 
 class InspectorHttpTest(unittest.TestCase):
@@ -134,6 +134,15 @@ class InspectorHttpTest(unittest.TestCase):
                     status, headers, _ = browser.request(self.port, "GET", path, host=host)
                     self.assertEqual(status, 200)
                     self.assertGuarded(headers)
+
+    def test_an_id_that_is_no_number_is_not_found(self):
+        for id in ("%C2%B2", "%D9%A3", "1e3", "%201", "+1", "1" * 19):
+            for method, path in (("GET", "/api/requests/%s"), ("GET", "/api/requests/%s/curl"),
+                                 ("GET", "/api/requests/%s/raw"), ("GET", "/files/%s/body"),
+                                 ("GET", "/files/%s/0"), ("GET", "/thumbs/%s/0"),
+                                 ("DELETE", "/api/requests/%s")):
+                with self.subTest(method=method, path=path % id):
+                    self.assertEqual(browser.request(self.port, method, path % id)[0], 404)
 
     def test_the_endpoints_still_answer_any_host(self):
         status, body = browser.post_form(self.port, "testMsg",

@@ -28,7 +28,8 @@ MULTIPART = {"Content-Type": "multipart/form-data; boundary=b"}
 
 
 def read_request(conn):
-    """Reads one request (Content-Length or chunked body); returns (head, body)."""
+    """Reads one request (Content-Length or chunked body; a path ending in /early, its head
+    only); returns (head, body)."""
     data = b""
     while b"\r\n\r\n" not in data:
         more = conn.recv(65536)
@@ -39,6 +40,8 @@ def read_request(conn):
     lines = head.decode("latin-1").split("\r\n")
     fields = {line.split(":", 1)[0].strip().lower(): line.split(":", 1)[1].strip()
               for line in lines[1:]}
+    if lines[0].split()[1].endswith("/early"):
+        return lines, body
     if "content-length" in fields:
         body = bytearray(body)
         while len(body) < int(fields["content-length"]):
@@ -83,6 +86,10 @@ class FakeUpstream:
                              b"Connection: close\r\n\r\n"
                              b"saw %d bytes"
                              % (len("saw %d bytes" % len(body)), len(body)))
+            elif path.endswith(("/early", "/missing")):  # as a service that refuses or has none
+                status = b"413 Payload Too Large" if path.endswith("/early") else b"404 Not Found"
+                conn.sendall(b"HTTP/1.1 %s\r\nContent-Length: 3\r\nConnection: close\r\n\r\nno!"
+                             % status)
             elif path.endswith("/fail"):
                 conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n"
                              b"Connection: close\r\n\r\n"
@@ -184,6 +191,8 @@ class UpstreamBehaviourTest(unittest.TestCase):
             # took them
             ("answers 200", self.port, "/ok", 200, b"saw %d bytes" % len(body), 200, None),
             ("answers 500", self.port, "/fail", 500, b"broke", 500, None),
+            ("answers 404 where the service has no route", self.port, "/missing", 404, b"no!",
+             404, None),
             ("refuses", self.refused_port, "/ok", 502,
              b"bad gateway: cannot connect to 127.0.0.1: connection refused\n",
              None, "bad gateway: cannot connect"),
@@ -213,8 +222,25 @@ class UpstreamBehaviourTest(unittest.TestCase):
                 else:
                     self.assertTrue(rec["upstream"]["error"].startswith(error),
                                     rec["upstream"]["error"])
-                self.assertEqual([p["sha256"] for p in rec["parts"]],
-                                 [] if port == self.refused_port else [digest])
+                if port != self.refused_port:  # what came before the refusal, if any, is kept
+                    self.assertEqual([p["sha256"] for p in rec["parts"]], [digest])
+        self.assertNotIn("Error handling request", "".join(self.log))
+
+    def test_an_answer_before_the_body_came_leaves_the_record_cut(self):
+        head, tail = (b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n",
+                      b"z" * 300000)
+        with socket.create_connection(("127.0.0.1", self.port), timeout=TIMEOUT * 6) as s:
+            s.sendall(b"POST /p/early HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; "
+                      b"boundary=b\r\nContent-Length: 10000000\r\n\r\n" + head + tail)
+            answer = b""
+            while not answer.endswith(b"no!"):
+                answer += s.recv(65536)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 413 "), answer)
+        rec = record(self.port)
+        self.assertEqual((rec["path"], rec["status"], rec["cut"]), ("/p/early", 413, True))
+        self.assertLess(rec["size"], 10000000)
+        self.assertEqual([p["has_file"] for p in rec["parts"]], [False])  # never kept as whole
+        self.assertIn("the body was cut after %d bytes" % rec["size"], rec["resend"])
 
     def test_what_the_upstream_receives(self):
         status, data, _, _ = call(self.port, "/p/ok?q=1&r=%20", b"abc", headers={
@@ -236,7 +262,7 @@ class UpstreamBehaviourTest(unittest.TestCase):
         rec = record(self.port)
         self.assertIn(["X-Upstream", "yes"], rec["upstream"]["headers"])
         self.assertEqual(rec["upstream"]["sha256"], hashlib.sha256(b"saw 3 bytes").hexdigest())
-        self.assertIn("gzip", rec["error"])  # its parts are not read, and it says why
+        self.assertIn("gzip", rec["notes"][0])  # its parts are not read, and it says why
 
     def test_an_html_answer_never_runs_in_the_inspectors_origin(self):
         status, data, _, resp = call(self.port, "/p/html", method="GET")
@@ -377,7 +403,7 @@ class UpstreamBoundsTest(unittest.TestCase):
 def resend(port, id, query="", headers=None):
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     try:
-        conn.request("POST", "/api/requests/%d/resend%s" % (id, query), b"", headers or {})
+        conn.request("POST", "/api/requests/%s/resend%s" % (id, query), b"", headers or {})
         resp = conn.getresponse()
         return resp.status, resp.read()
     finally:
@@ -433,6 +459,7 @@ class ResendTest(unittest.TestCase):
                 ("a foreign origin", small, "", {"Origin": "http://evil.example"}, 403,
                  b"forbidden"),
                 ("no such request", 999, "", {}, 404, b"no such request"),
+                ("an id that is no number", "%C2%B2", "", {}, 404, b"not found"),
                 ("a bad target", small, "?to=elsewhere", {}, 400, b"to is upstream or service")]:
             with self.subTest(name):
                 got, data = resend(self.port, id, query, headers)
