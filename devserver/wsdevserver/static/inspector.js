@@ -202,6 +202,10 @@
                    element("span", "endpoint", record.endpoint || "no endpoint"),
                    element("span", statusClass(record.status), record.status));
     card.append(summary, tools(record));
+    if (record.answered_by) {
+      card.append(element("p", "answered-by", "Answered by " + record.answered_by +
+                          (record.answer_end ? ", " + record.answer_end : "")));
+    }
     if (record.error) card.append(element("p", "error", record.error));
     for (const note of record.notes || []) card.append(element("p", "note", note));
     const headers = element("details", "request-headers");
@@ -289,7 +293,8 @@
   // What a tester may look for: method, path, status, endpoint, and the parts' names.
   function searchable(record) {
     const names = (record.parts || []).flatMap((part) => [part.name, part.filename]);
-    return [record.method, record.path, record.status, record.endpoint, ...names]
+    return [record.method, record.path, record.status, record.endpoint, record.answered_by,
+            ...names]
       .filter((text) => text !== null && text !== undefined).join("\n").toLowerCase();
   }
 
@@ -577,5 +582,150 @@
     if (confirm("Clear every request the service keeps?")) clearRequests("/api/requests");
   });
 
+  // The answer rules (GET and PUT /api/answers): edited here, sent whole on Save; the service
+  // checks them and answers 400 with one line naming the rule and the key.
+  function answersPanel() {
+    const panel = document.getElementById("answers");
+    const toggle = document.getElementById("answers-toggle");
+    const list = document.getElementById("answer-rules");
+    const status = document.getElementById("answer-status");
+    const error = document.getElementById("answer-error");
+    let rules = [];
+
+    function showError(text) {
+      error.textContent = visible(text);
+      error.hidden = !text;
+    }
+
+    function describe(rule) {
+      const match = [rule.method || "any method", rule.path || "any path"];
+      if (rule.query !== undefined) match.push("?" + rule.query);
+      if (rule.header) match.push("header " + rule.header.name);
+      if (rule.part !== undefined) match.push("part " + rule.part);
+      let answer = rule.reset ? "reset" : rule.hold ? "held" : rule.upstream ? "upstream" :
+        String(rule.status || 200);
+      if (rule.delay) answer += " after " + rule.delay + " s";
+      if (rule.cut_after !== undefined) answer += ", cut after " + rule.cut_after + " bytes";
+      if (rule.times !== undefined) answer += ", " + rule.times + " more";
+      return (rule.name ? rule.name + ": " : "") + match.join(" ") + " \u2192 " + answer;
+    }
+
+    function button(label, action) {
+      const node = element("button", null, label);
+      node.type = "button";
+      node.addEventListener("click", action);
+      return node;
+    }
+
+    // Moves the rules' edits into `rules`; false (and the reason shown) if one is not JSON.
+    function collect() {
+      const items = [...list.children];
+      for (let i = 0; i < items.length; i += 1) {
+        try {
+          const rule = JSON.parse(items[i].querySelector("textarea").value);
+          if (rule === null || typeof rule !== "object" || Array.isArray(rule)) {
+            throw new Error("not an object");
+          }
+          rules[i] = rule;
+        } catch (e) {
+          showError("rule " + (i + 1) + ": not a JSON object: " + e.message);
+          return false;
+        }
+      }
+      return true;
+    }
+
+    function render() {
+      list.replaceChildren(...rules.map((rule, i) => {
+        const item = element("li", "answer-rule" + (rule.enabled === false ? " off" : ""));
+        const on = element("input");
+        on.type = "checkbox";
+        on.checked = rule.enabled !== false;
+        on.title = "enabled";
+        on.setAttribute("aria-label", "rule " + (i + 1) + " enabled");
+        on.addEventListener("change", () => {
+          if (!collect()) return;
+          rules[i].enabled = on.checked;
+          render();
+          status.textContent = "not saved";
+        });
+        const editor = element("textarea", "answer-json");
+        editor.value = JSON.stringify(rule, null, 2);
+        editor.rows = Math.min(12, editor.value.split("\n").length);
+        editor.setAttribute("aria-label", "rule " + (i + 1) + " as JSON");
+        editor.addEventListener("input", () => { status.textContent = "not saved"; });
+        const edit = element("details", "answer-edit");
+        edit.append(element("summary", null, "Edit"), editor);
+        const move = (to) => () => {
+          if (!collect() || to < 0 || to >= rules.length) return;
+          [rules[i], rules[to]] = [rules[to], rules[i]];
+          render();
+          status.textContent = "not saved";
+        };
+        item.append(on, element("span", "answer-number", "rule " + (i + 1)),
+                    element("span", "answer-summary", describe(rule)),
+                    button("\u2191", move(i - 1)), button("\u2193", move(i + 1)),
+                    button("Remove", () => {
+                      if (!collect()) return;
+                      rules.splice(i, 1);
+                      render();
+                      status.textContent = "not saved";
+                    }), edit);
+        return item;
+      }));
+    }
+
+    async function load() {
+      showError("");
+      const response = await fetch("/api/answers", {cache: "no-store"});
+      if (!response.ok) {
+        showError("The service gives no rules: " + (await response.text()).trim());
+        return;
+      }
+      rules = await response.json();
+      status.textContent = rules.length === 1 ? "1 rule" : rules.length + " rules";
+      render();
+    }
+
+    async function save() {
+      showError("");
+      if (!collect()) return;
+      status.textContent = "saving\u2026";
+      const response = await fetch("/api/answers", {
+        method: "PUT", cache: "no-store", headers: {"Content-Type": "application/json"},
+        body: JSON.stringify(rules)});
+      const text = await response.text();
+      if (!response.ok) {
+        status.textContent = "not saved";
+        showError(text.trim() || "HTTP " + response.status);
+        return;
+      }
+      rules = JSON.parse(text);
+      status.textContent = "saved: " + (rules.length === 1 ? "1 rule" : rules.length + " rules");
+      render();
+    }
+
+    toggle.addEventListener("click", () => {
+      panel.hidden = !panel.hidden;
+      toggle.setAttribute("aria-expanded", String(!panel.hidden));
+      if (!panel.hidden) load().catch((e) => showError("Cannot read the rules: " + e.message));
+    });
+    document.getElementById("answer-add").addEventListener("click", () => {
+      if (!collect()) return;
+      rules.push({name: "new rule", path: "/Vortan/BackOffice/trunk/webservice/zunel/testMsg",
+                  status: 503, body: "maintenance\n"});
+      render();
+      list.lastElementChild.querySelector("details").open = true;
+      status.textContent = "not saved";
+    });
+    document.getElementById("answer-save").addEventListener("click", () => {
+      save().catch((e) => showError("Not saved: " + e.message));
+    });
+    document.getElementById("answer-reload").addEventListener("click", () => {
+      load().catch((e) => showError("Cannot read the rules: " + e.message));
+    });
+  }
+
+  answersPanel();
   listen();
 })();
