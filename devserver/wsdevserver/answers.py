@@ -507,6 +507,7 @@ async def respond(request, rule, timeout, report=None):
     body = (report or b"") if rule.report else (rule.body or b"")
     response = web.StreamResponse(status=rule.status, reason=rule.reason,
                                   headers=_headers(rule))
+    response["verbatim"] = True  # the service adds none of its headers: these are the rule's
     response.content_length = len(body)
     cut = rule.cut_after is not None and rule.cut_after < len(body)
     limit = rule.cut_after if cut else len(body)

@@ -14,6 +14,7 @@ import urllib.parse
 
 from . import report
 
+MAX_ANSWER = 64 * 1024 * 1024  # of an upstream's answer written into the log, whole
 READ = 3 * 64 * 1024  # bytes of a file read at a time: a multiple of 3, for whole base64 groups
 CURL_SPECIAL_RE = re.compile(r'[\\"]')
 
@@ -68,16 +69,42 @@ def curl_command(record, base_url):
     return " ".join(shlex.quote(word) for word in words + [url])
 
 
+def har_response(record):
+    """What the record keeps of its answer: with --upstream, the upstream's head and its body
+    (base64 where it is not UTF-8 text), which --replay plays back."""
+    response = {"status": record.status or 0, "statusText": record.error or "",
+                "httpVersion": "HTTP/1.1", "cookies": [], "headers": [],
+                "content": {"size": -1, "mimeType": "text/plain; charset=utf-8"},
+                "redirectURL": "", "headersSize": -1, "bodySize": -1}
+    up = record.upstream
+    if up is None or up.status is None:
+        return response
+    headers = report.part_head_fields(up.head)
+    response.update(statusText=up.reason or "", bodySize=up.answer.size,
+                    headers=[{"name": name, "value": value} for name, value in headers if name])
+    content = response["content"]
+    content.update(size=up.answer.size, mimeType=next(
+        (value for name, value in headers if name and name.lower() == "content-type"), ""))
+    if up.answer.kept and up.answer.size <= MAX_ANSWER:
+        try:
+            with open(up.answer.path, "rb") as f:
+                data = f.read()
+        except OSError:  # dropped for newer requests meanwhile
+            return response
+        try:
+            content["text"] = data.decode("utf-8")
+        except UnicodeDecodeError:
+            content.update(text=base64.b64encode(data).decode(), encoding="base64")
+    return response
+
+
 def har_entry_head(record, base_url):
     """A HAR entry's JSON up to its parameters' list, which the caller writes."""
     headers = [{"name": name, "value": value} for name, value in record.headers()]
     # The parameters come last, so that what follows them is only closing brackets.
     entry = {
         "startedDateTime": record.time, "time": 0,
-        "response": {"status": record.status or 0, "statusText": record.error or "",
-                     "httpVersion": "HTTP/1.1", "cookies": [], "headers": [],
-                     "content": {"size": -1, "mimeType": "text/plain; charset=utf-8"},
-                     "redirectURL": "", "headersSize": -1, "bodySize": -1},
+        "response": har_response(record),
         "cache": {}, "timings": {"send": 0, "wait": 0, "receive": 0},
         "request": {"method": record.method, "url": base_url + record.path,
                     "httpVersion": "HTTP/1.1", "cookies": [], "headers": headers,

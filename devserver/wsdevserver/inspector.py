@@ -120,6 +120,7 @@ class Inspector:
                 return await handler(request)
             return text_response(403, "forbidden: the inspector answers only this machine, "
                                       "as localhost, 127.0.0.1 or [::1]")
+        handle.inspector = True  # never answered by a rule
         return handle
 
     def found(self, request):
@@ -303,8 +304,8 @@ class Inspector:
         self.files.shutdown(wait=True)
 
 
-def add_routes(app, store, upstream=None):
-    """Adds the inspector's routes to `app`, over `store`'s records."""
+def add_routes(app, store, upstream=None, answers=None):
+    """Adds the inspector's routes to `app`, over `store`'s records, and the answer rules'."""
     pages = Inspector(store, upstream)
     store.listeners.append(pages.publish)
     routes = [
@@ -322,6 +323,8 @@ def add_routes(app, store, upstream=None):
         ("GET", "/thumbs/%s/%s" % (ID, INDEX), pages.thumb),
         ("GET", "/events", pages.events),
     ]
+    if answers is not None:
+        routes += [("GET", "/api/answers", answers.get), ("PUT", "/api/answers", answers.put)]
     if upstream is not None:
         routes += [("GET", "/files/%s/answer" % ID, pages.answer),
                    ("POST", "/api/requests/%s/resend" % ID, upstream.resender.resend)]

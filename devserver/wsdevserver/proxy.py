@@ -179,6 +179,7 @@ class Proxy:
             raise web.HTTPNotFound()
         record = self.store.begin_request(request, None)
         record.upstream = Exchange(self.base, self.target(request), self.insecure)
+        record.answered_by = "the upstream"
         encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
         read_parts = request.body_exists and encoding == "identity"
         try:
@@ -228,7 +229,7 @@ class Proxy:
                                              upstream.raw_headers)[:ANSWER_HEAD_KEPT]
                     response = web.StreamResponse(status=upstream.status,
                                                   reason=upstream.reason)
-                    response["upstream"] = True  # goes on as sent: no headers of the service's
+                    response["verbatim"] = True  # goes on as sent: no headers of the service's
                     for raw_name, raw_value in upstream.raw_headers:
                         name = raw_name.decode("latin-1")
                         if name.lower() not in HOP_BY_HOP:

@@ -112,6 +112,8 @@ class Record:
     raw: bytearray = dataclasses.field(default_factory=bytearray)  # the body's first RAW_KEPT
     body: Part = None  # the whole body, once longer than that
     upstream: Exchange = None
+    answered_by: str = None  # "the report", "rule N", "playback entry N" or "the upstream"
+    answer: dict = None  # what a scripted answer sent back: its status, headers, size and end
     cost: int = 0
 
     def __post_init__(self):

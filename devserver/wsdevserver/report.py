@@ -83,7 +83,7 @@ def log(line):
 
 
 def log_request(request, status, size):
-    log("%s %s %d, %d body bytes" % (request.method, printable(request.raw_path), status, size))
+    log("%s %s %s, %d body bytes" % (request.method, printable(request.raw_path), status, size))
 
 
 def first_line(endpoint, count):

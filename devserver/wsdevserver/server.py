@@ -26,7 +26,7 @@ from aiohttp import __version__ as aiohttp_version, web
 from aiohttp.http import HttpVersion10, HttpVersion11
 from aiohttp.web_urldispatcher import MatchInfoError
 
-from . import allocator, inspector, proxy, report
+from . import allocator, answers, inspector, proxy, report
 from .report import log, log_request
 from .body import MAX_BODY, BadRequest, BodyError, ClientGone, Recording, Worker
 from .connections import Connections
@@ -42,6 +42,7 @@ MAX_HEADERS = 100  # header lines in a request
 READ_BUFFER = 256 * 1024  # body bytes buffered per connection before reading pauses (twice this)
 TOKEN_RE = re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
+MAX_RULES_MEMORY = 256 * 1024 * 1024  # what the answer rules, and a played back log, may hold
 AIOHTTP_VERSION = tuple(int(n) for n in re.findall(r"[0-9]+", aiohttp_version)[:2])
 
 
@@ -75,8 +76,9 @@ def plain(status, text, close=False, headers=None):
 
 
 async def secure(request, response):
-    """Every answer carries the security headers, but an upstream's, which goes on as sent."""
-    if not response.get("upstream"):
+    """Every answer carries the security headers, but an upstream's, which goes on as sent, and
+    a scripted one, which brings its own."""
+    if not response.get("verbatim"):
         response.headers.update(SECURITY_HEADERS)
 
 
@@ -102,9 +104,11 @@ def refusal(request):
 class Service:
     """The two endpoints, and what every request passes through first."""
 
-    def __init__(self, store, worker, connections, upstream=None):
+    def __init__(self, store, worker, connections, upstream=None, rules=None, replay=None,
+                 timeout=15.0):
         self.store, self.worker, self.connections = store, worker, connections
         self.upstream = upstream  # a proxy.Proxy with --upstream
+        self.rules, self.replay, self.timeout = rules, replay, timeout
 
     def refusal(self, request):
         """refusal(), decided once per request (the expect handler asks first)."""
@@ -125,7 +129,19 @@ class Service:
             return plain(*problem, close=True)
         self.connections.begin(request)
         try:
+            route = request.match_info.route
+            if not (getattr(request.match_info.handler, "inspector", False)
+                    or (route.name in ENDPOINTS and not self.goes_upstream(request))):
+                # The calls are matched once their parts are known, in call().
+                found = self.script(request)
+                if found is not None or (self.replay is not None and self.upstream is None):
+                    async with self.recording(request, self.begin(request, None),
+                                              report_=False) as rec:
+                        await self.read(rec, request)
+                        return await self.play(request, rec, found)
             return await handler(request)
+        except ClientGone:
+            return plain(400, "body incomplete\n", close=True)
         except inspector.Missing as e:
             return plain(404, "%s\n" % e)
         except web.HTTPException as e:
@@ -188,15 +204,11 @@ class Service:
         record = self.begin(request)
         try:
             async with self.recording(request, record, limit=MAX_BODY) as rec:
-                status, reason, close = 200, None, False
-                try:
-                    await rec.read(request)
-                except BadRequest as e:
-                    status, reason = 400, str(e)
-                except report.ReportTooLarge as e:
-                    status, reason, close = 507, str(e), True
-                except BodyError as e:
-                    (status, reason), close = e.args, True
+                status, reason, close = await self.read(rec, request)
+                if status == 200 and (self.rules is not None or self.replay is not None):
+                    names = [part.fields()["name"] for part in record.parts]
+                    return await self.play(request, rec, self.script(request, names))
+                record.answered_by = "the report" if status == 200 else None
                 await rec.finish(status, reason)
                 log_request(request, status, record.size)
                 if status == 200:
@@ -206,6 +218,52 @@ class Service:
                 % (request.method, report.printable(request.raw_path)))
             return plain(400, "body incomplete\n", close=True)
         return self.answer(status, reason, close)
+
+    @staticmethod
+    async def read(rec, request):
+        """Read the body into `rec`: (status, reason, close) of the answer it calls for."""
+        try:
+            await rec.read(request)
+        except BadRequest as e:
+            return 400, str(e), False
+        except report.ReportTooLarge as e:
+            return 507, str(e), True
+        except BodyError as e:
+            return (*e.args, True)
+        return 200, None, False
+
+    def script(self, request, part_names=None):
+        """The scripted answer for `request`: (label, rule or recorded entry), or None for the
+        usual one (a rule that says upstream = true asks for the usual one too)."""
+        args = request.method, request.path, request.query_string
+        found = self.rules.match(*args, request.headers, part_names) if self.rules else None
+        if found is not None:
+            return None if found[1].upstream else (found[1].label(), found[1])
+        found = self.replay.match(*args) if self.replay is not None else None
+        return (found[1].label(), found[1]) if found is not None else None
+
+    async def play(self, request, rec, found):
+        """Answer as a rule or a recorded answer says; without one (playback that has no entry
+        for the request), 404 with the nearest entry, or the usual answer of a call."""
+        record = rec.record
+        if found is None:
+            if self.replay is None or self.upstream is not None:
+                record.answered_by = "the report"
+                await rec.finish(200)
+                log_request(request, 200, record.size)
+                return await self.send_report(request, record.endpoint, rec)
+            line = self.replay.nearest(request.method, request.path, request.query_string)
+            await rec.finish(404, line)
+            log_request(request, 404, record.size)
+            return plain(404, line + "\n")
+        record.answered_by, rule = found
+        body = None
+        if rule.report and rec.report is not None:
+            body = report.first_line(record.endpoint, rec.count) + b"".join(rec.report.chunks())
+        await rec.finish(None if rule.reset or rule.hold else rule.status)
+        response, record.answer = await answers.respond(request, rule, self.timeout, body)
+        log_request(request, "%s (%s)" % (record.answered_by, record.answer["end"]), record.size)
+        return response
 
     def refused(self, request, record, status, reason=None):
         """List a call refused before its body was read, and answer it."""
@@ -256,22 +314,23 @@ def loop_error_handler():
     return handler
 
 
-def make_app(store, worker, connections, upstream=None):
+def make_app(store, worker, connections, upstream=None, rules=None, replay=None, timeout=15.0):
     """The routes, in the same order whatever the mode: the calls first (aiohttp's router tries
     the routes in turn, and calls come most), the inspector's, and with --upstream the proxy's
     catch-all last."""
-    service = Service(store, worker, connections, upstream)
+    rules = rules if rules is not None else answers.Rules()  # the page may add some
+    service = Service(store, worker, connections, upstream, rules, replay, timeout)
     app = web.Application(middlewares=[service.checks])
     app.on_response_prepare.append(secure)
     app.router.add_routes([web.post(ENDPOINT_PREFIX + endpoint, service.call, name=endpoint,
                                     expect_handler=service.expect) for endpoint in ENDPOINTS])
-    inspector.add_routes(app, store, upstream)
+    inspector.add_routes(app, store, upstream, answers.AnswersApi(rules, MAX_RULES_MEMORY))
     if upstream is not None:
         proxy.add_routes(app, upstream)
     return app
 
 
-async def serve(args):
+async def serve(args, rules=None, replay=None):
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(loop_error_handler())
     store = RequestStore(args.keep, args.keep_bytes)
@@ -290,7 +349,8 @@ async def serve(args):
                                args.upstream_ca, args.upstream_insecure)
     if upstream is not None:
         runner_args["auto_decompress"] = False  # an encoded body goes on as it was sent
-    runner = web.AppRunner(make_app(store, worker, connections, upstream), handle_signals=False,
+    app = make_app(store, worker, connections, upstream, rules, replay, args.timeout)
+    runner = web.AppRunner(app, handle_signals=False,
                            access_log=None, lingering_time=LINGER_SECONDS,
                            max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER, **runner_args)
     stop = asyncio.Event()
@@ -397,14 +457,24 @@ def main(argv=None):
     parser.add_argument("--upstream-insecure", action="store_true",
                         help="do not check the upstream's certificate (says so in the log and "
                              "on the page)")
+    answers.add_arguments(parser)
     args = parser.parse_args(argv)
     check_upstream(parser, args)
+    try:
+        rules, replay = answers.load(args)
+        held = sum(scripts.cost() for scripts in (rules, replay) if scripts is not None)
+        if held > MAX_RULES_MEMORY:
+            raise answers.RuleError("the answers would hold %d bytes, over the %d allowed"
+                                    % (held, MAX_RULES_MEMORY))
+    except answers.RuleError as e:
+        log(str(e))
+        return 2
     aiohttp_log = logging.getLogger("aiohttp")
     aiohttp_log.addHandler(OneLine())
     aiohttp_log.propagate = False
     allocator.tune()
     try:
-        status = asyncio.run(serve(args))
+        status = asyncio.run(serve(args, rules, replay))
     except KeyboardInterrupt:
         status = 0
     if status == 0:

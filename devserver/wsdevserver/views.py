@@ -50,7 +50,9 @@ def summary(record):
             "endpoint": record.endpoint, "status": record.status,
             "error": record.upstream.error if record.upstream and record.upstream.error
             else record.error,
-            "part_count": record.part_count, "size": record.size, "cut": record.cut}
+            "part_count": record.part_count, "size": record.size, "cut": record.cut,
+            "answered_by": record.answered_by,
+            "answer_end": record.answer["end"] if record.answer else None}
     if record.upstream is not None:
         up = record.upstream
         data["upstream"] = {"url": up.upstream, "status": up.status, "error": up.error}
@@ -99,6 +101,7 @@ def detail(record):
         notes.append("Its type %s carries a boundary: the body was read as multipart "
                      "(the console's message call is sent so)." % media)
     data["notes"] = notes
+    data["answer"] = record.answer
     if record.upstream is not None:
         data["upstream"] = exchange(record)
         lost = record.body_lost()

@@ -4,6 +4,7 @@ import hashlib
 import http.client
 import json
 import os
+import re
 import resource
 import signal
 import socket
@@ -252,6 +253,10 @@ class HostileInputTest(unittest.TestCase):
              "405"),
             ("page served from loopback", post_head.replace(b"testMsg", b"testMsg?from=local")
              + b"Origin: http://localhost:3000\r\n" + form, "200"),
+            ("answer rules put by a page of another site",
+             b"PUT /api/answers HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+             b"Origin: https://evil.example\r\nContent-Type: application/json\r\n"
+             b"Content-Length: 17\r\n\r\n[{\"status\": 500}]", "403"),
         ]
         for name, request, status in cases:
             with self.subTest(name):
@@ -265,6 +270,8 @@ class HostileInputTest(unittest.TestCase):
         paths = [r["path"] for r in listed["requests"]]
         self.assertEqual((BASE + "testMsg?from=evil" in paths,
                           BASE + "testMsg?from=local" in paths), (False, True))
+        rules = raw(b"GET /api/answers HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
+        self.assertEqual(rules.partition("\r\n\r\n")[2], "[]")  # the foreign page's changed nothing
 
     def test_content_length_of_any_form_gets_an_answer(self):
         head = ("POST %stestMsg HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
@@ -580,6 +587,20 @@ class LifecycleTest(unittest.TestCase):
                 self.assertEqual((bad.returncode, bad.stderr.split("\n")[0][:26]),
                                  (2, "usage: wsconsole-devserver"))
                 self.assertNotIn("Traceback", bad.stderr)
+        with tempfile.NamedTemporaryFile("w", suffix=".toml") as rules:
+            for rule, line in (('stauts = 500', 'unknown key "stauts"'),
+                               ('status = 99', '"status" must be from 100 to 599, not 99'),
+                               ('path = "/a["', '"path" is a bad glob')):
+                with self.subTest(rule=rule):
+                    rules.seek(0)
+                    rules.truncate()
+                    rules.write("[[answer]]\n%s\n" % rule)
+                    rules.flush()
+                    bad = subprocess.run([PYTHON, SERVER, "--answers", rules.name],
+                                         capture_output=True, text=True, timeout=10)
+                    self.assertEqual(bad.returncode, 2)
+                    self.assertRegex(bad.stderr, r"\Adevserver: --answers \S+: rule 1: %s[^\n]*\n\Z"
+                                     % re.escape(line))
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with tempfile.TemporaryDirectory() as tmp:  # where the service keeps what it received
                 proc, port, log = start_server(env=dict(os.environ, TMPDIR=tmp))

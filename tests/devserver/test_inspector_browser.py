@@ -321,6 +321,18 @@ class BrowserPageTest(BrowserTest):
                                       "`article[data-id='${arguments[0]}']`)", record["id"])
         return record
 
+    def test_a_rule_added_on_the_page_answers_the_next_call(self):
+        self.addCleanup(browser.request, self.port, "PUT", "/api/answers", b"[]",
+                        {"Content-Type": "application/json"})
+        self.driver.get("http://localhost:%d/" % self.port)
+        for button, then in (("answers-toggle", "0 rules"), ("answer-add", "not saved"),
+                             ("answer-save", "saved: 1 rule")):
+            self.driver.execute_script("document.getElementById(arguments[0]).click()", button)
+            browser.wait_for(self.driver, "return document.getElementById('answer-status')"
+                                          ".textContent === arguments[0]", then)
+        status, body = browser.post_form(self.port, "testMsg", [browser.form_part("m", b"x")])
+        self.assertEqual((status, body), (503, b"maintenance\n"))
+
     def test_markup_from_a_request_shows_as_text_and_runs_nothing(self):
         self.post([browser.form_part(HOSTILE_NAME, HOSTILE_VALUE.encode()),
                    browser.form_part("file", b"<html><script>window.ran=5</script></html>",

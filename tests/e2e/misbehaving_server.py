@@ -4,31 +4,23 @@ It listens on 127.0.0.1 only, reads one whole request per connection, answers it
 scenario says (badly, mostly), and stops by itself once it has served its connections or its
 deadline has passed, whichever comes first.
 
-    with MisbehavingServer("short", port=18080) as server:
+    with MisbehavingServer("close", port=18080) as server:
         ...                      # drive the console
     server.requests              # the request heads it read, one per connection
 
 From a shell, to watch one scenario by hand:
 
-    python3 tests/e2e/misbehaving_server.py short --port 18080
+    python3 tests/e2e/misbehaving_server.py close --port 18080
 """
 
 import argparse
 import socket
-import struct
 import sys
 import threading
 import time
 
 MAX_REQUEST_BODY = 64 << 20  # what one request may carry; the console's are much smaller
 
-# The bodies that the answering scenarios send. PERCENT_BODY reaches the console's output as
-# data: its percent signs must come out unchanged, and nothing after its first 0 byte.
-ERROR_BODY = b"internal error: the service fell over\n"
-PERCENT_BODY = b"100%s%d%n%x%p %% 50%\n%s\0after the zero byte%n\n"
-PERCENT_TEXT = PERCENT_BODY.split(b"\0", 1)[0]
-TRICKLE_BODY = b"one byte at a time, fifty of them, over two seconds"[:50]
-SHORT_BODY = b"the first hundred bytes of a thousand promised ".ljust(100, b".")
 PROXY_BODY = b"answered by a proxy, not by the web service\n"
 
 
@@ -71,18 +63,6 @@ def _close(conn):
     """Accepts the request and closes the connection without a word."""
 
 
-def _short(conn):
-    """Promises a thousand bytes, sends a hundred, then closes."""
-    conn.sendall(_head("200 OK", [("Content-Length", 1000), ("Connection", "close")]) + SHORT_BODY)
-
-
-def _reset(conn):
-    """Sends part of the body, then resets the connection (SO_LINGER 0 makes close send RST)."""
-    _short(conn)
-    time.sleep(0.2)
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-
-
 def _chunked(conn):
     """Thousands of tiny chunks, written a few bytes at a time so that chunk sizes and data
     are split across reads."""
@@ -92,15 +72,6 @@ def _chunked(conn):
     stream += b"0\r\n\r\n"
     for start in range(0, len(stream), 7):
         conn.sendall(stream[start:start + 7])
-
-
-def _trickle(conn):
-    """Fifty bytes, one every 40 ms."""
-    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    conn.sendall(_head("200 OK", [("Content-Length", len(TRICKLE_BODY)), ("Connection", "close")]))
-    for byte in TRICKLE_BODY:
-        time.sleep(0.04)
-        conn.sendall(bytes([byte]))
 
 
 def _huge(conn, size=256 << 20):
@@ -113,13 +84,8 @@ def _huge(conn, size=256 << 20):
 SCENARIOS = {
     "refuse": None,  # the port is bound but nobody listens: connections are refused
     "close": _close,
-    "short": _short,
-    "reset": _reset,
     "chunked": _chunked,
-    "trickle": _trickle,
-    "status500": lambda conn: _answer(conn, "500 Internal Server Error", ERROR_BODY),
     "empty": lambda conn: _answer(conn, "200 OK", b""),
-    "percent": lambda conn: _answer(conn, "200 OK", PERCENT_BODY),
     "proxy": lambda conn: _answer(conn, "200 OK", PROXY_BODY),  # a proxy that answers itself
     "huge": _huge,
 }

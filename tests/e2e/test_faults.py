@@ -1,7 +1,8 @@
 """End-to-end tests: the console against a web service that misbehaves on purpose.
 
-Each case serves one scenario of misbehaving_server.py on the console's built-in port, makes the
-message call, and compares the console's standard output and standard error byte for byte. A
+Each case serves an answer rule of the development service, or where HTTP cannot say it a scenario
+of misbehaving_server.py, on the console's built-in port, makes the message call, and compares
+the console's standard output and standard error byte for byte. A
 failed transfer prints nothing after the endpoint question but the quit question, and one line
 "curl_easy_perform() failed: <libcurl's text>" on standard error; a completed one prints the body
 up to its first 0 byte, whatever the HTTP status. Either way the loop goes on: every session
@@ -17,6 +18,8 @@ WSCONSOLE_WRAPPER such as valgrind.
 import errno
 import fcntl
 import hashlib
+import http.client
+import json
 import os
 import subprocess
 import tempfile
@@ -24,13 +27,28 @@ import threading
 import time
 import unittest
 
-from misbehaving_server import (CHUNKED_BODY, ERROR_BODY, PERCENT_BODY, PERCENT_TEXT, PROXY_BODY,
-                                TRICKLE_BODY, MisbehavingServer, big_body_blocks)
+from misbehaving_server import CHUNKED_BODY, PROXY_BODY, MisbehavingServer, big_body_blocks
 from test_console import (BANNER, CONSOLE, ECHO, GOT_NOTHING, IMG_URL, MENU, MSG_URL, PARTIAL, PORT,
                           QUIT, RECEIVE_FAILED, REFUSED, TIMEOUT, WRAPPER, ConsoleTest,
                           console_environment, question)
+from server_process import start_server, stop_server  # beside test_console's: in tests/devserver
 
 SLOW = os.environ.get("WSCONSOLE_SLOW") == "1"
+# What the scripted answers send. PERCENT_BODY reaches the console's output as data: its percent
+# signs must come out unchanged, and nothing after its first 0 byte.
+ERROR_BODY = "internal error: the service fell over\n"
+PERCENT_BODY = "100%s%d%n%x%p %% 50%\n%s\0after the zero byte%n\n"
+TRICKLE_BODY = "one byte at a time, fifty of them, over two seconds"[:50]
+RULES = b"""[[answer]]
+path = "*/testMsg"
+status = 503
+body = "maintenance\\n"
+delay = 1
+
+[[answer]]
+path = "*/testImg"
+reset = true
+"""
 MSG_SESSION = b"1\n1\nn\n3\ny\n"
 IMG_SESSION = b"2\n1\nn\n3\ny\n"
 MSG_REQUEST_LINE = b"POST /Vortan/BackOffice/trunk/webservice/zunel/testMsg HTTP/1.1"
@@ -51,37 +69,20 @@ class FaultTest(ConsoleTest):
         self.assertEqual([head.split(b"\r\n", 1)[0] for head in server.requests],
                          [MSG_REQUEST_LINE] * requests)
 
-    def test_failed_transfers_print_only_libcurls_error_line(self):
-        cases = [  # scenario, the error line
-            ("close", GOT_NOTHING),
-            ("short", PARTIAL),  # 100 bytes of 1000 promised
-            ("reset", RECEIVE_FAILED),  # RST after 100 bytes
-        ]
-        for scenario, line in cases:
-            with self.subTest(scenario):
-                with self.serve(scenario) as server:
-                    self.assertSession(MSG_SESSION, session(b""), line)
-                self.assertServed(server)
+    def test_a_connection_closed_without_an_answer_prints_libcurls_error_line(self):
+        with self.serve("close") as server:  # no HTTP answer at all: no rule can say it
+            self.assertSession(MSG_SESSION, session(b""), GOT_NOTHING)
+        self.assertServed(server)
 
     def test_a_port_where_nobody_listens_is_refused(self):
         with self.serve("refuse") as server:  # holds the port: nothing else can answer there
             self.assertSession(MSG_SESSION, session(b""), REFUSED)
         self.assertServed(server, requests=0)
 
-    def test_completed_transfers_print_the_body_up_to_its_first_zero_byte(self):
-        cases = [  # scenario, what the call prints
-            ("chunked", CHUNKED_BODY),  # 5000 chunks of 1 to 3 bytes
-            ("trickle", TRICKLE_BODY),  # 50 bytes over 2 seconds
-            ("status500", ERROR_BODY),  # the HTTP status is not a transfer failure
-            ("empty", b""),
-            ("percent", PERCENT_TEXT),  # percent signs are data, not a format
-        ]
-        self.assertNotEqual(PERCENT_TEXT, PERCENT_BODY)
-        for scenario, printed in cases:
-            with self.subTest(scenario):
-                with self.serve(scenario) as server:
-                    self.assertSession(MSG_SESSION, session(printed))
-                self.assertServed(server)
+    def test_thousands_of_tiny_chunks_print_the_whole_body(self):
+        with self.serve("chunked") as server:  # chunk sizes split across reads
+            self.assertSession(MSG_SESSION, session(CHUNKED_BODY))
+        self.assertServed(server)
 
     def test_libcurl_sends_the_call_to_the_proxy_in_http_proxy_unless_no_proxy_names_the_host(self):
         cases = [  # no_proxy, whether the proxy takes the call
@@ -111,6 +112,58 @@ class FaultTest(ConsoleTest):
                                GOT_NOTHING)
         self.assertIsNone(server.error)
         self.assertEqual(len(server.requests), 1)
+
+
+class ScriptedFaultTest(ConsoleTest):
+    """The development service answering as its rules say: from a file at start, then put live
+    for each row."""
+
+    @classmethod
+    def setUpClass(cls):
+        folder = tempfile.mkdtemp(prefix="wsconsole-rules-")
+        cls.addClassCleanup(lambda: (os.unlink(cls.rules), os.rmdir(folder)))
+        cls.rules = os.path.join(folder, "rules.toml")
+        with open(cls.rules, "wb") as f:
+            f.write(RULES)
+        cls.proc, port, log = start_server("--answers", cls.rules, port=PORT)
+        cls.addClassCleanup(stop_server, cls.proc)
+        if port is None:
+            raise RuntimeError("service did not start: %s" % "".join(log))
+
+    def api(self, method, path, body=None):
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+        try:
+            conn.request(method, path, body, {"Content-Type": "application/json"})
+            return json.loads(conn.getresponse().read())
+        finally:
+            conn.close()
+
+    def test_rules_from_a_file_answer_both_calls_and_name_themselves(self):
+        self.provide_images()
+        started = time.monotonic()
+        self.assertSession(b"1\n1\nn\n2\n1\ny\n",
+                           BANNER + MENU + question(MSG_URL) + b"maintenance\n" + QUIT + MENU
+                           + question(IMG_URL) + ECHO + QUIT, RECEIVE_FAILED)
+        self.assertGreaterEqual(time.monotonic() - started, 1)
+        listed = self.api("GET", "/api/requests")["requests"][:2]
+        self.assertEqual([(r["status"], r["answered_by"], r["answer_end"]) for r in listed],
+                         [(None, "rule 2", "reset"), (503, "rule 1", "whole")])
+
+    def test_each_fault_a_rule_can_say(self):
+        self.addCleanup(self.api, "PUT", "/api/answers",
+                        json.dumps(self.api("GET", "/api/answers")))
+        rows = [  # the rule, what the call prints, the error line
+            ({"body": "x" * 1000, "cut_after": 100}, b"", PARTIAL),
+            ({"reset": True}, b"", RECEIVE_FAILED),
+            ({"body": TRICKLE_BODY, "rate": 25}, TRICKLE_BODY.encode(), b""),
+            ({"status": 500, "body": ERROR_BODY}, ERROR_BODY.encode(), b""),  # not a failure
+            ({"body": ""}, b"", b""),
+            ({"body": PERCENT_BODY}, PERCENT_BODY.split("\0")[0].encode(), b""),
+        ]
+        for rule, printed, line in rows:
+            with self.subTest(rule=sorted(rule)):
+                self.api("PUT", "/api/answers", json.dumps([{"path": "*/testMsg", **rule}]))
+                self.assertSession(MSG_SESSION, session(printed), line)
 
 
 def cannot(what, code):

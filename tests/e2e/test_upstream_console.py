@@ -98,11 +98,11 @@ class ThroughTheProxy(ConsoleTest):
                                 "--timeout", "3", port=PORT)
         self.addCleanup(stop_server, self.proxy)
 
-    def test_both_calls_go_through_and_both_sides_are_recorded(self):
+    def test_both_calls_go_through_both_sides_are_recorded_and_play_back_offline(self):
         self.provide_images()
-        self.assertSession(b"1 1 n 2 1 y\n",
-                           BANNER + MENU + question(MSG_URL) + MESSAGE_REPORT + QUIT +
-                           MENU + question(IMG_URL) + ECHO + image_report() + QUIT)
+        session = (BANNER + MENU + question(MSG_URL) + MESSAGE_REPORT + QUIT + MENU
+                   + question(IMG_URL) + ECHO + image_report() + QUIT)
+        self.assertSession(b"1 1 n 2 1 y\n", session)
         mine, theirs = records(PORT), records(self.upstream_port)
         self.assertEqual([r["path"] for r in mine], [r["path"] for r in theirs])
         self.assertEqual(len(mine), 2)
@@ -117,6 +117,21 @@ class ThroughTheProxy(ConsoleTest):
                                  proxied["upstream"]["total_seconds"])
             forwarded = dict((name.lower(), value) for name, value in received["headers"])
             self.assertEqual(forwarded["x-forwarded-host"], "localhost:%d" % PORT)
+
+        # Played back offline from the proxy's HAR: the same two answers, byte for byte.
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+        conn.request("GET", "/api/requests.har")
+        har = os.path.join(self.folder, "recorded.har")
+        with open(har, "wb") as f:
+            f.write(conn.getresponse().read())
+        conn.close()
+        for proc in (self.proxy, self.upstream):
+            stop_server(proc)
+        replay, _ = started("--replay", har, port=PORT)
+        self.addCleanup(stop_server, replay)
+        self.assertSession(b"1 1 n 2 1 y\n", session)
+        self.assertEqual([r["answered_by"] for r in records(PORT)],
+                         ["playback entry 1", "playback entry 2"])
 
 
 class FailingUpstream(ConsoleTest):
@@ -173,9 +188,9 @@ class OverHttps(ConsoleTest):
                           port=PORT)
         self.addCleanup(stop_server, proc)
         self.provide_images()
-        self.assertSession(b"1 1 n 2 1 y\n",
-                           BANNER + MENU + question(MSG_URL) + MESSAGE_REPORT + QUIT +
-                           MENU + question(IMG_URL) + ECHO + image_report() + QUIT)
+        session = (BANNER + MENU + question(MSG_URL) + MESSAGE_REPORT + QUIT + MENU
+                   + question(IMG_URL) + ECHO + image_report() + QUIT)
+        self.assertSession(b"1 1 n 2 1 y\n", session)
         hashes = [[p["sha256"] for p in r["parts"]] for r in records(PORT)]
         self.assertEqual(hashes, [[p["sha256"] for p in r["parts"]]
                                   for r in records(upstream_port)])
