@@ -42,6 +42,10 @@ MAX_HEADERS = 100  # header lines in a request
 READ_BUFFER = 256 * 1024  # body bytes buffered per connection before reading pauses (twice this)
 TOKEN_RE = re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
+# How aiohttp reads requests here; the tests' in-process service reads them alike. A body is
+# never decoded: an encoded one is refused unread, or goes on to the upstream as it was sent.
+RUNNER_OPTIONS = {"access_log": None, "lingering_time": LINGER_SECONDS, "max_headers": MAX_HEADERS,
+                  "read_bufsize": READ_BUFFER, "auto_decompress": False}
 MAX_RULES_MEMORY = 256 * 1024 * 1024  # what the answer rules, and a played back log, may hold
 AIOHTTP_VERSION = tuple(int(n) for n in re.findall(r"[0-9]+", aiohttp_version)[:2])
 
@@ -347,12 +351,8 @@ async def serve(args, rules=None, replay=None):
     if args.upstream is not None:
         upstream = proxy.Proxy(args.upstream, store, worker, args.timeout,
                                args.upstream_ca, args.upstream_insecure)
-    if upstream is not None:
-        runner_args["auto_decompress"] = False  # an encoded body goes on as it was sent
     app = make_app(store, worker, connections, upstream, rules, replay, args.timeout)
-    runner = web.AppRunner(app, handle_signals=False,
-                           access_log=None, lingering_time=LINGER_SECONDS,
-                           max_headers=MAX_HEADERS, read_bufsize=READ_BUFFER, **runner_args)
+    runner = web.AppRunner(app, handle_signals=False, **RUNNER_OPTIONS, **runner_args)
     stop = asyncio.Event()
     # Ctrl-C, kill and a closed terminal all stop the service cleanly (Windows has no SIGHUP).
     signals = [getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")

@@ -1,8 +1,13 @@
-"""Starts and stops the development web service as a subprocess, for the tests."""
+"""Starts and stops the development web service for the tests: in this process (aiohttp's
+TestServer, on a loopback port, its event loop in a thread of its own) for its HTTP behaviour,
+or as a subprocess for what only a whole process shows (its options, signals, memory, limits)."""
 
+import asyncio
+import logging
 import os
 import signal
 import subprocess
+import sys
 import threading
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -62,3 +67,36 @@ class DevServer:
 
     def stop(self):
         return stop_server(self.proc)
+
+
+class InProcess:
+    """The service's routes and checks on a loopback port of this process; the tests speak to it
+    over real sockets, and its event loop runs in a thread of its own."""
+
+    def __init__(self):
+        sys.path.insert(0, os.path.join(ROOT, "devserver"))
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+        self.port = self.call(self._start())
+
+    def call(self, coroutine):
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(30)
+
+    async def _start(self):
+        from aiohttp.test_utils import TestServer
+        from wsdevserver import body, connections, server, store
+        logging.getLogger("aiohttp").addHandler(server.OneLine())  # one line each, as it logs
+        logging.getLogger("aiohttp").propagate = False
+        self.store, self.worker = store.RequestStore(), body.Worker()
+        app = server.make_app(self.store, self.worker, connections.Connections())
+        self.server = TestServer(app)
+        await self.server.start_server(**server.RUNNER_OPTIONS)
+        return self.server.port
+
+    def stop(self):
+        self.call(self.server.close())
+        self.worker.shutdown()
+        self.store.close()
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(10)

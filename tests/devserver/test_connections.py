@@ -59,6 +59,13 @@ def hostile(test, port, first, drip=b"", every=1.0, unread=0.0, limit=10.0):
 
 
 class ConnectionsTest(unittest.TestCase):
+    def test_aiohttp_still_keeps_the_arguments_its_protocol_is_made_with(self):
+        # connections.Handler is made as aiohttp's own protocol is, from web.Server's private
+        # _kwargs: an upgrade that moves them must fail here, not in a service left running.
+        from aiohttp import web
+        server = web.Server(lambda request: None, max_headers=7)
+        self.assertEqual(server._kwargs.get("max_headers"), 7)
+
     def test_slow_and_silent_clients_are_dropped(self):
         proc, port = serve(self, "--timeout", str(LIMIT))
         soon = (LIMIT, LIMIT + 1.5)
@@ -95,7 +102,5 @@ class ConnectionsTest(unittest.TestCase):
         for data in (form_head(10) + b"a=", form_head(len(LONG)) + LONG):
             connect(port, self).sendall(data)
         time.sleep(1)
-        started = time.monotonic()
         proc.send_signal(signal.SIGHUP)  # as when its terminal closes
-        self.assertEqual(proc.wait(5), 0)
-        self.assertLess(time.monotonic() - started, 1.5)
+        self.assertEqual(proc.wait(15), 0)  # well before the 60 s that either could hold it

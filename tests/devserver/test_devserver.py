@@ -1,4 +1,5 @@
-"""Tests for devserver/devserver.py, run against real server subprocesses."""
+"""The development web service: its HTTP behaviour against the service in this process, and
+what only a whole process shows (memory, disk, descriptors, signals) against subprocesses."""
 
 import hashlib
 import http.client
@@ -16,7 +17,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from server_process import PYTHON, ROOT, SERVER, peak_kib, start_server, stop_server  # noqa: E402
+from server_process import (  # noqa: E402
+    PYTHON, ROOT, SERVER, InProcess, peak_kib, start_server, stop_server)
 BASE = "/Vortan/BackOffice/trunk/webservice/zunel/"
 BOUNDARY = "------------------------abc123"
 CONSOLE_TYPE = "application/x-www-form-urlencoded; boundary=" + BOUNDARY
@@ -24,15 +26,13 @@ MULTIPART_TYPE = "multipart/form-data; boundary=" + BOUNDARY
 
 
 def setUpModule():
-    global PROC, PORT
-    PROC, PORT, log = start_server()
-    if PORT is None:
-        stop_server(PROC)
-        raise RuntimeError("server did not start: %r" % log)
+    global SERVICE, PORT
+    SERVICE = InProcess()
+    PORT = SERVICE.port
 
 
 def tearDownModule():
-    stop_server(PROC)
+    SERVICE.stop()
 
 
 def multipart(parts, disposition="form-data", close=True):
@@ -208,7 +208,7 @@ class HostileInputTest(unittest.TestCase):
     """Input no client of this service sends: each gets an answer, and the server stays up."""
 
     def assertServing(self):
-        self.assertIsNone(PROC.poll())
+        self.assertTrue(SERVICE.thread.is_alive())
         self.assertEqual(post("testMsg", b"a=1", "application/x-www-form-urlencoded")[0], 200)
 
     def test_oversized_heads_are_refused(self):
@@ -453,10 +453,10 @@ class LoadTest(unittest.TestCase):
         conn.request("GET", "/api/requests?limit=200", headers={"Host": "localhost"})
         listed = json.loads(conn.getresponse().read())
         conn.close()
-        self.assertLess(time.monotonic() - started, 1)
+        self.assertLess(time.monotonic() - started, 5)  # not behind 30 heads of 1 MiB lines
         thread.join(10)
         self.assertEqual((small["answer"][0], len(listed["requests"]) in (30, 31)), (200, True))
-        self.assertLess(small["seconds"], 0.5)
+        self.assertLess(small["seconds"], 5)
 
     def test_an_answer_that_would_not_fit_in_memory_is_refused(self):
         # Random bytes, escaped, compress too little to fit an answer's 64 MiB: refused, not held.
