@@ -9,7 +9,8 @@ Bodies understood:
   * application/x-www-form-urlencoded without a boundary, split and percent-decoded as it comes.
 Everything else is refused with the reason that the answer's "bad request: ..." line gives.
 Names cost a bounded amount per request: the parts' heads (or the fields' names) together may
-not pass HEADS_TOTAL bytes, whatever their number.
+not pass HEADS_TOTAL bytes, each at least FIELD_COST, whatever their number: a body of empty
+fields ("=&=&...") is refused as soon as one of long names would be.
 
 The thread rule. The event loop splits the body (multipart.py) and owns every record, part and
 answer. The service's one worker thread hashes, writes files and escapes long values, in order,
@@ -35,6 +36,8 @@ MAX_BODY = 512 * 1024 * 1024
 MAX_PART_HEAD = 1024 * 1024  # bytes of one part's head; of a field's name
 MAX_HEAD_LINES = 100  # header lines in one part's head, as in the request's own head
 HEADS_TOTAL = 1024 * 1024  # bytes of all the parts' heads (the fields' names) of one request
+FIELD_COST = 8  # what any field costs against HEADS_TOTAL, its name empty or not
+EVENTS_AT_ONCE = 2000  # a body's events handled before the loop serves others
 # Body bytes gathered into one job for the worker. Each job costs two hand-offs between threads:
 # at 256 KiB, a long answer through the proxy took a fifth longer.
 BATCH = 1024 * 1024
@@ -293,12 +296,28 @@ class Reader:
     def feed(self, data):
         if self.fault is None:
             self.splitter.receive_data(data)
-            self._events()
+
+    def events(self, limit=None):
+        """Handles the events found, up to `limit` of them (all with None); returns whether
+        more may be waiting."""
+        handled = 0
+        while self.fault is None:
+            if handled == limit:
+                return True
+            event = self.splitter.next_event()
+            if event is multipart.NEED_DATA or isinstance(event, multipart.End):
+                return False
+            handled += 1
+            if isinstance(event, multipart.Fault):
+                self.fault = event.reason
+            else:
+                self._event(event)
+        return False
 
     def finish(self):
         if self.fault is None:
             self.splitter.receive_data(None)
-            self._events()
+            self.events()
         if self.fault or self.refusal:
             raise BadRequest(self.fault or self.refusal)
 
@@ -310,26 +329,19 @@ class MultipartReader(Reader):
         except ValueError as e:
             raise BadRequest(str(e))
 
-    def _events(self):
-        while self.fault is None:
-            event = self.splitter.next_event()
-            if event is multipart.NEED_DATA or isinstance(event, multipart.End):
-                return
-            if isinstance(event, multipart.Data):
-                if self.value is not None:
-                    self.value.write(event.data)
-            elif isinstance(event, multipart.PartHead):
-                self.parts += 1
-                self._begin(event.raw)
-            elif isinstance(event, multipart.PartEnd):
-                if self.value is not None:
-                    self.value.end()
-                    self.value = None
-            else:
-                self.fault = event.reason
+    def _event(self, event):
+        if isinstance(event, multipart.Data):
+            if self.value is not None:
+                self.value.write(event.data)
+        elif isinstance(event, multipart.PartHead):
+            self.parts += 1
+            self._begin(event.raw)
+        elif self.value is not None:  # the part's end
+            self.value.end()
+            self.value = None
 
     def _begin(self, head):
-        self.names += len(head)
+        self.names += max(len(head), FIELD_COST)
         if self.names > HEADS_TOTAL:
             self.fault = "part heads of more than %d bytes in all" % HEADS_TOTAL
         elif head.count(b"\n") >= MAX_HEAD_LINES:
@@ -361,24 +373,18 @@ class UrlencodedReader(Reader):
     def __init__(self, rec):
         super().__init__(rec, multipart.UrlencodedSplitter(MAX_PART_HEAD))
 
-    def _events(self):
-        while self.fault is None:
-            event = self.splitter.next_event()
-            if event is multipart.NEED_DATA or isinstance(event, multipart.End):
+    def _event(self, event):
+        if isinstance(event, multipart.Data):
+            self.value.write(event.data)
+        elif isinstance(event, multipart.FieldName):
+            self.names += max(len(event.raw), FIELD_COST)
+            if self.names > HEADS_TOTAL:
+                self.fault = "field names of more than %d bytes in all" % HEADS_TOTAL
                 return
-            if isinstance(event, multipart.Data):
-                self.value.write(event.data)
-            elif isinstance(event, multipart.FieldName):
-                self.names += len(event.raw)
-                if self.names > HEADS_TOTAL:
-                    self.fault = "field names of more than %d bytes in all" % HEADS_TOTAL
-                    return
-                name = urllib.parse.unquote_to_bytes(bytes(event.raw).replace(b"+", b" "))
-                self.value = self.rec.new_value("url-encoded", name.decode("utf-8", "replace"))
-            elif isinstance(event, multipart.PartEnd):
-                self.value.end()
-            else:
-                self.fault = event.reason
+            name = urllib.parse.unquote_to_bytes(bytes(event.raw).replace(b"+", b" "))
+            self.value = self.rec.new_value("url-encoded", name.decode("utf-8", "replace"))
+        else:  # the field's end
+            self.value.end()
 
 
 def body_reader(content_type, rec):
@@ -432,9 +438,11 @@ class Recording:
         record = self.record
         record.size += len(block)
         if self.limit is not None and record.size > self.limit:
-            raise BodyError(413, None)
+            raise BodyError(413, "body too large: limit is %d bytes" % self.limit)
         if self.reader is not None:
             self.reader.feed(block)
+            while self.reader.events(EVENTS_AT_ONCE):
+                await asyncio.sleep(0)  # a block of tiny fields lets the other clients in between
         # The body as received, after the parts, which take the store's room first.
         room = RAW_KEPT - len(record.raw)
         if self.raw is None and len(block) <= room:

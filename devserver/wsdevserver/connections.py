@@ -7,7 +7,8 @@ reading) and to a stall of an answer the client does not read (dropped). A handl
 neither reading nor writing (hashing a finished upload) is never timed out.
 
 The service holds no more connections than its descriptors allow: a new connection past the
-cap closes the one idle the longest, and is refused only when none is idle.
+cap closes the one idle the longest or, when none is idle, the one whose request has run the
+longest. A body must also come at MIN_BODY_RATE on average (a trickle never stalls).
 """
 
 import asyncio
@@ -20,6 +21,9 @@ from .security import SECURITY_HEADERS
 RESERVE = 32  # descriptors for the interpreter, the event loop and the listening socket
 PER_CONNECTION = 2  # its socket, and the store file its request may be writing or reading
 PORTABLE_CAP = 500  # where no descriptor limit can be read; under select()'s 512 on Windows
+# A body must come at this many bytes a second on average, once it has had twice the time limit:
+# a client that trickles a byte now and then never stalls, yet would hold its connection forever.
+MIN_BODY_RATE = 256
 
 
 def answer(status, reason, text):
@@ -32,7 +36,6 @@ def answer(status, reason, text):
 
 
 HEAD_TIMEOUT = answer(408, "Request Timeout", "request timeout: the request head came too slowly\n")
-BUSY = answer(503, "Service Unavailable", "service busy: every connection is in use\n")
 
 
 # POSIX section: the cap follows the soft RLIMIT_NOFILE. ---------------------------------------
@@ -65,6 +68,7 @@ class Handler(web_protocol.RequestHandler):
         self.connections, self.link = connections, None
         self.job, self.answered = None, False  # the request begun, until it is over
         self.head_since = self.paused_since = None
+        self.since, self.came = 0.0, 0  # a body's bytes since: for its least rate
         self.idle_since = self.read_at = time.monotonic()
 
     def connection_made(self, transport):
@@ -78,6 +82,7 @@ class Handler(web_protocol.RequestHandler):
 
     def data_received(self, data):
         self.read_at = time.monotonic()
+        self.came += len(data)
         self.connections._settle(self, self.read_at)
         if self.job is None and self.head_since is None:
             self.head_since = self.read_at
@@ -168,7 +173,8 @@ class Connections:
         handler = self._open.get(request.transport)
         if handler is not None:
             handler.job, handler.answered, handler.head_since = request, False, None
-            handler.read_at = time.monotonic()
+            handler.read_at = handler.since = time.monotonic()
+            handler.came = 0
 
     def end(self, request):
         """The request's handler returned (call it in the middleware's `finally`). Its
@@ -187,11 +193,11 @@ class Connections:
         if len(self._open) >= self.cap:
             idle = [h for h in self._open.values()
                     if h.job is None and h.head_since is None and h.paused_since is None]
-            if not idle:
-                handler.link.write(BUSY)
-                handler.link.close()
-                return
-            self._drop(min(idle, key=lambda h: h.idle_since))
+            if idle:
+                self._drop(min(idle, key=lambda h: h.idle_since))
+            else:  # the request that has run longest goes: a fresh client is answered
+                self._drop(min(self._open.values(), key=lambda h: h.since if h.job is not None
+                               else h.head_since or h.idle_since), abort=True)
         self._open[handler.link] = handler
 
     def _drop(self, handler, last_words=b"", abort=False):
@@ -213,8 +219,11 @@ class Connections:
                     self._drop(h, abort=True)
             elif h.job is not None:
                 if h.job.content.is_eof() or not h.link.is_reading():
-                    h.read_at = now  # no byte awaited from the client
-                elif now - h.read_at > self.timeout:
+                    h.read_at = h.since = now  # no byte awaited from the client
+                    h.came = 0
+                elif now - h.read_at > self.timeout or (
+                        now - h.since > 2 * self.timeout
+                        and h.came < MIN_BODY_RATE * (now - h.since)):
                     self._drop(h, abort=True)
             elif h.head_since is not None:
                 if now - h.head_since > self.timeout:

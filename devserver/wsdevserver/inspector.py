@@ -110,6 +110,7 @@ class Inspector:
         # Previews and exports read files: one at a time, off the event loop, beside the
         # uploads' worker.
         self.files = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="wsinspector")
+        self.thumbs = thumbnails.Cache()
 
     def guarded(self, handler):
         async def handle(request):
@@ -238,9 +239,14 @@ class Inspector:
 
     async def thumb(self, request):
         record, part = self.field(request)
-        made, loop = None, asyncio.get_running_loop()
-        if part.path is not None and views.image_kind(part.start):
-            made = await loop.run_in_executor(self.files, thumbnails.make, part.path)
+        made = self.thumbs.get((record.id, part.index))
+        if made is None and part.path is not None and views.image_kind(part.start):
+            made = await asyncio.get_running_loop().run_in_executor(self.files, thumbnails.make,
+                                                                    part.path)
+            self.thumbs.put((record.id, part.index), made)
+        if made is thumbnails.TOO_LARGE:
+            return text_response(413, "too large to preview: more than %d pixels"
+                                 % thumbnails.MAX_PIXELS)
         if made is None:
             return text_response(404, "no picture to make small")
         data, content_type = made

@@ -34,7 +34,7 @@ from yarl import URL
 from . import report, resend
 from .body import BadRequest, BodyError, ClientGone, Recording, Value, blocks
 from .records import Exchange
-from .security import authorities, loopback_host
+from .security import authorities, inspector_path, loopback_host
 
 # RFC 9110 7.6.1, and the ones older clients still send.
 HOP_BY_HOP = frozenset(("connection", "keep-alive", "proxy-authenticate", "proxy-authorization",
@@ -44,8 +44,6 @@ AUTO_HEADERS = ("Accept", "Accept-Encoding", "User-Agent", "Content-Type")
 ANSWER_HEAD_KEPT = 64 * 1024  # of the upstream's header lines, in the record
 ANSWER_TEXT_KEPT = 16 * 1024  # of the answer's start, in the record
 ANSWER_BUFFER = 256 * 1024  # of an answer read ahead before reading the upstream waits (twice)
-INSPECTOR_PREFIXES = ("/static/", "/api/", "/files/", "/thumbs/")
-INSPECTOR_PATHS = ("/", "/events")
 # A page the upstream sent must not run in the inspector's origin (the same host and port):
 # sandboxed, it gets an origin of its own and cannot read the inspector's API.
 SANDBOX = "sandbox allow-scripts allow-forms allow-popups allow-modals allow-downloads"
@@ -142,9 +140,7 @@ class Proxy:
     def takes(request):
         """Whether a request goes to the upstream: all but the inspector's, which are the
         inspector's only when asked for as this machine."""
-        path = request.path
-        mine = path in INSPECTOR_PATHS or path.startswith(INSPECTOR_PREFIXES)
-        return not (mine and loopback_host(authorities(request)))
+        return not (inspector_path(request.path) and loopback_host(authorities(request)))
 
     def target(self, request):
         raw = request.raw_path
@@ -324,7 +320,8 @@ class Proxy:
 
     def failure(self, exc, exchange):
         """What a failure becomes: (status, one line)."""
-        host = URL(exchange.url).host
+        url = URL(exchange.url)
+        host = "%s:%d" % (url.host, url.port)  # the upstream's own, as --upstream named it
         if isinstance(exc, ClientLeft):
             return exchange.status, "the client went away"
         if isinstance(exc, aiohttp.ClientConnectorCertificateError):

@@ -27,8 +27,11 @@ PARAM_RE = re.compile(r';\s*([^\s=;]+)\s*=\s*(?:"([^"]*)"|([^;]*))')
 ESCAPED_RE = re.compile(r"%(22|0D|0A)", re.IGNORECASE)
 # C0 and C1 controls, DEL, and the two Unicode separators: together every character that
 # str.splitlines() or a terminal treats as a line break or the start of a control sequence.
-UNSAFE_RE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
-ESCAPES = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+# Translated in one pass of str.translate: a text of control characters costs about what letters
+# do (a regex with a function per match cost fifty times more).
+UNSAFE = [*range(0x20), *range(0x7f, 0xa0), 0x2028, 0x2029]
+ESCAPES = {code: "\\x%02x" % code if code < 0x100 else "\\u%04x" % code for code in UNSAFE}
+ESCAPES.update({ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
 BLOCK = 64 * 1024
 REPORT_PLAIN = 256 * 1024  # bytes of an answer held as they are; the rest is compressed
 REPORT_MEMORY = 64 * 1024 * 1024  # bytes one answer may hold, compressed
@@ -62,15 +65,8 @@ def file_name(params):
     return params.get("filename")
 
 
-def _escape(match):
-    char = match.group()
-    if char in ESCAPES:
-        return ESCAPES[char]
-    return "\\x%02x" % ord(char) if char < "\u0100" else "\\u%04x" % ord(char)
-
-
 def printable(text):
-    return UNSAFE_RE.sub(_escape, text)
+    return text.translate(ESCAPES)
 
 
 def quoted(text):

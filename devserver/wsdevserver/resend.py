@@ -13,6 +13,7 @@ import asyncio
 import hmac
 import os
 import secrets
+import urllib.parse
 
 import aiohttp
 from aiohttp import web
@@ -20,6 +21,7 @@ from multidict import CIMultiDict
 from yarl import URL
 
 from .report import part_head_fields
+from .security import inspector_path
 
 LOCAL_HEADER = "X-Wsdevserver-Local"
 # Not sent again: the framing is the new request's own, and these belong to one connection.
@@ -53,6 +55,9 @@ class Resender:
         record = self.store.get(int(request.match_info["id"]))
         if record is None:
             return text(404, "no such request (the service keeps only the latest)")
+        if inspector_path(urllib.parse.urlsplit(record.path).path):  # never itself again
+            return text(409, "this request cannot be sent again: its target is the inspector's "
+                             "own")
         to = request.query.get("to", "upstream")
         if to not in ("upstream", "service"):
             return text(400, "bad request: to is upstream or service")

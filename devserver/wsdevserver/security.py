@@ -68,3 +68,12 @@ def local_peer(remote):
         return False
     mapped = getattr(address, "ipv4_mapped", None)  # ::ffff:127.0.0.1 from a dual-stack socket
     return (mapped or address).is_loopback
+
+
+# The inspector's own paths: with --upstream, everything else goes on to the upstream.
+INSPECTOR_PREFIXES = ("/static/", "/api/", "/files/", "/thumbs/")
+INSPECTOR_PATHS = ("/", "/events")
+
+
+def inspector_path(path):
+    return path in INSPECTOR_PATHS or path.startswith(INSPECTOR_PREFIXES)

@@ -40,6 +40,7 @@ TEXT_PLAIN = "text/plain; charset=utf-8"
 ACCEPT_LOG_EVERY = 10.0  # seconds between two lines about running out of descriptors
 MAX_HEADERS = 100  # header lines in a request
 READ_BUFFER = 256 * 1024  # body bytes buffered per connection before reading pauses (twice this)
+ABSOLUTE_RE = re.compile(r"https?://[^/?#@]+(?:[/?]|\Z)", re.IGNORECASE)
 TOKEN_RE = re.compile(rb"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
 # How aiohttp reads requests here; the tests' in-process service reads them alike. A body is
@@ -96,6 +97,10 @@ def refusal(request):
         if not TOKEN_RE.match(name):
             return 400, "bad request: header name \"%s\" is not a token\n" % report.quoted(
                 name.decode("latin-1"))
+    if request.method == "CONNECT":
+        return 405, "method not allowed: this service is no tunnel\n"
+    if not request.raw_path.startswith("/") and not ABSOLUTE_RE.match(request.raw_path):
+        return 400, "bad request: the target is no path\n"  # "*", or an authority
     if request.method not in SAFE_METHODS and foreign_origin(request):
         return 403, "forbidden: a page of another site may not send requests here\n"
     encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
@@ -179,11 +184,13 @@ class Service:
             await rec.finish(status, answer.strip())
 
     async def expect(self, request):
-        """Refuse an oversized upload before the client starts sending it."""
+        """Says "100 Continue" only to a body that will be read: a request refused by the checks,
+        or too large, is answered by its handler before the client sends a byte of it (aiohttp
+        3.8 drops what an expect handler returns, and would list it twice)."""
         if self.refusal(request) is not None:
-            return None  # refused whole by the checks, unread
+            return None
         if declared_length(request) > MAX_BODY and not self.goes_upstream(request):
-            return self.refused(request, self.begin(request), 413)
+            return None
         if (request.version >= (1, 1)
                 and request.headers.get("Expect", "").lower() == "100-continue"):
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
@@ -269,11 +276,11 @@ class Service:
         log_request(request, "%s (%s)" % (record.answered_by, record.answer["end"]), record.size)
         return response
 
-    def refused(self, request, record, status, reason=None):
-        """List a call refused before its body was read, and answer it."""
-        self.store.finish(record, status, reason)
+    def refused(self, request, record, status):
+        """List a call whose body is too large before it is read, and answer it."""
+        self.store.finish(record, status, "body too large: limit is %d bytes" % MAX_BODY)
         log_request(request, status, record.size)
-        return self.answer(status, reason, True)
+        return self.answer(status, None, True)
 
     @staticmethod
     def answer(status, reason, close):
@@ -439,8 +446,11 @@ def check_upstream(parser, args):
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="wsconsole-devserver",
                                      description="wsconsole development web service")
-    parser.add_argument("--host", default="127.0.0.1")
-    parser.add_argument("--port", type=bounded(0, 65535), default=18080)
+    parser.add_argument("--host", default="127.0.0.1",
+                        help="the address to listen on (127.0.0.1: this machine only)")
+    parser.add_argument("--port", type=bounded(0, 65535), default=18080,
+                        help="the port to listen on, 0 for any free one (18080, where the "
+                             "console calls)")
     parser.add_argument("--keep", type=bounded(1), default=100, metavar="N",
                         help="requests kept for the inspector")
     parser.add_argument("--keep-bytes", type=bounded(0), default=512 * 1024 * 1024,

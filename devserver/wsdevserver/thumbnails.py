@@ -1,20 +1,26 @@
 """Small previews of uploaded pictures, so that a page of photos loads a few hundred KiB rather
 than every picture whole. Pillow is optional: without it the page loads the pictures whole.
 
-Pictures come from anyone: Pillow refuses those that would decode to more than MAX_PIXELS, and a
-JPEG is decoded at a reduced scale straight away, so a preview costs little memory and time.
+Pictures come from anyone. Their size is read from their header and a picture of more than
+MAX_PIXELS is refused before a pixel is decoded (Pillow itself only warns below twice its own
+bound); a JPEG is decoded at a reduced scale straight away. The inspector makes them one at a
+time, and keeps the last few made.
 """
 
+import collections
 import io
 
 SIZE = 320  # longest side of a preview, in pixels
 MAX_PIXELS = 50 * 1000 * 1000
+CACHE_BYTES = 8 * 1024 * 1024  # of previews kept made
 
 try:
-    from PIL import Image
+    from PIL import Image, ImageOps
     Image.MAX_IMAGE_PIXELS = MAX_PIXELS
 except ImportError:  # the page falls back to the whole picture
     Image = None
+
+TOO_LARGE = "too large to preview"
 
 
 def available():
@@ -22,14 +28,19 @@ def available():
 
 
 def make(path):
-    """A preview of the picture at `path`: (bytes, content type), or None when there is none to
-    make (no Pillow, a file gone, a picture Pillow cannot or will not read)."""
+    """A preview of the picture at `path`: (bytes, content type); TOO_LARGE for a picture past
+    the bound; None when there is none to make (no Pillow, a file gone, a picture Pillow cannot
+    read)."""
     if Image is None:
         return None
     try:
         with Image.open(path) as picture:
+            width, height = picture.size
+            if width * height > MAX_PIXELS:
+                return TOO_LARGE
             picture.draft("RGB", (SIZE, SIZE))  # a JPEG decodes at 1/2, 1/4 or 1/8 scale
             picture.thumbnail((SIZE, SIZE))
+            picture = ImageOps.exif_transpose(picture)  # a photo shows as it was taken
             out = io.BytesIO()
             if picture.mode in ("RGBA", "LA", "P"):
                 picture.save(out, "PNG")
@@ -38,3 +49,23 @@ def make(path):
             return out.getvalue(), "image/jpeg"
     except (OSError, ValueError, Image.DecompressionBombError, Image.DecompressionBombWarning):
         return None
+
+
+class Cache:
+    """The previews made last, by key, within CACHE_BYTES."""
+
+    def __init__(self):
+        self.made, self.size = collections.OrderedDict(), 0
+
+    def get(self, key):
+        if key in self.made:
+            self.made.move_to_end(key)
+        return self.made.get(key)
+
+    def put(self, key, made):
+        if not isinstance(made, tuple) or len(made[0]) > CACHE_BYTES:
+            return
+        self.made[key] = made
+        self.size += len(made[0])
+        while self.size > CACHE_BYTES:
+            self.size -= len(self.made.popitem(last=False)[1][0])

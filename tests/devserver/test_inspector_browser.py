@@ -9,14 +9,17 @@ other classes need no browser.
 """
 
 import base64
+import io
 import json
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
 import urllib.parse
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -44,6 +47,23 @@ HOSTILE_HEADER = "<b id=injected-header>h</b><script>window.ran=4</script>"
 # Finds part arguments[1] of request arguments[0] on the page.
 PART_JS = """const part = document.querySelector(
     `article[data-id="${arguments[0]}"] section.part[data-index="${arguments[1]}"]`);"""
+
+
+def huge_png():
+    """A PNG whose header says 9900 x 9900 pixels, with a few bytes of data."""
+    header = struct.pack(">IIBBBBB", 9900, 9900, 8, 0, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + b"".join(
+        struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+        for kind, data in ((b"IHDR", header), (b"IDAT", bytes(100)), (b"IEND", b"")))
+
+
+def portrait_jpeg():
+    """A photo stored landscape, 60 x 40, that its EXIF orientation (6) turns portrait."""
+    from PIL import Image
+    exif, out = Image.Exif(), io.BytesIO()
+    exif[0x0112] = 6
+    Image.new("RGB", (60, 40), "red").save(out, "JPEG", exif=exif)
+    return out.getvalue()
 
 
 def browser_skip_reason():
@@ -114,7 +134,10 @@ class InspectorHttpTest(unittest.TestCase):
                                       b"<script>alert(1)</script></svg>",
                               "C:\\pictures\\drawing.svg", "image/svg+xml"),
             browser.form_part("file2", browser.png(3, 2), "grey.png", "application/octet-stream"),
-            browser.form_part("file3", browser.png(900, 600), "big.png", "image/png")])
+            browser.form_part("file3", browser.png(900, 600), "big.png", "image/png"),
+            # 98 Mpixel by its header, 200 bytes in all: refused before a pixel is decoded
+            browser.form_part("file4", huge_png(), "huge.png", "image/png"),
+            browser.form_part("file5", portrait_jpeg(), "portrait.jpg", "image/jpeg")])
         if status != 200:
             raise AssertionError("the upload was answered %d" % status)
 
@@ -152,7 +175,7 @@ class InspectorHttpTest(unittest.TestCase):
 
     def test_files_go_out_as_their_bytes_say(self):
         record = listed(self.port, lambda r: r["endpoint"] == "testImg")
-        svg, grey, _ = record["parts"]
+        svg, grey = record["parts"][:2]
         self.assertEqual((svg["image"], grey["image"]), (None, "png"))
         status, headers, data = browser.request(self.port, "GET", svg["url"])
         self.assertEqual(status, 200)
@@ -164,10 +187,14 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual((status, headers["Content-Type"], data),
                          (200, "image/png", browser.png(3, 2)))
         self.assertIsNone(headers["Content-Disposition"])
-        # A picture's preview is small, and made of it.
-        status, headers, data = browser.request(self.port, "GET", record["parts"][2]["thumb"])
-        self.assertEqual((status, headers["Content-Type"]), (200, "image/jpeg"))
-        self.assertEqual(browser.jpeg_size(data), (320, 213))
+        # A picture's preview is small, and made of it, upright; one past the bound is refused.
+        for index, status, size in ((2, 200, (320, 213)), (3, 413, None), (4, 200, (40, 60))):
+            with self.subTest(part=index):
+                got, headers, data = browser.request(self.port, "GET",
+                                                     record["parts"][index]["thumb"])
+                self.assertEqual(got, status)
+                if size is not None:
+                    self.assertEqual(browser.jpeg_size(data), size)
 
 
 class BrowserTest(unittest.TestCase):

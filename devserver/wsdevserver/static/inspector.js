@@ -130,8 +130,15 @@
         caption.textContent = part.image.toUpperCase() + (part.thumb ? ", preview: " : ", ") +
           image.naturalWidth + " \u00d7 " + image.naturalHeight + " pixels";
       });
-      image.addEventListener("error", () => {
-        caption.textContent = part.image.toUpperCase() + " that the browser cannot show";
+      image.addEventListener("error", async () => {
+        // The service refuses to preview a picture past its bound (413): the file is a link.
+        const refused = part.thumb && (await fetch(part.thumb).catch(() => null) || {}).status;
+        if (refused === 413) {
+          caption.textContent = part.image.toUpperCase() + ", too large to preview: ";
+          caption.append(downloadLink(part, "the whole file"));
+        } else {
+          caption.textContent = part.image.toUpperCase() + " that the browser cannot show";
+        }
       });
       whole.append(image);
       figure.append(whole, caption);
