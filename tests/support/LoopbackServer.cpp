@@ -37,7 +37,9 @@ struct Winsock {
             throw std::runtime_error("WSAStartup() failed");
         }
     }
-    ~Winsock() { ::WSACleanup(); }
+    ~Winsock() {
+        ::WSACleanup();
+    }
 };
 
 Socket openStream() {
