@@ -39,7 +39,7 @@ esac
 
 logs="$root/build/logs"
 mkdir -p "$logs"
-rm -f "$logs"/*.log "$logs"/*.xml
+rm -rf "${logs:?}"/*
 
 stages_passed=0
 stages_failed=0
@@ -62,8 +62,8 @@ count() {
 }
 
 # stage NAME NEEDS DESCRIPTION COMMAND [ARG...]: runs COMMAND with its output in NAME's log,
-# unless the stage NEEDS (or "-") did not pass. A stage that leaves a JUnit report in
-# $logs/NAME.xml (and its Python tests' own in $logs/NAME/) has its tests counted.
+# unless the stage NEEDS (or "-") did not pass. A stage that leaves JUnit reports in $logs/NAME/
+# (and CTest's in $logs/NAME.xml) has its tests counted.
 stage() {
     local name="$1" needs="$2" description="$3"
     shift 3
@@ -84,8 +84,9 @@ stage() {
     local inner counts=""
     inner=$(sed -nE 's/^ +([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' "$log" |
                 tail -n 1)
-    if [ -f "$logs/$name.xml" ]; then
-        counts=$(/usr/bin/python3 "$root/scripts/lib/count_tests.py" "$logs/$name.xml" "$logs/$name")
+    if [ -d "$logs/$name" ]; then
+        counts=$(/usr/bin/python3 "$root/scripts/lib/count_tests.py" "$logs/$name" \
+                     "$([ -f "$logs/$name.xml" ] && echo "$logs/$name.xml")")
         printf '%s\n' "$counts" >>"$log"
     fi
     if [ "$status" -eq 0 ]; then
@@ -143,7 +144,7 @@ thread_sanitized() {
         cmake --build "$root/build-tsan" -j2 --target client_tests &&
         TSAN_OPTIONS=halt_on_error=1 "$root/build-tsan/tests/client_tests" --gtest_brief=1 \
             --gtest_filter='-StoreResponseChunk.*:TakeText.*:*AllocationFailure*' \
-            --gtest_output="xml:$logs/tsan.xml"
+            --gtest_output="xml:$logs/tsan/client_tests.xml"
 }
 
 # The options that matter are given each time: a folder's CMake cache keeps whatever it was last
@@ -158,7 +159,8 @@ fi
 stage tests build "CTest in build/" run_ctest tests "$root/build" "${ctest_args[@]}"
 if [ "$quick" -eq 0 ]; then
     stage trixie deps "Debian 13 in a scratch root" "$root/scripts/ci/debian.sh" trixie
-    stage valgrind build "build/'s tests under valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
+    stage valgrind build "build/'s tests under valgrind" \
+        env JUNIT_DIR="$logs/valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
     stage sanitize-build deps "building build-sanitize/ with ASan and UBSan" \
         configure_and_build "$root/build-sanitize" "${tree[@]}" -DWSCONSOLE_SANITIZE=ON
     stage sanitize-tests sanitize-build "CTest in build-sanitize/" \

@@ -1,15 +1,16 @@
 #!/usr/bin/python3
-"""Counts a stage's tests from its JUnit reports and prints, first, one line:
+"""Counts a stage's tests from JUnit reports and prints, first, one line:
 
     N ran: N passed, N failed, N skipped (GoogleTest N, Python N, browser N)
 
-then "failed: NAME" for each failed test. REPORT is CTest's (--output-junit) or GoogleTest's
-(--gtest_output=xml); a CTest test that wrote a report of its own into JUNIT_DIR (xmlrunner's,
-named after it) counts as the tests in that one, and as one failure more if CTest saw it fail
-without a failed test in its report (a crash, a time limit). The inspector's page tests
-(devserver_browser) count as browser tests. A missing or unreadable report counts as one failure.
+then "failed: NAME" for each failed test. DIR holds reports of GoogleTest (--gtest_output=xml)
+and xmlrunner (Python's unittest), each named after what ran it; CTEST_REPORT is CTest's
+(--output-junit). A CTest test with a report of its own in DIR counts as the tests in that one,
+and as one failure more if CTest saw it fail without a failed test in its report (a crash, a
+time limit); the others count as themselves. The inspector's page tests (devserver_browser)
+count as browser tests. An unreadable report counts as one failure.
 
-Usage: count_tests.py REPORT [JUNIT_DIR]
+Usage: count_tests.py DIR [CTEST_REPORT]
 """
 
 import pathlib
@@ -18,9 +19,11 @@ import xml.etree.ElementTree as ElementTree
 
 
 def outcomes(report):
-    """[(name, 'passed' | 'failed' | 'skipped')] of the testcases in a JUnit report."""
+    """(kind, [(name, 'passed' | 'failed' | 'skipped')]) of a JUnit report; the kind is
+    "GoogleTest" where GoogleTest wrote it (its root is named AllTests), else "Python"."""
+    root = ElementTree.parse(report).getroot()
     cases = []
-    for case in ElementTree.parse(report).getroot().iter("testcase"):
+    for case in root.iter("testcase"):
         tags = {child.tag for child in case}
         if tags & {"failure", "error"} or case.get("status") == "fail":
             outcome = "failed"
@@ -29,28 +32,33 @@ def outcomes(report):
             outcome = "skipped"
         else:
             outcome = "passed"
-        name = ".".join(filter(None, (case.get("classname"), case.get("name"))))
-        cases.append((case.get("name"), name, outcome))
-    return cases
+        # CTest's classname repeats the name.
+        parts = dict.fromkeys((case.get("classname"), case.get("name")))
+        cases.append((".".join(filter(None, parts)), outcome))
+    return ("GoogleTest" if root.get("name") == "AllTests" else "Python"), cases
 
 
-def main(report, junit_dir=None):
+def main(folder, ctest_report=None):
     counted = []  # (kind, name, outcome)
+    own = {}  # a report's name (what ran it): its cases
+    for report in sorted(pathlib.Path(folder).glob("*.xml")):
+        try:
+            kind, cases = outcomes(report)
+        except (OSError, ElementTree.ParseError) as error:
+            kind, cases = "Python", [(f"unreadable report ({error})", "failed")]
+        kind = "browser" if report.stem == "devserver_browser" else kind
+        own[report.stem] = cases
+        counted += [(kind, f"{report.stem}: {name}", outcome) for name, outcome in cases]
     try:
-        for test, name, outcome in outcomes(report):
-            own = pathlib.Path(junit_dir or ".", f"{test}.xml")
-            if junit_dir is None or not own.exists():
-                # GoogleTest's cases are Suite.Name; a Python test that wrote no report, not.
-                counted.append(("GoogleTest" if "." in test else "Python", name, outcome))
-                continue
-            kind = "browser" if test == "devserver_browser" else "Python"
-            inner = outcomes(own)
-            counted += [(kind, f"{test}: {inner_name}", result)
-                        for _, inner_name, result in inner]
-            if outcome == "failed" and all(result != "failed" for _, _, result in inner):
-                counted.append((kind, f"{test} (ended without a verdict)", "failed"))
+        ctest = outcomes(ctest_report)[1] if ctest_report else []
     except (OSError, ElementTree.ParseError) as error:
-        counted.append(("GoogleTest", f"{report}: {error}", "failed"))
+        ctest = [(f"{ctest_report} ({error})", "failed")]
+    for test, outcome in ctest:
+        if test not in own:
+            # GoogleTest's cases are Suite.Name; a Python test that wrote no report, not.
+            counted.append(("GoogleTest" if "." in test else "Python", test, outcome))
+        elif outcome == "failed" and all(result != "failed" for _, result in own[test]):
+            counted.append(("Python", f"{test} (ended without a verdict)", "failed"))
     totals = {outcome: sum(1 for c in counted if c[2] == outcome)
               for outcome in ("passed", "failed", "skipped")}
     kinds = {kind: sum(1 for c in counted if c[0] == kind)
