@@ -148,7 +148,10 @@ check() {
     cached "debian-$release-deps-$hash" "$release" \
         --customize-hook="copy-in $work/clone/scripts/install-deps.sh /root" \
         --customize-hook='chroot "$1" sh -c "/root/install-deps.sh --tests && rm /root/install-deps.sh"'
-    find "$cache" -maxdepth 1 -name "debian-$release-deps-*.tar.zst*" ! -name "debian-$release-deps-$hash.*" -delete
+    # Another clone's install-deps.sh may differ: its root goes once a week old, as it would
+    # be made anew then anyway.
+    find "$cache" -maxdepth 1 -name "debian-$release-deps-*.tar.zst*" \
+        ! -name "debian-$release-deps-$hash.*" -mtime +6 -delete
     step "unpacking debian-$release-deps-$hash.tar.zst"
     unpack "debian-$release-deps-$hash" "$work/root"
     mv "$work/clone" "$work/root/root/wsconsole"
