@@ -1,26 +1,24 @@
 """Measures the console against curl's command-line tool on the same loopback server.
 
 Each case starts bench/body_server.py on the console's built-in port with the answer size the
-case needs, then runs the console (its answers on standard input, its output to /dev/null) and
-curl doing the same POST, one after the other, several times. Wall time is measured around the
-process (start-up included) and peak memory is the child's ru_maxrss. It prints medians, the
-ratio console/curl, and, against each target, PASS or MISS. With --baseline, an older build of
-the console runs alongside in every case, so that before and after are measured in one run. It
-is not a test: a miss does not change the exit status; only a run that cannot be measured (a
-failing process) does.
+case needs, then has hyperfine time the console (its answers on standard input) and curl doing
+the same POST, whole processes, start-up included; GNU time gives each one's peak memory in one
+more run. It prints medians, the ratio console/curl, and, against each target, PASS or MISS.
+With --baseline, an older build of the console is measured alongside in every case. It is not a
+test: a miss does not change the exit status; only a run that cannot be measured (a failing
+process) does.
 
 Run it through bench/run.sh, which builds what it needs.
 """
 
 import argparse
+import json
 import os
 import pathlib
-import shutil
-import statistics
+import shlex
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.parse
 
 MIB = 1 << 20
@@ -29,42 +27,23 @@ IMG_PATH = "/Vortan/BackOffice/trunk/webservice/zunel/testImg"
 IMAGE_NAMES = ("C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg", "C:\\Users\\Zunel\\Pictures\\th.jpg")
 MESSAGE = '{"page":"unIDdepage"}'
 SMALL_ANSWER = 64
-PROCESS_TIMEOUT = 300  # seconds for one process; a smoke run allows a tenth
 
 
-class Run:
-    """One process: its wall time in seconds and its peak resident memory in MiB."""
+def hyperfine(commands, runs, warmup, folder):
+    """Median wall seconds of each shell command, run in `folder`."""
+    export = folder / "hyperfine.json"
+    subprocess.run(["hyperfine", "--style", "none", "--runs", str(runs), "--warmup", str(warmup),
+                    "--export-json", str(export), *commands],
+                   cwd=folder, check=True, stdout=subprocess.DEVNULL)
+    return [result["median"] for result in json.loads(export.read_text())["results"]]
 
-    def __init__(self, seconds, peak_mib):
-        self.seconds = seconds
-        self.peak_mib = peak_mib
 
-
-def measure(command, stdin_text="", cwd=None):
-    """Runs `command` with stdout to /dev/null; fails the bench if it does not succeed."""
-    with tempfile.TemporaryFile() as errors:
-        started = time.perf_counter()
-        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                   stderr=errors, cwd=cwd)
-        process.stdin.write(stdin_text.encode())
-        process.stdin.close()
-        deadline = started + PROCESS_TIMEOUT
-        while True:
-            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
-            if pid != 0:
-                break
-            if time.perf_counter() > deadline:
-                process.kill()
-                pid, status, usage = os.wait4(process.pid, 0)
-                break
-            time.sleep(0.0005)
-        seconds = time.perf_counter() - started
-        process.returncode = os.waitstatus_to_exitcode(status)
-        errors.seek(0)
-        complaint = errors.read().decode(errors="replace")
-    if process.returncode != 0 or complaint:
-        sys.exit(f"bench: {command[0]} failed (status {process.returncode}): {complaint.strip()}")
-    return Run(seconds, usage.ru_maxrss / 1024)
+def peak_mib(command, folder):
+    """Peak resident memory of one run of a shell command, in MiB (GNU time's %M, in KiB)."""
+    report = folder / "time.txt"
+    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", str(report), "sh", "-c", command],
+                   cwd=folder, check=True, stdout=subprocess.DEVNULL)
+    return int(report.read_text().split()[-1]) / 1024
 
 
 class BodyServer:
@@ -75,93 +54,65 @@ class BodyServer:
         self.process = subprocess.Popen(
             [sys.executable, script, str(port), str(answer_bytes), *options],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        line = self.process.stdout.readline().decode()
-        if not line.startswith("listening"):
+        if not self.process.stdout.readline().startswith(b"listening"):
             self.process.kill()
-            self.process.wait()
             sys.exit("bench: body_server did not start: "
-                     + self.process.stderr.read().decode().strip())
+                     + self.process.communicate()[1].decode().strip())
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.process.kill()
-        self.process.wait(timeout=10)
-        self.process.stdout.close()
-        self.process.stderr.close()
+        self.process.communicate(timeout=10)
 
 
-def curl_message(url):
-    return ["curl", "-sS", "-f", "-o", "/dev/null",
-            "-H", "Content-Type: application/x-www-form-urlencoded",
-            "-F", "message=" + MESSAGE, url]
+class Bench:
+    def __init__(self, args, folder):
+        self.args, self.folder = args, folder
+        self.rows, self.targets = [], []
 
-
-def median_runs(runs):
-    return statistics.median(r.seconds for r in runs), statistics.median(r.peak_mib for r in runs)
-
-
-def alternate(reps, console_once, curl_once, baseline_once=None):
-    """Runs the sides in turn, `reps` times, after one untimed run of each (which fills caches
-    and connects the server); returns their lists of runs (None for a baseline not given)."""
-    sides = [console_once, curl_once] + ([baseline_once] if baseline_once else [])
-    for once in sides:
-        once()
-    runs = [[] for _ in sides]
-    for _ in range(reps):
-        for once, side in zip(sides, runs):
-            side.append(once())
-    return runs[0], runs[1], (runs[2] if baseline_once else None)
-
-
-def verdict(ok):
-    return "PASS" if ok else "MISS"
-
-
-class Report:
-    def __init__(self, judged):
-        self.judged = judged
-        self.rows = []
-        self.targets = []
-
-    def row(self, case, console, curl, baseline=None):
-        (cs, cm), (us, um) = median_runs(console), median_runs(curl)
-        bs = median_runs(baseline)[0] if baseline else None
-        self.rows.append((case, cs, us, cs / us, cm, um, bs))
-        if not self.judged:
-            return cs, us, cm
-        before = f", baseline {bs:.3f} s ratio {bs / us:.2f}" if baseline else ""
-        print(f"  {case}: console {cs:.3f} s {cm:.0f} MiB, curl {us:.3f} s {um:.0f} MiB, "
-              f"ratio {cs / us:.2f}{before}", flush=True)
-        return cs, us, cm
+    def case(self, name, session, curl, calls=1):
+        """Times the console answering `session`, curl's command `calls` times in a row, and the
+        baseline; returns the console's and curl's medians and the console's peak."""
+        stdin = self.folder / "session.txt"
+        stdin.write_text(session)
+        consoles = [self.args.console] + ([self.args.baseline] if self.args.baseline else [])
+        commands = [f"{shlex.quote(c)} <session.txt" for c in consoles]
+        curl = " ".join(map(shlex.quote, curl))
+        commands.insert(1, curl if calls == 1 else f"for i in $(seq {calls}); do {curl}; done")
+        smoke = self.args.smoke
+        wall = hyperfine(commands, 1 if smoke else self.args.reps, 0 if smoke else 1, self.folder)
+        peak = [peak_mib(command, self.folder) for command in commands[:2]]
+        self.rows.append((name, wall, peak))
+        if not smoke:
+            before = (f", baseline {wall[2]:.3f} s ratio {wall[2] / wall[1]:.2f}"
+                      if len(wall) > 2 else "")
+            print(f"  {name}: console {wall[0]:.3f} s {peak[0]:.0f} MiB, curl {wall[1]:.3f} s "
+                  f"{peak[1]:.0f} MiB, ratio {wall[0] / wall[1]:.2f}{before}", flush=True)
+        return wall[0], wall[1], peak[0]
 
     def target(self, what, figure, limit, ok):
-        self.targets.append((what, figure, limit, verdict(ok)))
+        self.targets.append((what, figure, limit, "PASS" if ok else "MISS"))
 
-    def print(self, args):
-        if not self.judged:
+    def print(self):
+        if self.args.smoke:
             # Figures at these sizes are start-up noise: say only that every case ran.
             print(f"smoke run: the benchmark runs ({len(self.rows)} cases measured once at "
                   f"tiny sizes; run bench/run.sh for figures)")
             return
-        print()
-        sides = "console, curl and baseline" if args.baseline else "console and curl"
-        print(f"medians of {args.reps} run(s) each, {sides} alternately")
-        print()
-        before = " baseline wall | baseline/curl |" if args.baseline else ""
+        baseline = " baseline wall | baseline/curl |" if self.args.baseline else ""
+        print(f"\nmedians of {self.args.reps} run(s) each (hyperfine)\n")
         print(f"| case | console wall | curl wall | console/curl | console peak | curl peak |"
-              f"{before}")
-        print("|---|---:|---:|---:|---:|---:|" + ("---:|---:|" if args.baseline else ""))
-        for case, cs, us, ratio, cm, um, bs in self.rows:
-            before = f" {bs:.3f} s | {bs / us:.2f} |" if bs is not None else ""
-            print(f"| {case} | {cs:.3f} s | {us:.3f} s | {ratio:.2f} | {cm:.0f} MiB "
-                  f"| {um:.0f} MiB |{before}")
-        print()
-        print("| target | figure | limit | verdict |")
-        print("|---|---:|---:|---|")
-        for what, figure, limit, word in self.targets:
-            print(f"| {what} | {figure} | {limit} | {word} |")
+              f"{baseline}")
+        print("|---|---:|---:|---:|---:|---:|" + ("---:|---:|" if baseline else ""))
+        for name, wall, peak in self.rows:
+            before = f" {wall[2]:.3f} s | {wall[2] / wall[1]:.2f} |" if len(wall) > 2 else ""
+            print(f"| {name} | {wall[0]:.3f} s | {wall[1]:.3f} s | {wall[0] / wall[1]:.2f} "
+                  f"| {peak[0]:.0f} MiB | {peak[1]:.0f} MiB |{before}")
+        print("\n| target | figure | limit | verdict |\n|---|---:|---:|---|")
+        for row in self.targets:
+            print("| %s | %s | %s | %s |" % row)
 
 
 def main():
@@ -173,94 +124,61 @@ def main():
                         help="an older build of the console, measured alongside in every case")
     parser.add_argument("--reps", type=int, default=7)
     parser.add_argument("--smoke", action="store_true",
-                        help="tiny sizes and one repetition: checks that the bench runs")
+                        help="tiny sizes and one run: checks that the bench runs")
     args = parser.parse_args()
-    if args.smoke:
-        global PROCESS_TIMEOUT
-        args.reps = 1
-        PROCESS_TIMEOUT = PROCESS_TIMEOUT / 10
     unit = 1024 if args.smoke else MIB  # smoke: KiB where the real run has MiB
     unit_name = "KiB" if args.smoke else "MiB"
     calls = 5 if args.smoke else 100
     port = urllib.parse.urlsplit(args.base_url).port
-    msg_url = args.base_url + MSG_PATH
-    img_url = args.base_url + IMG_PATH
+    curl_message = ["curl", "-sS", "-f", "-o", "/dev/null",
+                    "-H", "Content-Type: application/x-www-form-urlencoded",
+                    "-F", "message=" + MESSAGE, args.base_url + MSG_PATH]
 
-    report = Report(judged=not args.smoke)
+    with tempfile.TemporaryDirectory(prefix="wsconsole-bench-") as scratch:
+        folder = pathlib.Path(scratch)
+        bench = Bench(args, folder)
 
-    def console_alone(stdin, cwd=None):
-        return lambda: measure([args.console], stdin, cwd)
+        # Large answers: the 256 case is also the top of the linearity series.
+        answers = {}
+        for size in (16, 64, 256):
+            with BodyServer(args.server, port, size * unit):
+                answers[size] = bench.case(f"answer {size} {unit_name}", "1 1 y\n", curl_message)
+        cs, us, cm = answers[256]
+        bench.target(f"answer 256 {unit_name}: wall console/curl", f"{cs / us:.2f}", "2.5",
+                     cs <= 2.5 * us)
+        limit_mib = 2.05 * 256 * unit / MIB + 16
+        bench.target(f"answer 256 {unit_name}: console peak", f"{cm:.0f} MiB",
+                     f"{limit_mib:.0f} MiB", cm <= limit_mib)
+        linear = answers[256][0] / answers[16][0]
+        bench.target(f"console wall 256 {unit_name} / 16 {unit_name}", f"{linear:.2f}", "17",
+                     linear <= 17)
 
-    def baseline_alone(stdin, cwd=None):
-        return (lambda: measure([args.baseline], stdin, cwd)) if args.baseline else None
+        # Answers in 1-byte chunks, as from a server that flushes after every small write: each
+        # byte reaches the client's buffer as a block of its own.
+        for size in (64 << 10, 1 << 20):
+            size //= 16 if args.smoke else 1
+            name = f"{size >> 10} KiB" if size < MIB else f"{size >> 20} MiB"
+            with BodyServer(args.server, port, size, ("--chunk-size", "1")):
+                cs, us, _ = bench.case(f"answer {name} in 1-byte chunks", "1 1 y\n", curl_message)
+            bench.target(f"answer {name} in 1-byte chunks: wall console/curl", f"{cs / us:.2f}",
+                         "2", cs <= 2 * us)
 
-    # Large answers: the 256 case is also the top of the linearity series.
-    answers = {}
-    for size in (16, 64, 256):
-        with BodyServer(args.server, port, size * unit):
-            answers[size] = report.row(
-                f"answer {size} {unit_name}",
-                *alternate(args.reps, console_alone("1 1 y\n"),
-                           lambda: measure(curl_message(msg_url)), baseline_alone("1 1 y\n")))
-    cs256, us256, cm256 = answers[256]
-    report.target(f"answer 256 {unit_name}: wall console/curl", f"{cs256 / us256:.2f}", "2.5",
-                  cs256 <= 2.5 * us256)
-    limit_mib = 2.05 * 256 * unit / MIB + 16
-    report.target(f"answer 256 {unit_name}: console peak", f"{cm256:.0f} MiB",
-                  f"{limit_mib:.0f} MiB", cm256 <= limit_mib)
-    linear = answers[256][0] / answers[16][0]
-    report.target(f"console wall 256 {unit_name} / 16 {unit_name}", f"{linear:.2f}", "17",
-                  linear <= 17)
-
-    # Answers in 1-byte chunks, as from a server that flushes after every small write: each byte
-    # reaches the client's buffer as a block of its own.
-    for size, name in ((64 << 10, "64 KiB"), (1 << 20, "1 MiB")):
-        if args.smoke:
-            size, name = size // 16, f"{size // 16 >> 10} KiB"
-        with BodyServer(args.server, port, size, ("--chunk-size", "1")):
-            cs, us, _ = report.row(
-                f"answer {name} in 1-byte chunks",
-                *alternate(args.reps, console_alone("1 1 y\n"),
-                           lambda: measure(curl_message(msg_url)), baseline_alone("1 1 y\n")))
-        report.target(f"answer {name} in 1-byte chunks: wall console/curl", f"{cs / us:.2f}",
-                      "2", cs <= 2 * us)
-
-    # The image call: two files of 128 units, under the names the console reads from its cwd.
-    folder = pathlib.Path(tempfile.mkdtemp(prefix="wsconsole-bench-"))
-    try:
-        block = (b"0123456789abcdef" * 65536)[: min(MIB, 128 * unit)]
+        # The image call: two files of 128 units, under the names the console reads.
         for name in IMAGE_NAMES:
-            with open(folder / name, "wb") as image:
-                for _ in range(128 * unit // len(block)):
-                    image.write(block)
-                # Written back now rather than while the calls read them.
-                image.flush()
-                os.fsync(image.fileno())
-        curl_image = ["curl", "-sS", "-f", "-o", "/dev/null",
-                      "-F", "file=@" + IMAGE_NAMES[0], "-F", "file2=@" + IMAGE_NAMES[1], img_url]
+            (folder / name).write_bytes(b"0123456789abcdef" * (128 * unit // 16))
+        os.sync()  # written back now rather than while the calls read them
+        curl_image = ["curl", "-sS", "-f", "-o", "/dev/null", "-F", "file=@" + IMAGE_NAMES[0],
+                      "-F", "file2=@" + IMAGE_NAMES[1], args.base_url + IMG_PATH]
         with BodyServer(args.server, port, SMALL_ANSWER):
-            cs, us, _ = report.row(
-                f"upload 2 x 128 {unit_name}",
-                *alternate(args.reps, console_alone("2 1 y\n", str(folder)),
-                           lambda: measure(curl_image, cwd=str(folder)),
-                           baseline_alone("2 1 y\n", str(folder))))
-        report.target("upload: wall console/curl", f"{cs / us:.2f}", "1.1", cs <= 1.1 * us)
-    finally:
-        shutil.rmtree(folder)
+            cs, us, _ = bench.case(f"upload 2 x 128 {unit_name}", "2 1 y\n", curl_image)
+        bench.target("upload: wall console/curl", f"{cs / us:.2f}", "1.1", cs <= 1.1 * us)
 
-    # Many calls: one console session against as many curl processes.
-    def curl_many():
-        runs = [measure(curl_message(msg_url)) for _ in range(calls)]
-        return Run(sum(r.seconds for r in runs), max(r.peak_mib for r in runs))
-
-    with BodyServer(args.server, port, SMALL_ANSWER):
-        session = "1 1 n " * (calls - 1) + "1 1 y\n"
-        cs, us, _ = report.row(f"{calls} message calls",
-                               *alternate(args.reps, console_alone(session), curl_many,
-                                          baseline_alone(session)))
-    report.target(f"{calls} calls: wall console/curl", f"{cs / us:.3f}", "0.1", cs <= 0.1 * us)
-
-    report.print(args)
+        # Many calls: one console session against as many curl processes.
+        with BodyServer(args.server, port, SMALL_ANSWER):
+            cs, us, _ = bench.case(f"{calls} message calls", "1 1 n " * (calls - 1) + "1 1 y\n",
+                                   curl_message, calls)
+        bench.target(f"{calls} calls: wall console/curl", f"{cs / us:.3f}", "0.1", cs <= 0.1 * us)
+        bench.print()
 
 
 if __name__ == "__main__":

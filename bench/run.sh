@@ -18,7 +18,7 @@ build=${BENCH_BUILD:-$root/build-bench}
 port=${BENCH_PORT:-18093}
 base_url="http://127.0.0.1:$port"
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" --tests
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DWSCONSOLE_BASE_URL="$base_url" >/dev/null
 cmake --build "$build" -j2 --target wsconsole >/dev/null
 

@@ -19,7 +19,9 @@ class CurlHolder {
     CurlHolder& operator=(const CurlHolder&) = delete;
 
     // nullptr when libcurl's global set-up failed or curl_easy_init could not create a handle.
-    CURL* handle() const { return handle_; }
+    CURL* handle() const {
+        return handle_;
+    }
     // Why there is no handle: the error of the global set-up, or CURLE_FAILED_INIT.
     CURLcode missingHandleCause() const {
         return initResult_ != CURLE_OK ? initResult_ : CURLE_FAILED_INIT;
@@ -31,12 +33,18 @@ class CurlHolder {
     bool addFile(const char* name, const char* path);
     bool addHeader(const char* line);
 
-    curl_httppost* form() const { return formpost_; }
-    curl_slist* headers() const { return headers_; }
+    curl_httppost* form() const {
+        return formpost_;
+    }
+    curl_slist* headers() const {
+        return headers_;
+    }
 
     // Performs the transfer set up on the handle, collecting the response body into body().
     CURLcode perform();
-    ResponseBuffer& body() { return body_; }
+    ResponseBuffer& body() {
+        return body_;
+    }
 
   private:
     static std::size_t readHeadLine(char* line, std::size_t itemSize, std::size_t itemCount,

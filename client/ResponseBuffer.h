@@ -14,7 +14,9 @@ struct ResponseBuffer {
     // cache, rather than by a search through the whole answer at the end.
     std::size_t textLength = std::string::npos;
 
-    ResponseBuffer() { data = block.data(); }
+    ResponseBuffer() {
+        data = block.data();
+    }
     ResponseBuffer(const ResponseBuffer&) = delete;
     ResponseBuffer& operator=(const ResponseBuffer&) = delete;
 

@@ -23,7 +23,7 @@ void reportTransferFailure(CURLcode code) {
 // its name: the call would succeed without the file. A folder is refused as an unreadable file.
 bool namesAFolder(const FieldMap& files) {
     for (const auto& element : files) {
-        struct stat status {};
+        struct stat status = {};
         if (::stat(element.second.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
             return true;
         }

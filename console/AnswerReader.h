@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -12,7 +13,7 @@
 // the stream does, but is told apart: error() keeps it.
 class AnswerReader {
   public:
-    enum class Status {
+    enum class Status : std::uint8_t {
         Answered,   // an answer was read
         NotAnumber, // the next characters are not a decimal integer; nothing was taken
         EndOfInput, // the stream ended before an answer
@@ -31,10 +32,14 @@ class AnswerReader {
 
     // True once a read has met the end of the stream or a read error before an answer: no more
     // answers will come.
-    bool ended() const { return ended_; }
+    bool ended() const {
+        return ended_;
+    }
 
     // The system's error number of the read that failed, or 0 when none has.
-    int error() const { return error_; }
+    int error() const {
+        return error_;
+    }
 
   private:
     int get();

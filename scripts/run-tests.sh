@@ -18,11 +18,13 @@
 #   scripts/run-tests.sh --quick [CTEST_OPTION]   build and tests only, with those options for
 #                                                 CTest (e.g. -L unit)
 #
-# Each stage prints one line; what its tools print goes to build/logs/<stage>.log, whose path
-# and last lines are shown when the stage fails. The builds share compilations through ccache.
+# Each stage prints one line; what its tools print goes to build/logs/<stage>.log. When a stage
+# fails, its failed tests are named there and below its line (else the log's last lines are
+# shown). The builds share compilations through ccache.
 # The last lines sum up: each stage's time, the stages passed and failed, the tests that ran in
-# each stage that counts them, then, alone on the last line, "N passed, N failed, N skipped":
-# tests, where a failed stage that counted no failed test counts as one failure. The exit status
+# each stage that counts them (from JUnit reports: CTest's, GoogleTest's and xmlrunner's), then,
+# alone on the last line, "N passed, N failed, N skipped": tests, where a failed stage that
+# counted no failed test counts as one failure. The exit status
 # is 0 only when every stage passed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,7 +39,7 @@ esac
 
 logs="$root/build/logs"
 mkdir -p "$logs"
-rm -f "$logs"/*.log "$logs"/*.xml
+rm -rf "${logs:?}"/*
 
 stages_passed=0
 stages_failed=0
@@ -60,8 +62,8 @@ count() {
 }
 
 # stage NAME NEEDS DESCRIPTION COMMAND [ARG...]: runs COMMAND with its output in NAME's log,
-# unless the stage NEEDS (or "-") did not pass. A stage that leaves a JUnit report in
-# $logs/NAME.xml has its tests counted.
+# unless the stage NEEDS (or "-") did not pass. A stage that leaves JUnit reports in $logs/NAME/
+# (and CTest's in $logs/NAME.xml) has its tests counted.
 stage() {
     local name="$1" needs="$2" description="$3"
     shift 3
@@ -78,22 +80,32 @@ stage() {
     "$@" </dev/null >"$log" 2>&1 || status=$?
     local seconds=$((SECONDS - started))
     times+=("$name ${seconds} s")
+    # A test command run inside the stage (Debian 13's) counted its tests on its last line.
+    local inner counts=""
+    inner=$(sed -nE 's/^ +([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' "$log" |
+                tail -n 1)
+    if [ -d "$logs/$name" ]; then
+        counts=$(/usr/bin/python3 "$root/scripts/lib/count_tests.py" "$logs/$name" \
+                     "$([ -f "$logs/$name.xml" ] && echo "$logs/$name.xml")")
+        printf '%s\n' "$counts" >>"$log"
+    fi
     if [ "$status" -eq 0 ]; then
         echo "passed (${seconds} s)"
         outcome[$name]=passed
         stages_passed=$((stages_passed + 1))
     else
         echo "FAILED (${seconds} s, status $status), log: $log"
-        tail -n 15 "$log" | sed 's/^/    | /'
+        # The failed tests by name, as this command or one run inside the stage named them.
+        if grep -qE '^[ |]*failed: ' "$log"; then
+            grep -E '^[ |]*failed: ' "$log" | sed -E 's/^[ |]*/    | /' | head -n 40
+        else
+            tail -n 15 "$log" | sed 's/^/    | /'
+        fi
         outcome[$name]=failed
         stages_failed=$((stages_failed + 1))
     fi
-    # A test command run inside the stage (Debian 13's) counted its tests on its last line.
-    local inner
-    inner=$(sed -nE 's/^ +([0-9]+) passed, ([0-9]+) failed, ([0-9]+) skipped$/\1 \2 \3/p' "$log" |
-                tail -n 1)
-    if [ -f "$logs/$name.xml" ]; then
-        count "$name" "$(/usr/bin/python3 "$root/scripts/lib/count_tests.py" "$logs/$name.xml")"
+    if [ -n "$counts" ]; then
+        count "$name" "$(head -n 1 <<<"$counts")"
     elif [ -n "$inner" ]; then
         read -r p f s <<<"$inner"
         count "$name" "$((p + f + s)) ran: $p passed, $f failed, $s skipped"
@@ -110,11 +122,15 @@ configure_and_build() {
         cmake --build "$build" -j2
 }
 
-# run_ctest NAME BUILD [CTEST_OPTION...]: two at a time; the tests that share the console's port
-# hold a lock.
+# run_ctest NAME BUILD [CTEST_OPTION...]: two at a time. CTest's report goes to $logs/NAME.xml,
+# the Python tests' own (xmlrunner's, in BUILD/junit) to $logs/NAME/.
 run_ctest() {
+    local status=0
+    rm -rf "$2/junit" "${logs:?}/$1" && mkdir -p "$2/junit" || return
     ctest --test-dir "$2" --output-on-failure --timeout 300 -j2 --output-junit "$logs/$1.xml" \
-        --test-output-size-passed 100000 --test-output-size-failed 1000000 "${@:3}"
+        --test-output-size-passed 100000 --test-output-size-failed 1000000 "${@:3}" || status=$?
+    mv "$2/junit" "$logs/$1" && mkdir -p "$2/junit"
+    return "$status"
 }
 
 sanitized() {
@@ -128,20 +144,25 @@ thread_sanitized() {
         cmake --build "$root/build-tsan" -j2 --target client_tests &&
         TSAN_OPTIONS=halt_on_error=1 "$root/build-tsan/tests/client_tests" --gtest_brief=1 \
             --gtest_filter='-StoreResponseChunk.*:TakeText.*:*AllocationFailure*' \
-            --gtest_output="xml:$logs/tsan.xml"
+            --gtest_output="xml:$logs/tsan/client_tests.xml"
 }
 
-stage deps - "installing what is missing" "$root/scripts/install-deps.sh"
-stage build deps "building build/" configure_and_build "$root/build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+# The options that matter are given each time: a folder's CMake cache keeps whatever it was last
+# given.
+tree=(-DWSCONSOLE_BUILD_TESTS=ON -DWSCONSOLE_INSTALL=ON)
+stage deps - "installing what is missing" "$root/scripts/install-deps.sh" --tests
+stage build deps "building build/" configure_and_build "$root/build" "${tree[@]}" \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 if [ "$quick" -eq 0 ]; then
     stage lint build "shellcheck, flake8, clang-format, clang-tidy" "$root/scripts/ci/lint.sh" "$root/build"
 fi
 stage tests build "CTest in build/" run_ctest tests "$root/build" "${ctest_args[@]}"
 if [ "$quick" -eq 0 ]; then
     stage trixie deps "Debian 13 in a scratch root" "$root/scripts/ci/debian.sh" trixie
-    stage valgrind build "build/'s tests under valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
+    stage valgrind build "build/'s tests under valgrind" \
+        env JUNIT_DIR="$logs/valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
     stage sanitize-build deps "building build-sanitize/ with ASan and UBSan" \
-        configure_and_build "$root/build-sanitize" -DWSCONSOLE_SANITIZE=ON
+        configure_and_build "$root/build-sanitize" "${tree[@]}" -DWSCONSOLE_SANITIZE=ON
     stage sanitize-tests sanitize-build "CTest in build-sanitize/" \
         sanitized run_ctest sanitize-tests "$root/build-sanitize" -LE browser \
         -E '^(devserver_.*|package_DebianPackageTest)$'

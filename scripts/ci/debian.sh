@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Proves the project on a Debian release other than the machine's own: a fresh root of that
-# release, a clean clone of the current commit (HEAD) inside it, the quick test command there,
-# then a short console session through both calls against the development web service.
+# release, a clean clone of the current commit (HEAD) inside it, the quick test command and the
+# linters there (that release's clang-tidy and clang-format), then a short console session
+# through both calls against the development web service.
 #
 #   scripts/ci/debian.sh RELEASE                 the whole check (RELEASE: trixie, bookworm)
 #   scripts/ci/debian.sh --root-only RELEASE [DEB...] [PACKAGE...]
@@ -17,7 +18,8 @@
 # made by mmdebstrap from the archives in the machine's apt sources, and kept as tarballs in
 # $XDG_CACHE_HOME/wsconsole (~/.cache/wsconsole), made anew when a week old:
 #   debian-RELEASE.tar.zst            a minimal system with the release's updates and security
-#   debian-RELEASE-deps-HASH.tar.zst  the same after scripts/install-deps.sh (HASH: the script's),
+#   debian-RELEASE-deps-HASH.tar.zst  the same after scripts/install-deps.sh --tests (HASH: the
+#                                     script's),
 #                                     so that the install step is proven whenever it changes
 #   debian-RELEASE-for-HASH.tar.zst   the same with what --root-only's DEBs and PACKAGEs need
 #                                     (HASH: of the PACKAGEs and of the DEBs' relations)
@@ -145,15 +147,18 @@ check() {
     # shellcheck disable=SC2016  # expanded by mmdebstrap's hook shell
     cached "debian-$release-deps-$hash" "$release" \
         --customize-hook="copy-in $work/clone/scripts/install-deps.sh /root" \
-        --customize-hook='chroot "$1" sh -c "/root/install-deps.sh && rm /root/install-deps.sh"'
-    find "$cache" -maxdepth 1 -name "debian-$release-deps-*.tar.zst*" ! -name "debian-$release-deps-$hash.*" -delete
+        --customize-hook='chroot "$1" sh -c "/root/install-deps.sh --tests && rm /root/install-deps.sh"'
+    # Another clone's install-deps.sh may differ: its root goes once a week old, as it would
+    # be made anew then anyway.
+    find "$cache" -maxdepth 1 -name "debian-$release-deps-*.tar.zst*" \
+        ! -name "debian-$release-deps-$hash.*" -mtime +6 -delete
     step "unpacking debian-$release-deps-$hash.tar.zst"
     unpack "debian-$release-deps-$hash" "$work/root"
     mv "$work/clone" "$work/root/root/wsconsole"
     mkdir -p "$cache/ccache-$release" "$work/logs"
 
     # Nothing inside needs the network: it gets a loopback of its own.
-    step "inside: scripts/run-tests.sh --quick, then printf '1 1 n 2 1 y' | scripts/try-console.sh"
+    step "inside: scripts/run-tests.sh --quick, scripts/ci/lint.sh, then printf '1 1 n 2 1 y' | scripts/try-console.sh"
     # shellcheck disable=SC2016  # expanded inside the root
     in_root "$work/root" own --bind "$cache/ccache-$release" /root/.ccache --bind "$work/logs" /root/logs \
         -- bash -c '
@@ -166,11 +171,19 @@ check() {
         WSCONSOLE_DEBIAN_ROOT=none scripts/run-tests.sh --quick -LE browser 2>&1 | sed "s/^/    /"
         echo "${PIPESTATUS[0]}" >/root/logs/quick-status
         cp -r build/logs/. build/Testing/Temporary/LastTest.log /root/logs/ 2>/dev/null
+        # This release'"'"'s linters, which may find what the machine'"'"'s own do not.
+        scripts/ci/lint.sh build >/root/logs/lint.log 2>&1
+        echo $? >/root/logs/lint-status
         printf "1\n1\nn\n2\n1\ny\n" | scripts/try-console.sh >/root/logs/console-session.txt 2>&1
         echo $? >/root/logs/console-status' || true
     rm -rf "$logs" && mkdir -p "$(dirname "$logs")" && cp -r "$work/logs" "$logs"
 
     [ "$(cat "$logs/quick-status" 2>/dev/null)" = 0 ] || { step "quick tests FAILED"; status=1; }
+    if [ "$(cat "$logs/lint-status" 2>/dev/null)" != 0 ]; then
+        grep -v '^== lint' "$logs/lint.log" 2>/dev/null | tail -n 20 | sed 's/^/    | /' >&2
+        step "lint FAILED (log: $logs/lint.log)"
+        status=1
+    fi
     local session="$logs/console-session.txt"
     # The image call's report follows the echoed path on the same line.
     if [ "$(cat "$logs/console-status" 2>/dev/null)" != 0 ] ||

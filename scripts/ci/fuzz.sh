@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 seconds=${1:-60}
 build="$root/build-fuzz"
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" --tests
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DWSCONSOLE_FUZZ=ON \
     -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null

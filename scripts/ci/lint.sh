@@ -37,10 +37,10 @@ check flake8 /usr/bin/python3 -m flake8 .
 check clang-format clang-format --dry-run -Werror "${cxx[@]}"
 # Every file that the build compiles (Windows' own sections are not compiled here).
 # Only its findings are shown, without colours (run-clang-tidy asks for them), the commands it
-# ran and the counts of what it suppressed.
+# ran (14 prints them bare, 19 after a count), and the counts of what it suppressed.
 tidy() {
     run-clang-tidy -p "$build" -quiet -j2 2>&1 | sed 's/\x1b\[[0-9;]*m//g' |
-        grep -vE '^clang-tidy-?[0-9]* |^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^$'
+        grep -vE '^clang-tidy-?[0-9]* |^\[ *[0-9]+/[0-9]+\]|^Running clang-tidy |^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^$'
     [ "${PIPESTATUS[0]}" -eq 0 ]
 }
 check clang-tidy tidy

@@ -12,7 +12,9 @@
 # start: the client's failures and uploads have their own C++ tests in the binaries, and the
 # console's end-to-end runs of them go through ASan and UBSan in the sanitize stage. They run in
 # a network namespace of their own (tests/support/own-loopback.sh), where the console's port is
-# theirs. Each stage is bounded in time.
+# theirs. Each stage is bounded in time. With JUNIT_DIR set, every run writes a JUnit report
+# there (GoogleTest's, xmlrunner's), which the test command counts; each failing run is named on a
+# line "failed: NAME (under valgrind)".
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -36,6 +38,7 @@ memcheck=(valgrind --tool=memcheck --soname-synonyms=somalloc=nouserintercepts -
 # must be able to write its own log here.
 logs=$(mktemp -d)
 chmod 1777 "$logs"
+[ -z "${JUNIT_DIR:-}" ] || mkdir -p "$JUNIT_DIR"
 trap 'rm -rf "$logs"' EXIT
 
 failed=0
@@ -49,8 +52,9 @@ programs() {
         [ -x "$binary" ] || continue
         name=$(basename "$binary")
         echo "== valgrind: $name" >&2
-        if ! timeout 600 "${memcheck[@]}" --log-file="$logs/$name.log" "$binary" --gtest_brief=1 >&2; then
-            echo "!! $name failed under valgrind" >&2
+        if ! timeout 600 "${memcheck[@]}" --log-file="$logs/$name.log" "$binary" --gtest_brief=1 \
+                ${JUNIT_DIR:+--gtest_output="xml:$JUNIT_DIR/$name.xml"} >&2; then
+            echo "failed: $name (under valgrind)" >&2
             status=1
         fi
     done
@@ -66,8 +70,9 @@ if ! WSCONSOLE_BIN="$build/app/wsconsole" WSCONSOLE_BASE_URL="$base_url" \
         WSCONSOLE_CURL_ERROR_TEXT="$build/tests/curl_error_text" \
         WSCONSOLE_WRAPPER="$wrapper" WSCONSOLE_SLOW=0 \
         timeout 900 "$root/tests/support/own-loopback.sh" \
-        /usr/bin/python3 -m unittest discover -s "$root/tests/e2e" -p "test_console.py"; then
-    echo "!! end-to-end tests failed under valgrind" >&2
+        /usr/bin/python3 -m xmlrunner --output-file "${JUNIT_DIR:-$logs}/e2e_console.xml" \
+        discover -s "$root/tests/e2e" -p "test_console.py"; then
+    echo "failed: e2e_console (under valgrind)" >&2
     failed=1
 fi
 wait "$programs_pid" || failed=1
@@ -79,7 +84,7 @@ for log in "$logs"/*.log; do
     [ -e "$log" ] || continue
     runs=$((runs + 1))
     if grep -Eq 'ERROR SUMMARY: [1-9]|(definitely|indirectly) lost: [1-9]' "$log"; then
-        echo "!! valgrind findings in $(basename "$log"):" >&2
+        echo "failed: valgrind's findings in $(basename "$log"):" >&2
         cat "$log" >&2
         failed=1
     fi

@@ -16,6 +16,33 @@ stop_session() {
 trap stop_session EXIT
 trap 'exit 130' INT TERM
 
+# listening: whether anything accepts connections on the console's port (bash's /dev/tcp, so
+# that nothing is needed beyond bash).
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+
+# The console calls that one port: whoever holds it would answer the console's calls instead.
+if listening; then
+    # users:(("python3",pid=1234,fd=6)), where the system tells who holds it (root sees all).
+    holder=()
+    if command -v ss >/dev/null; then
+        read -r -a holder < <(ss -Hltnp "sport = :$port" 2>/dev/null |
+                                  sed -nE 's/.*users:\(\("([^"]+)",pid=([0-9]+).*/\1 \2/p') || true
+    fi
+    {
+        if [ ${#holder[@]} -eq 2 ]; then
+            echo "Port $port is taken by ${holder[0]} (process ${holder[1]}), and the console calls"
+            echo "that port: the development web service must have it. Stop that program (kill"
+            echo "${holder[1]}; an earlier try-console stops on Enter in its terminal), then run"
+            echo "this command again."
+        else
+            echo "Port $port is taken, and the console calls that port: the development web"
+            echo "service must have it. Stop whatever listens there (as root, ss -ltnp names it:"
+            echo "ss -ltnp 'sport = :$port'), then run this command again."
+        fi
+    } >&2
+    exit 1
+fi
+
 cp "$root/devserver/samples/6uD78iT-.jpeg" "$workdir/C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg"
 cp "$root/devserver/samples/th.jpg" "$workdir/C:\\Users\\Zunel\\Pictures\\th.jpg"
 
@@ -23,13 +50,15 @@ cp "$root/devserver/samples/th.jpg" "$workdir/C:\\Users\\Zunel\\Pictures\\th.jpg
 # python3 does not see.
 /usr/bin/python3 "$root/devserver/devserver.py" --port "$port" 2>"$workdir/devserver.log" &
 server=$!
-for _ in $(seq 100); do
-    grep -q "listening on" "$workdir/devserver.log" && break
+# Until the port answers or the service has ended; a loaded machine may take its time to start
+# Python, so the bound is only for a service that hangs.
+for _ in $(seq 600); do
+    listening && break
     kill -0 "$server" 2>/dev/null || break
     sleep 0.1
 done
-grep -q "listening on" "$workdir/devserver.log" || {
+listening || {
     cat "$workdir/devserver.log" >&2
-    echo "devserver did not start" >&2
+    echo "The development web service did not start on port $port (its messages are above)." >&2
     exit 1
 }

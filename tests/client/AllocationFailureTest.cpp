@@ -97,7 +97,9 @@ class AllocationFailure : public testing::TestWithParam<Case> {
         return outcome;
     }
 
-    Outcome delivered() const { return {true, body_, "", ""}; }
+    Outcome delivered() const {
+        return {true, body_, "", ""};
+    }
 
     std::string body_;
     LoopbackServer server_;

@@ -68,8 +68,12 @@ class TempFile {
         : path_(std::filesystem::temp_directory_path() / name) {
         std::ofstream(path_, std::ios::binary) << content;
     }
-    ~TempFile() { std::filesystem::remove(path_); }
-    std::string path() const { return path_.string(); }
+    ~TempFile() {
+        std::filesystem::remove(path_);
+    }
+    std::string path() const {
+        return path_.string();
+    }
 
   private:
     std::filesystem::path path_;

@@ -22,8 +22,12 @@ CURLcode forcedFailure = CURLE_OK;
 // Makes the global set-up fail with `code` while it is alive.
 class FailingGlobalInit {
   public:
-    explicit FailingGlobalInit(CURLcode code) { forcedFailure = code; }
-    ~FailingGlobalInit() { forcedFailure = CURLE_OK; }
+    explicit FailingGlobalInit(CURLcode code) {
+        forcedFailure = code;
+    }
+    ~FailingGlobalInit() {
+        forcedFailure = CURLE_OK;
+    }
     FailingGlobalInit(const FailingGlobalInit&) = delete;
     FailingGlobalInit& operator=(const FailingGlobalInit&) = delete;
 };

@@ -21,7 +21,9 @@ class Answers {
     explicit Answers(std::string input) : stream_(std::move(input)) {
         reader_ = std::make_unique<AnswerReader>(stream_.get());
     }
-    AnswerReader& reader() { return *reader_; }
+    AnswerReader& reader() {
+        return *reader_;
+    }
 
     int number() {
         int value = 0;

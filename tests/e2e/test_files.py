@@ -66,13 +66,13 @@ class WithImages(ConsoleTest):
         first = len(self.server.log)
         run()
         mark = "/after-%d" % next(_sentinels)
-        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=TIMEOUT)
         try:
             conn.request("GET", mark)
             conn.getresponse().read()
         finally:
             conn.close()
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + TIMEOUT
         while time.monotonic() < deadline:
             lines = self.server.log[first:]
             ends = [i for i, line in enumerate(lines) if mark + " 404" in line]

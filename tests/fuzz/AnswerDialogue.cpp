@@ -73,7 +73,9 @@ class Script {
   public:
     Script(const std::uint8_t* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
 
-    std::size_t taken() const { return at_; }
+    std::size_t taken() const {
+        return at_;
+    }
 
     Expected nextNumber() {
         skipSpace();
@@ -135,9 +137,15 @@ class Dialogue {
   public:
     Dialogue(AnswerReader& reader, Script& script) : reader_(reader), script_(script) {}
 
-    const std::string& fault() const { return fault_; }
-    std::size_t taken() const { return script_.taken(); }
-    bool ended() const { return reader_.ended(); }
+    const std::string& fault() const {
+        return fault_;
+    }
+    std::size_t taken() const {
+        return script_.taken();
+    }
+    bool ended() const {
+        return reader_.ended();
+    }
 
     // A number; 0, as the console's own variables start, when none was answered.
     Status number(const char* question, int& answer) {

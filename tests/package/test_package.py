@@ -225,7 +225,7 @@ class DebianPackageTest(unittest.TestCase):
             cp "{samples}/6uD78iT-.jpeg" '{PATH1}'
             cp "{samples}/th.jpg" '{PATH2}'
             wsconsole-devserver --port {PORT} 2>service.log &
-            for i in $(seq 100); do grep -q 'listening on' service.log && break; sleep 0.1; done
+            for i in $(seq 600); do grep -q 'listening on' service.log && break; sleep 0.1; done
             grep -q 'listening on' service.log || {{ cat service.log >&2; exit 1; }}
             printf '1 1 n 2 1 y\\n' | wsconsole || {{ cat service.log >&2; exit 1; }}
             kill $! && wait $! || true""", own_loopback=True)
@@ -279,7 +279,7 @@ class DebianPackageTest(unittest.TestCase):
             with self.subTest(page):
                 shown = subprocess.run(["man", "--warnings", "-l",
                                         self.usr / "share/man/man1" / f"{page}.1.gz"],
-                                       capture_output=True, text=True, timeout=60,
+                                       capture_output=True, text=True, timeout=TIMEOUT,
                                        env=dict(os.environ, MANWIDTH="80"))
                 self.assertEqual((shown.returncode, shown.stderr), (0, ""))
                 self.assertRegex(shown.stdout, rf"(?m)^NAME\n\s+{page}\s+-\s")

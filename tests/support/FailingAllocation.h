@@ -12,22 +12,36 @@ class FailingAllocation {
     static constexpr std::size_t smallest = 1024;
 
     // Refuses the `n`th attempt and every one after it, as when memory has run out for good.
-    static FailingAllocation fromAttempt(unsigned n) { return {n, false, noCap}; }
+    static FailingAllocation fromAttempt(unsigned n) {
+        return {n, false, noCap};
+    }
     // Refuses the `n`th attempt only.
-    static FailingAllocation atAttemptOnly(unsigned n) { return {n, true, noCap}; }
+    static FailingAllocation atAttemptOnly(unsigned n) {
+        return {n, true, noCap};
+    }
     // Refuses every attempt larger than `bytes`, as a cap on the address space does.
-    static FailingAllocation above(std::size_t bytes) { return {0, false, bytes}; }
+    static FailingAllocation above(std::size_t bytes) {
+        return {0, false, bytes};
+    }
     // Refuses nothing: only counts the attempts.
-    static FailingAllocation counting() { return {0, false, noCap}; }
+    static FailingAllocation counting() {
+        return {0, false, noCap};
+    }
 
     ~FailingAllocation();
     FailingAllocation(const FailingAllocation&) = delete;
     FailingAllocation& operator=(const FailingAllocation&) = delete;
 
-    unsigned attempts() const { return attempts_; }
-    bool struck() const { return struck_; }
+    unsigned attempts() const {
+        return attempts_;
+    }
+    bool struck() const {
+        return struck_;
+    }
     // The bytes of the attempts that went through.
-    std::size_t bytesGranted() const { return bytesGranted_; }
+    std::size_t bytesGranted() const {
+        return bytesGranted_;
+    }
 
     // Called by operator new: whether to refuse this attempt.
     static bool refuses(std::size_t bytes);

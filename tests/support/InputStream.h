@@ -14,7 +14,9 @@ class InputStream {
     InputStream& operator=(const InputStream&) = delete;
 
     // Never nullptr.
-    std::FILE* get() const { return stream_; }
+    std::FILE* get() const {
+        return stream_;
+    }
 
   private:
     std::string bytes_;

@@ -26,7 +26,8 @@
 
 namespace {
 using Socket = LoopbackServer::Socket;
-constexpr int ioTimeoutMs = 5000;
+// Only for a client that hangs: a loaded machine (valgrind, the sanitizers) may be slow to send.
+constexpr int ioTimeoutMs = 30000;
 
 #ifdef _WIN32
 // Winsock wants each process to start it before its first socket; it is stopped at exit.
@@ -37,7 +38,9 @@ struct Winsock {
             throw std::runtime_error("WSAStartup() failed");
         }
     }
-    ~Winsock() { ::WSACleanup(); }
+    ~Winsock() {
+        ::WSACleanup();
+    }
 };
 
 Socket openStream() {

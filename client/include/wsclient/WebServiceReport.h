@@ -5,6 +5,7 @@
 // Where the client's own messages go. callWebService reports a failed transfer (the line
 // "curl_easy_perform() failed: ...\n") on the error stream, and a request with nothing to send
 // or a handle that libcurl could not make on the output stream; postUrlEncoded reports nothing.
+// NOLINTNEXTLINE(performance-enum-size): its size is part of the library's ABI since 1.0.0.
 enum class ReportStream { Output, Error };
 
 // Receives one message: the stream it is meant for and its bytes, to be written as data (never
