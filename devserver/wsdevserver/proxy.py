@@ -94,18 +94,22 @@ class ClientLeft(Exception):
 
 
 async def first(step, other):
-    """Wait for the awaitable `step` or the future `other`, whichever ends first; returns the
-    step's task when it ended, else None (it is then cancelled)."""
+    """Runs the awaitable `step` until it ends or the future `other` does, whichever is first;
+    returns the step's task when it ended, else None (it is then cancelled)."""
     task = asyncio.ensure_future(step)
+    stop = lambda _: task.cancel()  # noqa: E731
+    other.add_done_callback(stop)
     try:
-        await asyncio.wait((task, other), return_when=asyncio.FIRST_COMPLETED)
-    except asyncio.CancelledError:  # a stall, or the service stops: nothing is left running
-        task.cancel()
-        raise
-    if task.done():
-        return task
-    task.cancel()
-    return None
+        await task
+    except asyncio.CancelledError:
+        if not task.cancelled() or not other.done() or asyncio.current_task().cancelling():
+            raise  # a stall, or the service stops: nothing is left running
+        return None
+    except Exception:
+        pass  # the caller reads it from the task
+    finally:
+        other.remove_done_callback(stop)
+    return task
 
 
 class Proxy:
@@ -239,6 +243,7 @@ class Proxy:
                             exchange.text += bytes(block[:ANSWER_TEXT_KEPT - len(exchange.text)])
                         answer.write(block)
                         await rec.jobs.drain()
+                        moved()
                         # One block behind, so that the last one goes once the record is listed.
                         block, held = held, block
                         if block is not None:
@@ -295,7 +300,10 @@ class Proxy:
                 return
             moved()
             await rec.feed(block)
-            if await first(forwarded.put(block), opening) is None:
+            moved()  # the service's own work (a busy worker) is no stall of the upstream's
+            if not forwarded.full():  # the upstream has taken the one before
+                forwarded.put_nowait(block)
+            elif await first(forwarded.put(block), opening) is None:
                 break
         reading = blocks(request)  # the one cancelled above is closed
         while request.content.is_eof() and not rec.ended:

@@ -144,17 +144,19 @@ class FailingUpstream(ConsoleTest):
         closed = socket.socket()
         closed.bind(("127.0.0.1", 0))  # bound, never listening: connections are refused
         self.addCleanup(closed.close)
-        rows = [("down", "http://127.0.0.1:%d" % closed.getsockname()[1], 502,
-                 b"bad gateway: cannot connect to 127.0.0.1: connection refused\n"),
-                ("stalled", "http://127.0.0.1:%d" % silent.getsockname()[1], 504,
-                 b"gateway timeout: 127.0.0.1 stalled for 2 seconds\n")]
+        down, still = closed.getsockname()[1], silent.getsockname()[1]
+        rows = [("down", "http://127.0.0.1:%d" % down, 502,
+                 b"bad gateway: cannot connect to 127.0.0.1:%d: connection refused\n" % down),
+                ("stalled", "http://127.0.0.1:%d" % still, 504,
+                 b"gateway timeout: 127.0.0.1:%d stalled for 2 seconds\n" % still)]
         if trustme is not None:  # an authority of its own, not given to the service
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             trustme.CA().issue_cert("127.0.0.1").configure_cert(context)
             front = TlsFront(closed.getsockname()[1], context)
             self.addCleanup(front.close)
             rows.append(("certificate not trusted", "https://127.0.0.1:%d" % front.port, 502,
-                         b"bad gateway: the certificate of 127.0.0.1 is not trusted: "))
+                         b"bad gateway: the certificate of 127.0.0.1:%d is not trusted: "
+                         % front.port))
         for name, url, status, line in rows:
             with self.subTest(name):
                 proc, _ = started("--upstream", url, "--timeout", "2", port=PORT)
