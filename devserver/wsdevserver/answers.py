@@ -555,6 +555,9 @@ class AnswersApi:
 
     def __init__(self, rules, max_cost=None):
         self.rules, self.max_cost = rules, max_cost
+        # The files that --answers named: a page may put rules back that read them, never
+        # others (the service would serve any file it can read).
+        self.files = {rule.data["body_file"] for rule in rules.rules if "body_file" in rule.data}
 
     async def get(self, request):
         return web.json_response(self.rules.to_json())
@@ -569,7 +572,7 @@ class AnswersApi:
                 return _line(413, "the rules' JSON is over 64 MiB")
         loop = asyncio.get_running_loop()
         try:  # parsing and reading body files in a thread: the loop goes on serving
-            rules = await loop.run_in_executor(None, _parse_rules, bytes(data))
+            rules = await loop.run_in_executor(None, _parse_rules, bytes(data), self.files)
         except RuleError as e:
             return _line(400, str(e))
         if self.max_cost is not None and rules.cost() > self.max_cost:
@@ -579,11 +582,15 @@ class AnswersApi:
         return web.json_response(self.rules.to_json())
 
 
-def _parse_rules(data):
+def _parse_rules(data, files):
     try:
         items = json.loads(data)
     except (ValueError, RecursionError) as e:
         raise RuleError("the rules are not JSON: %s" % report.printable(str(e)))
+    for number, item in enumerate(items if isinstance(items, list) else (), 1):
+        if isinstance(item, dict) and "body_file" in item and item["body_file"] not in files:
+            raise RuleError('rule %d: "body_file" may name only a file of --answers: put the '
+                            'body itself' % number)
     return Rules.from_json(items)
 
 

@@ -308,7 +308,9 @@ class LiveRules(unittest.IsolatedAsyncioTestCase):
                 (json.dumps([{"status": 42}]), 400,
                  'rule 1: "status" must be from 100 to 599, not 42'),
                 ("[{", 400, None),
-                ("[" + "{}," * 1000 + "{}]", 400, "rule 1001: more than 1000 rules")]:
+                ("[" + "{}," * 1000 + "{}]", 400, "rule 1001: more than 1000 rules"),
+                (json.dumps([{"body_file": "/etc/hostname"}]), 400,  # a page reads no file
+                 'rule 1: "body_file" may name only a file of --answers: put the body itself')]:
             with self.subTest(data=data[:20]):
                 got_status, text = await self.put(data)
                 self.assertEqual(got_status, status)
