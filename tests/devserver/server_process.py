@@ -1,5 +1,5 @@
-"""Starts and stops the development web service for the tests: in this process (aiohttp's
-TestServer, on a loopback port, its event loop in a thread of its own) for its HTTP behaviour,
+"""Starts and stops the development web service for the tests: in this process (on a loopback
+port, its event loop in a thread of its own) for its HTTP behaviour,
 or as a subprocess for what only a whole process shows (its options, signals, memory, limits)."""
 
 import asyncio
@@ -70,8 +70,9 @@ class DevServer:
 
 
 class InProcess:
-    """The service's routes and checks on a loopback port of this process; the tests speak to it
-    over real sockets, and its event loop runs in a thread of its own."""
+    """The service's app, served as the service serves it (its own connections' watch), on a
+    loopback port of this process; the tests speak to it over real sockets, and its event loop
+    runs in a thread of its own."""
 
     def __init__(self):
         sys.path.insert(0, os.path.join(ROOT, "devserver"))
@@ -84,18 +85,19 @@ class InProcess:
         return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(30)
 
     async def _start(self):
-        from aiohttp.test_utils import TestServer
+        from aiohttp import web
         from wsdevserver import body, connections, server, store
         logging.getLogger("aiohttp").addHandler(server.OneLine())  # one line each, as it logs
         logging.getLogger("aiohttp").propagate = False
         self.store, self.worker = store.RequestStore(), body.Worker()
-        app = server.make_app(self.store, self.worker, connections.Connections())
-        self.server = TestServer(app)
-        await self.server.start_server(**server.RUNNER_OPTIONS)
-        return self.server.port
+        watch = connections.Connections()
+        self.runner = web.AppRunner(server.make_app(self.store, self.worker, watch),
+                                    handle_signals=False, **server.RUNNER_OPTIONS)
+        await self.runner.setup()
+        return (await watch.listen(self.runner, "127.0.0.1", 0))[1]
 
     def stop(self):
-        self.call(self.server.close())
+        self.call(self.runner.cleanup())
         self.worker.shutdown()
         self.store.close()
         self.loop.call_soon_threadsafe(self.loop.stop)
