@@ -324,11 +324,12 @@ def har_entry_pieces(record, base_url):
                "headersSize": len(line.encode("utf-8", "surrogateescape")) + len(record.head) + 4,
                "bodySize": record.size}
     entry = {"startedDateTime": record.time, "time": time, "response": har_response(record),
-             "cache": {}, "timings": spent, "request": request}
+             "cache": {}, "timings": spent}
     if record.upstream is not None:
         entry["comment"] = "answered by the upstream %s" % record.upstream.upstream
     elif record.answered_by:
         entry["comment"] = "answered by %s" % record.answered_by
+    entry["request"] = request  # last: its postData is written after it, in pieces
     text = json.dumps(entry)
     if record.size == 0 and not declared_length(fields):
         yield text.encode()

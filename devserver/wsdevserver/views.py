@@ -7,8 +7,8 @@ octet stream to download, so that an uploaded SVG or HTML page never runs in the
 origin.
 
 A name or file name whose bytes are not UTF-8 comes with "name_escaped" or "filename_escaped"
-beside its decoded form: those bytes as \\xHH, and a \\x sent as such as \\\\x, so that two names that
-decode alike are told apart.
+beside its decoded form: those bytes as \\xHH, and a \\x sent as such as \\\\x, so that two
+names that decode alike are told apart.
 """
 
 import codecs
