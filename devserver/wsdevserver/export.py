@@ -1,146 +1,342 @@
 """Kept requests taken elsewhere: as a curl command that sends one again, and as a HAR 1.2 log
 of all of them that a browser's network panel opens.
 
-Both are made from what the store keeps: a part's bytes are named where they lie (curl) or read
-from there a block at a time (HAR), so that neither is ever built whole in memory; a part whose
-bytes are not kept is said so, never sent as something else.
+The command replays the request as it was received: its head's lines and its body's bytes,
+never a form rebuilt from its parts, so that nothing a client put in a name, a file name or a
+type can mean something to curl or to the shell. Both run on the inspector's file thread: they
+may read the kept files, a block at a time, and are never built whole in memory.
 """
 
 import base64
+import codecs
 import json
 import re
-import shlex
+import unicodedata
 import urllib.parse
 
-from . import report
+from . import records, report
 
 MAX_ANSWER = 64 * 1024 * 1024  # of an upstream's answer written into the log, whole
 READ = 3 * 64 * 1024  # bytes of a file read at a time: a multiple of 3, for whole base64 groups
-CURL_SPECIAL_RE = re.compile(r'[\\"]')
+
+# Not the client's to send again: the connection's own, and what curl makes from the URL and
+# the body it is given.
+HOP_BY_HOP = {"connection", "keep-alive", "transfer-encoding", "te", "trailer", "upgrade",
+              "host", "content-length"}
+TOKEN_RE = re.compile(rb"[!#$%&'*+.^_`|~0-9A-Za-z-]+\Z")
+FIELD_VALUE_RE = re.compile(rb"[^\0\r\n]*\Z")
+# A target curl sends as written when it is the URL's path: a fragment mark it would cut, and
+# anything it refuses or encodes, go as --request-target instead.
+PLAIN_TARGET_RE = re.compile(rb"/[\x21\x22\x24-\x7e]*\Z")
+SHELL_PLAIN_RE = re.compile(r"[\x20-\x7e]*\Z")
+URL_SAFE = "".join(chr(c) for c in range(0x21, 0x7f))  # left as they are in a URL
 
 
-def curl_quoted(text):
-    """A value inside a -F option's double quotes, as curl reads it back."""
-    return '"%s"' % CURL_SPECIAL_RE.sub(lambda m: "\\" + m.group(), text)
+def body_file(record):
+    """The name the command gives the body's file, which the user saves beside it."""
+    return "request-%d-body" % record.id
+
+
+def shown_safely(char):
+    """Whether a character may stand as itself in a command a person reads and pastes: not a
+    control, nor one that reorders or hides text, nor a byte that is not UTF-8."""
+    if char < "\x7f":
+        return char >= " "
+    return not unicodedata.category(char).startswith("C") and char not in "\u2028\u2029"
+
+
+def shell_word(data):
+    """`data` (bytes) as one shell word that bash gives back byte for byte: in single quotes, or
+    in bash's $'...' with \\xHH for what should not be pasted as itself."""
+    text = data.decode("utf-8", "surrogateescape")
+    if SHELL_PLAIN_RE.match(text):
+        return "'" + text.replace("'", "'\\''") + "'"
+    if all(shown_safely(char) for char in text):
+        return "'" + text.replace("'", "'\\''") + "'"
+    out = []
+    for char in text:
+        if char in "\\'":
+            out.append("\\" + char)
+        elif shown_safely(char):
+            out.append(char)
+        else:
+            out.extend("\\x%02x" % byte for byte in char.encode("utf-8", "surrogateescape"))
+    return "$'" + "".join(out) + "'"
+
+
+def head_fields(record):
+    """The request's header lines as (name, value) bytes, in their order, and whether the kept
+    head was cut short (its last line then left out)."""
+    head = record.head
+    cut = not head.endswith(b"\r\n") and bool(head)
+    lines = head.split(b"\r\n")
+    if cut or lines[-1] == b"":
+        lines.pop()
+    fields = []
+    for line in lines:
+        name, _, value = line.partition(b":")
+        fields.append((name, value[1:] if value.startswith(b" ") else value))
+    return fields, cut
+
+
+def declared_length(fields):
+    """The body's length as its head declared it, or None (chunked, or none said)."""
+    lengths = [value for name, value in fields if name.lower() == b"content-length"]
+    if not lengths or any(name.lower() == b"transfer-encoding" for name, _ in fields):
+        return None
+    try:
+        return int(lengths[0])
+    except ValueError:
+        return None
+
+
+def end_to_end(fields):
+    """The fields a client sends again: all but the hop-by-hop ones, those Connection names,
+    Proxy-* and those that curl makes itself (Host, Content-Length)."""
+    named = {token.strip().lower() for name, value in fields if name.lower() == b"connection"
+             for token in value.split(b",")}
+    return [(name, value) for name, value in fields
+            if name.lower().decode("latin-1") not in HOP_BY_HOP and name.lower() not in named
+            and not name.lower().startswith(b"proxy-")]
 
 
 def curl_command(record, base_url):
-    """A shell command that sends `record`'s request again to `base_url` (scheme and authority):
-    the same method, path, Content-Type and parts, each part's bytes as kept. Raises ValueError
-    with the reason when the request cannot be sent again from what is kept."""
-    url = base_url + record.path
-    media, _ = report.parse_header_value(record.content_type() or "")
-    words = ["curl", "-sS"]
-    if record.method != "POST":
-        words += ["-X", record.method]
-    if media not in ("", "multipart/form-data") and (record.parts or media != "application/"
-                                                     "x-www-form-urlencoded"):
-        words += ["-H", "Content-Type: " + media]  # curl adds the boundary it makes
-    if record.part_count != len(record.parts):
-        raise ValueError("it had %d parts, of which %d are kept"
-                         % (record.part_count, len(record.parts)))
-    if record.parts and record.parts[0].head is None:  # url-encoded fields
-        pairs = []
-        for part in record.parts:
-            if not part.kept or part.path is not None:
-                raise ValueError("part %d is not kept in memory" % (part.index + 1))
-            pairs.append((part.name, part.text))
-        words += ["--data-binary", urllib.parse.urlencode(pairs)]
-    for part in record.parts:
-        if part.head is None:
+    """A bash command that sends `record`'s request again to `base_url` (scheme and authority),
+    as it was received: the same method and target, every end-to-end header as sent, and the
+    body read from the file the user saved from /files/ID/body. What cannot go as it came is
+    said in its first line, a comment, rather than sent as something else."""
+    fields, head_cut = head_fields(record)
+    sent = end_to_end(fields)
+    said = []
+    if head_cut:
+        said.append("its head was kept to %d KiB: the header lines after that are left out"
+                    % (records.REQUEST_HEAD_KEPT // 1024))
+    declared = declared_length(fields)
+    body = record.size > 0 or bool(declared)
+    kept = record.body_kept() and (declared is None or declared == record.size)
+    if body and kept:
+        said.append("save %s/files/%d/body as %s in this folder first, then run it with bash"
+                    % (base_url, record.id, body_file(record)))
+    elif body:
+        lost = record.body_lost() or ("%d of the %d bytes its Content-Length declared came"
+                                      % (record.size, declared))
+        said.append("its body was not kept whole (%s): this sends the request without it"
+                    % report.printable(lost))
+    # One option a line: the flags and the method, each header, the body, the target.
+    lines = ["curl -q -g -sS --path-as-is"]
+    if record.method == "HEAD" and not (body and kept):
+        lines[0] += " -I"  # -X HEAD would wait for the body its answer announces
+    else:
+        lines[0] += " -X " + shell_word(record.method.encode())
+    names = set()
+    for number, (name, value) in enumerate(sent, 1):
+        if not TOKEN_RE.match(name) or not FIELD_VALUE_RE.match(value):
+            said.append("header line %d is left out: curl cannot send it as it came" % number)
             continue
-        if not part.kept:
-            raise ValueError("the bytes of part %d are not kept%s"
-                             % (part.index + 1, ": " + part.lost if part.lost else ""))
-        fields = part.fields()
-        if part.path is None:  # a text value kept whole in memory
-            if b"\0" in part.text:
-                raise ValueError("part %d holds a NUL byte, which curl cannot send as text"
-                                 % (part.index + 1))
-            option = "%s=%s" % (fields["name"], part.text.decode("utf-8", "surrogateescape"))
-            words += ["--form-string", option]
-            continue
-        option = "%s=%s%s" % (fields["name"], "@" if part.kind == "file" else "<", part.path)
-        if fields["filename"] is not None:
-            option += ";filename=" + curl_quoted(fields["filename"])
-        if fields["content_type"]:
-            option += ";type=" + fields["content_type"]
-        words += ["-F", option]
-    return " ".join(shlex.quote(word) for word in words + [url])
+        names.add(name.lower())
+        # "Name:" would take curl's own header away; "Name;" sends it empty.
+        lines.append("-H " + shell_word(name + (b": " + value if value else b";")))
+    # What curl would add of its own, and the request did not carry.
+    own = [b"User-Agent", b"Accept"] + ([b"Content-Type", b"Expect"] if body and kept else [])
+    lines += ["-H " + shell_word(name + b":") for name in own if name.lower() not in names]
+    if body and kept:
+        lines.append("--data-binary " + shell_word(b"@" + body_file(record).encode()))
+    target = record.path.encode("utf-8", "surrogateescape")
+    if PLAIN_TARGET_RE.match(target):
+        lines.append(shell_word(base_url.encode() + target))
+    else:
+        lines.append("--request-target %s %s"
+                     % (shell_word(target), shell_word(base_url.encode() + b"/")))
+    command = " \\\n  ".join(lines)
+    return "# request %d: %s\n%s" % (record.id, "; ".join(said), command) if said else command
+
+
+def decoded(data):
+    """Bytes of a head as text: what is not UTF-8 as \\xHH, as the inspector shows names."""
+    return data.decode("utf-8", "backslashreplace")
+
+
+def cookies(values, answer=False):
+    """HAR cookies from Cookie header values (name=value; ...), or from Set-Cookie ones."""
+    found = []
+    for value in values:
+        pairs = [value.split(";", 1)[0]] if answer else value.split(";")
+        for pair in pairs:
+            name, equals, text = pair.strip().partition("=")
+            if name or equals:
+                found.append({"name": name.strip(), "value": text.strip()})
+    return found
+
+
+def request_url(record, fields, base_url):
+    """The URL the request named: its absolute target, else its Host and its target; the
+    exporter's own address only for a request that named no host (HTTP/1.0)."""
+    # As a browser writes it: what is not printable ASCII percent-encoded.
+    path = urllib.parse.quote(record.path.encode("utf-8", "surrogateescape"),
+                              safe=URL_SAFE)
+    if not path.startswith("/") and "://" in path:
+        return path
+    host = next((decoded(value) for name, value in fields if name.lower() == b"host"), None)
+    return ("http://" + host if host else base_url) + path
+
+
+def milliseconds(seconds):
+    return round(seconds * 1000, 3) if seconds is not None else None
+
+
+def timings(record):
+    """The entry's time and timings in ms: for a proxied request, from sending it on to the
+    upstream's first byte, then to its last. The service's own answers keep no times."""
+    up = record.upstream
+    if up is None or up.total is None:
+        return 0, {"send": 0, "wait": 0, "receive": 0}
+    total = milliseconds(up.total)
+    wait = milliseconds(up.first_byte) if up.first_byte is not None else total
+    return total, {"blocked": -1, "dns": -1, "connect": -1, "ssl": -1, "send": 0,
+                   "wait": wait, "receive": round(max(total - wait, 0), 3)}
 
 
 def har_response(record):
     """What the record keeps of its answer: with --upstream, the upstream's head and its body
-    (base64 where it is not UTF-8 text), which --replay plays back."""
+    (base64 where it is not UTF-8 text), which --replay plays back; for a scripted answer its
+    status and headers; for the service's own, its status and reason."""
     response = {"status": record.status or 0, "statusText": record.error or "",
                 "httpVersion": "HTTP/1.1", "cookies": [], "headers": [],
                 "content": {"size": -1, "mimeType": "text/plain; charset=utf-8"},
                 "redirectURL": "", "headersSize": -1, "bodySize": -1}
     up = record.upstream
     if up is None or up.status is None:
+        if record.answer and record.answer.get("status") is not None:
+            headers = [{"name": str(name), "value": str(value)}
+                       for name, value in record.answer.get("headers") or []]
+            mime = next((h["value"] for h in headers if h["name"].lower() == "content-type"),
+                        "")
+            response.update(status=record.answer["status"], headers=headers,
+                            bodySize=record.answer.get("size", -1),
+                            content={"size": record.answer.get("size", -1), "mimeType": mime,
+                                     "comment": "the answer's body is not kept"})
+        elif record.status == 200 and record.answered_by == "the report":
+            response["content"]["comment"] = "the service's report, which it does not keep"
         return response
     headers = report.part_head_fields(up.head)
     response.update(statusText=up.reason or "", bodySize=up.answer.size,
-                    headers=[{"name": name, "value": value} for name, value in headers if name])
+                    headers=[{"name": name, "value": value} for name, value in headers if name],
+                    cookies=cookies([value for name, value in headers
+                                     if name and name.lower() == "set-cookie"], answer=True))
     content = response["content"]
     content.update(size=up.answer.size, mimeType=next(
         (value for name, value in headers if name and name.lower() == "content-type"), ""))
+    if up.error:
+        response["comment"] = up.error
     if up.answer.kept and up.answer.size <= MAX_ANSWER:
         try:
             with open(up.answer.path, "rb") as f:
                 data = f.read()
-        except OSError:  # dropped for newer requests meanwhile
+        except (OSError, TypeError):  # dropped for newer requests meanwhile
+            content["comment"] = "its bytes were dropped for newer requests"
             return response
         try:
             content["text"] = data.decode("utf-8")
         except UnicodeDecodeError:
             content.update(text=base64.b64encode(data).decode(), encoding="base64")
+    elif up.answer.size:
+        content["comment"] = "its bytes are not in the log: %s" % (
+            up.answer.lost or "over %d MiB" % (MAX_ANSWER >> 20))
     return response
 
 
-def har_entry_head(record, base_url):
-    """A HAR entry's JSON up to its parameters' list, which the caller writes."""
-    headers = [{"name": name, "value": value} for name, value in record.headers()]
-    # The parameters come last, so that what follows them is only closing brackets.
-    entry = {
-        "startedDateTime": record.time, "time": 0,
-        "response": har_response(record),
-        "cache": {}, "timings": {"send": 0, "wait": 0, "receive": 0},
-        "request": {"method": record.method, "url": base_url + record.path,
-                    "httpVersion": "HTTP/1.1", "cookies": [], "headers": headers,
-                    "queryString": [{"name": n, "value": v} for n, v in urllib.parse.parse_qsl(
-                        urllib.parse.urlsplit(record.path).query, keep_blank_values=True)],
-                    "headersSize": -1, "bodySize": record.size,
-                    "postData": {"mimeType": record.content_type() or "", "params": []}},
-    }
+def body_blocks(record, f):
+    """The body's bytes a block at a time: from `f`, its open file, or from memory."""
+    if f is None:
+        yield bytes(record.raw)
+        return
+    f.seek(0)
+    yield from iter(lambda: f.read(READ), b"")
+
+
+def is_text(blocks):
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    try:
+        for block in blocks:
+            if b"\0" in block:
+                return False
+            decoder.decode(block)
+        decoder.decode(b"", True)
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def post_data_pieces(record, fields):
+    """The request's postData: the body as text where it is UTF-8 text, else in base64 (HAR 1.2
+    has "encoding" only on a response's content: here it is "_encoding", said in "comment")."""
+    mime = next((decoded(value) for name, value in fields if name.lower() == b"content-type"),
+                "")
+    data = {"mimeType": mime}
+    declared = declared_length(fields)
+    lost = record.body_lost() or (
+        None if declared in (None, record.size) else "%d of the %d bytes its Content-Length "
+        "declared came" % (record.size, declared))
+    if lost is not None:
+        data.update(text="", comment="the body was not kept whole: %s" % lost)
+        yield json.dumps(data).encode()
+        return
+    f = None
+    try:
+        if record.body is not None:
+            f = open(record.body.path, "rb")  # opened before a byte of it is written
+    except (OSError, TypeError):
+        data.update(text="", comment="the body was dropped for newer requests")
+        yield json.dumps(data).encode()
+        return
+    try:
+        text = is_text(body_blocks(record, f))
+        if not text:
+            data.update(_encoding="base64", comment="text is the body in base64 (_encoding)")
+        opening = json.dumps(dict(data, text=""))
+        yield opening[:opening.rindex('"text": ""') + len('"text": "')].encode()
+        if text:
+            decoder = codecs.getincrementaldecoder("utf-8")()
+            for block in body_blocks(record, f):
+                yield json.dumps(decoder.decode(block))[1:-1].encode()
+        else:
+            for block in body_blocks(record, f):
+                yield base64.b64encode(block)
+        yield opening[opening.rindex('"text": ""') + len('"text": "'):].encode()
+    finally:
+        if f is not None:
+            f.close()
+
+
+def har_entry_pieces(record, base_url):
+    """One HAR entry's JSON in pieces: its request comes last, so that its body can follow."""
+    fields, _ = head_fields(record)
+    url = request_url(record, fields, base_url)
+    time, spent = timings(record)
+    line = "%s %s %s" % (record.method, record.path, record.version)
+    request = {"method": record.method, "url": url, "httpVersion": record.version,
+               "cookies": cookies([decoded(value) for name, value in fields
+                                   if name.lower() == b"cookie"]),
+               "headers": [{"name": decoded(name), "value": decoded(value)}
+                           for name, value in fields],
+               "queryString": [{"name": n, "value": v} for n, v in urllib.parse.parse_qsl(
+                   urllib.parse.urlsplit(url).query, keep_blank_values=True)],
+               "headersSize": len(line.encode("utf-8", "surrogateescape")) + len(record.head) + 4,
+               "bodySize": record.size}
+    entry = {"startedDateTime": record.time, "time": time, "response": har_response(record),
+             "cache": {}, "timings": spent}
+    if record.upstream is not None:
+        entry["comment"] = "answered by the upstream %s" % record.upstream.upstream
+    elif record.answered_by:
+        entry["comment"] = "answered by %s" % record.answered_by
+    entry["request"] = request  # last: its postData is written after it, in pieces
     text = json.dumps(entry)
-    return text[:text.rindex('"params": []') + len('"params": [')].encode()
-
-
-def har_param_pieces(record, part):
-    """One parameter's JSON in pieces: a text value as text, a file's bytes in base64 read from
-    where they lie (marked "_encoding"), and a part not kept without a value."""
-    fields = part.fields()
-    param = {"name": fields["name"] or ""}
-    if fields["filename"] is not None:
-        param["fileName"] = fields["filename"]
-    if fields["content_type"]:
-        param["contentType"] = fields["content_type"]
-    if not part.kept:
-        param["_notKept"] = part.lost or "not kept"
-        yield json.dumps(param).encode()
+    if record.size == 0 and not declared_length(fields):
+        yield text.encode()
         return
-    if part.path is None and part.kind != "file":
-        param["value"] = part.text.decode("utf-8", "replace")
-        yield json.dumps(param).encode()
-        return
-    with open(part.path, "rb") as f:  # opened before a byte of it is written
-        param["_encoding"] = "base64"
-        text = json.dumps(param)
-        yield (text[:-1] + ', "value": "').encode()
-        for block in iter(lambda: f.read(READ), b""):
-            yield base64.b64encode(block)
-    yield b'"}'
+    yield (text[:-2] + ', "postData": ').encode()
+    yield from post_data_pieces(record, fields)
+    yield b"}}"
 
 
 def har_pieces(records, base_url, version):
@@ -148,14 +344,7 @@ def har_pieces(records, base_url, version):
     yield (b'{"log": {"version": "1.2", "creator": {"name": "wsconsole-devserver", "version": '
            + json.dumps(version).encode() + b'}, "entries": [')
     for n, record in enumerate(records):
-        yield (b", " if n else b"") + har_entry_head(record, base_url)
-        for i, part in enumerate(record.parts):
-            if i:
-                yield b", "
-            try:
-                yield from har_param_pieces(record, part)
-            except OSError:  # dropped for room while being read: said, not cut
-                yield json.dumps({"name": part.fields()["name"] or "",
-                                  "_notKept": "dropped for newer requests"}).encode()
-        yield b"]}}}"
+        if n:
+            yield b", "
+        yield from har_entry_pieces(record, base_url)
     yield b"]}}"

@@ -5,9 +5,16 @@ and "image" ("jpeg", "png", "gif", "webp" or null), told by its first bytes what
 declared. Only those four are ever served with an image type; everything else goes out as an
 octet stream to download, so that an uploaded SVG or HTML page never runs in the inspector's
 origin.
+
+A name or file name whose bytes are not UTF-8 comes with "name_escaped" or "filename_escaped"
+beside its decoded form: those bytes as \\xHH, and a \\x sent as such as \\\\x, so that two
+names that decode alike are told apart.
 """
 
 import codecs
+import functools
+import re
+import urllib.parse
 
 from . import report, thumbnails
 
@@ -28,16 +35,102 @@ def image_kind(head):
     return None
 
 
-def type_notes(declared, image, size):
-    """Where a part's declared type and its first bytes disagree."""
+# Types that name the same format as the one Pillow gives it.
+TYPE_ALIASES = {"image/jpg": "image/jpeg", "image/pjpeg": "image/jpeg", "image/x-png": "image/png",
+                "image/x-ms-bmp": "image/bmp", "image/x-bmp": "image/bmp",
+                "image/vnd.microsoft.icon": "image/x-icon", "image/x-tiff": "image/tiff"}
+SVG_START_RE = re.compile(rb"(\xef\xbb\xbf)?[ \t\r\n]*<[?!a-zA-Z]")
+SVG_HEAD = 512  # bytes enough to pass an XML declaration's spaces
+
+
+@functools.lru_cache(maxsize=1)
+def pillow_formats():
+    """Pillow's formats that tell themselves by their first bytes: [(format, accept)]; empty
+    without Pillow, whose recognition is then not asked for."""
+    try:
+        from PIL import Image
+    except ImportError:
+        return []
+    Image.init()
+    return [(name, Image.OPEN[name][1]) for name in Image.ID if Image.OPEN[name][1] is not None]
+
+
+def pillow_format(head):
+    """The format whose signature Pillow sees in the first bytes `head` (as Image.open tries
+    them, without reading further), with its type; None when it sees none."""
+    from_pillow = pillow_formats()
+    if not from_pillow:
+        return None
+    from PIL import Image
+    for name, accept in from_pillow:
+        try:
+            seen = accept(head[:16])
+        except Exception:  # a plugin's check on bytes it never expected
+            continue
+        if seen and not isinstance(seen, (str, bytes)):
+            return name, Image.MIME.get(name)
+    return None
+
+
+def type_notes(declared, image, size, head=b""):
+    """Where a part's declared type and its first bytes `head` disagree: only a contradiction
+    is said. What Pillow recognises is a picture of its format; an SVG is XML text."""
     media = report.parse_header_value(declared or "")[0]
+    media = TYPE_ALIASES.get(media, media)
     if image is not None and media != IMAGE_TYPES[image]:
         return ["Its bytes are a %s picture, but it was declared %s."
                 % (image.upper(), media or "with no type")]
-    if image is None and media.startswith("image/") and size:
-        return ["It was declared %s, but its bytes are no JPEG, PNG, GIF or WebP picture."
-                % media]
-    return []
+    if image is not None or not media.startswith("image/") or not size:
+        return []
+    if media == "image/svg+xml":
+        if SVG_START_RE.match(head):
+            return []
+        return ["It was declared image/svg+xml, but its bytes are no XML text."]
+    if media in IMAGE_TYPES.values():
+        return ["It was declared %s, but its bytes are no %s picture."
+                % (media, media.split("/")[1].upper())]
+    seen = pillow_format(head)
+    if seen is not None:
+        name, mime = seen
+        if mime is None or TYPE_ALIASES.get(mime, mime) == media:
+            return []
+        return ["Its bytes are a %s picture, but it was declared %s." % (name, media)]
+    if not pillow_formats():
+        return []  # nothing to tell this type's bytes by
+    return ["It was declared %s, but its bytes are no picture that Pillow knows." % media]
+
+
+def escaped(text):
+    """`text` decoded with surrogateescape, its bytes that are not UTF-8 as \\xHH; None when it
+    has none."""
+    if text is None or not re.search("[\udc80-\udcff]", text):
+        return None
+    return re.sub("\\\\x|[\udc80-\udcff]", lambda m: "\\\\x" if m.group() == "\\x"
+                  else "\\x%02x" % (ord(m.group()) - 0xdc00), text)
+
+
+def escaped_names(head):
+    """A part head's name and file name, escaped() as sent: (name, filename), each None where
+    its bytes are UTF-8."""
+    text = re.sub(rb"\r\n[ \t]+", b" ", head).decode("utf-8", "surrogateescape")
+    for line in text.split("\r\n"):
+        name, colon, value = line.partition(":")
+        if colon and name.strip().lower() == "content-disposition":
+            break
+    else:
+        return None, None
+    params = report.parse_header_value(value.strip())[1]
+    filename = params.get("filename")
+    extended = params.get("filename*")
+    if extended is not None and extended.count("'") >= 2:
+        charset, _, rest = extended.partition("'")
+        data = urllib.parse.unquote_to_bytes(
+            rest.partition("'")[2].encode("utf-8", "surrogateescape"))
+        try:
+            filename = data.decode(charset or "utf-8", "surrogateescape")
+        except LookupError:  # as file_name() does: shown as UTF-8
+            filename = data.decode("utf-8", "surrogateescape")
+    return escaped(params.get("name")), escaped(filename)
 
 
 def text_start(data, size):
@@ -61,7 +154,13 @@ def summary(record):
 
 def part(record, part):
     data = part.fields()
-    image = image_kind(record.head_bytes(part, MAGIC_BYTES)) if part.kept else None
+    data["name_escaped"], data["filename_escaped"] = (
+        escaped_names(part.head) if part.head is not None else (None, None))
+    head = record.head_bytes(part, MAGIC_BYTES)
+    declared = report.parse_header_value(data["content_type"] or "")[0]
+    if declared == "image/svg+xml":
+        head = record.head_bytes(part, SVG_HEAD)
+    image = image_kind(head[:MAGIC_BYTES]) if part.kept else None
     url = "/files/%d/%d" % (record.id, part.index) if part.kept else None
     data.update({"index": part.index, "size": part.size, "sha256": part.sha256,
                  "kind": part.kind,
@@ -70,9 +169,8 @@ def part(record, part):
                  "has_file": part.kept, "not_kept": part.lost, "image": image, "url": url,
                  "thumb": ("/thumbs/%d/%d" % (record.id, part.index)
                            if image and thumbnails.available() else None),
-                 "notes": type_notes(data["content_type"],
-                                     image_kind(record.head_bytes(part, MAGIC_BYTES)),
-                                     part.size)})
+                 "notes": type_notes(data["content_type"], image_kind(head[:MAGIC_BYTES]),
+                                     part.size, head)})
     return data
 
 
@@ -102,6 +200,9 @@ def detail(record):
                      "(the console's message call is sent so)." % media)
     data["notes"] = notes
     data["answer"] = record.answer
+    # The file "Copy as curl" sends, offered beside the command.
+    data["body_url"] = ("/files/%d/body" % record.id
+                        if record.size and record.body_kept() else None)
     if record.upstream is not None:
         data["upstream"] = exchange(record)
         lost = record.body_lost()

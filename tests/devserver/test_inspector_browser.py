@@ -29,6 +29,11 @@ from server_process import DevServer, start_server, stop_server  # noqa: E402
 sys.path.insert(0, os.path.join(browser.ROOT, "devserver"))
 from wsdevserver import security, views  # noqa: E402
 
+try:
+    import PIL.Image as PIL
+except ImportError:  # python3-pil: the service then tells only the web's pictures apart
+    PIL = None
+
 CONSOLE = os.environ.get("WSCONSOLE_BIN")
 BASE_URL = os.environ.get("WSCONSOLE_BASE_URL", "http://localhost:18080")
 PATH1 = "C:\\Users\\Zunel\\Pictures\\6uD78iT-.jpeg"
@@ -47,6 +52,15 @@ HOSTILE_HEADER = "<b id=injected-header>h</b><script>window.ran=4</script>"
 # Finds part arguments[1] of request arguments[0] on the page.
 PART_JS = """const part = document.querySelector(
     `article[data-id="${arguments[0]}"] section.part[data-index="${arguments[1]}"]`);"""
+
+
+def picture(kind):
+    """A small picture in Pillow's `kind` format; bytes that are none without Pillow."""
+    if PIL is None:
+        return b"no Pillow here"
+    out = io.BytesIO()
+    PIL.new("RGB", (4, 3), (200, 10, 10)).save(out, kind)
+    return out.getvalue()
 
 
 def huge_png():
@@ -135,11 +149,16 @@ class InspectorHttpTest(unittest.TestCase):
                               "C:\\pictures\\drawing.svg", "image/svg+xml"),
             browser.form_part("file2", browser.png(3, 2), "grey.png", "application/octet-stream"),
             browser.form_part("file3", browser.png(900, 600), "big.png", "image/png"),
+            browser.form_part("bmp", picture("BMP"), "a.bmp", "image/bmp"),
+            browser.form_part("tiff", picture("TIFF"), "a.tiff", "image/tiff"),
+            browser.form_part("png", browser.png(2, 2), "a.jpg", "image/jpeg"),
+            browser.form_part("text", b"P1 is no picture", "a.bmp", "image/bmp"),
             # 98 Mpixel by its header, 200 bytes in all: refused before a pixel is decoded
             browser.form_part("file4", huge_png(), "huge.png", "image/png"),
             browser.form_part("file5", portrait_jpeg(), "portrait.jpg", "image/jpeg")])
         if status != 200:
             raise AssertionError("the upload was answered %d" % status)
+        cls.upload = listed(cls.port)["id"]
 
     def assertGuarded(self, headers):
         self.assertEqual(headers["Content-Security-Policy"], security.CONTENT_SECURITY_POLICY)
@@ -174,9 +193,15 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual(status, 200, body)
 
     def test_files_go_out_as_their_bytes_say(self):
-        record = listed(self.port, lambda r: r["endpoint"] == "testImg")
+        record = listed(self.port, lambda r: r["id"] == self.upload)
         svg, grey = record["parts"][:2]
         self.assertEqual((svg["image"], grey["image"]), (None, "png"))
+        # A note only where the bytes contradict the declared type; an SVG is XML text.
+        notes = [[], ["Its bytes are a PNG picture, but it was declared application/octet-stream."],
+                 [], [], [], ["Its bytes are a PNG picture, but it was declared image/jpeg."]]
+        if PIL is not None:  # without Pillow, a BMP's bytes cannot be told from others
+            notes.append(["Its bytes are a PPM picture, but it was declared image/bmp."])
+        self.assertEqual([p["notes"] for p in record["parts"]][:len(notes)], notes)
         status, headers, data = browser.request(self.port, "GET", svg["url"])
         self.assertEqual(status, 200)
         self.assertEqual(headers["Content-Type"], "application/octet-stream")
@@ -188,13 +213,92 @@ class InspectorHttpTest(unittest.TestCase):
                          (200, "image/png", browser.png(3, 2)))
         self.assertIsNone(headers["Content-Disposition"])
         # A picture's preview is small, and made of it, upright; one past the bound is refused.
-        for index, status, size in ((2, 200, (320, 213)), (3, 413, None), (4, 200, (40, 60))):
+        for index, status, size in ((2, 200, (320, 213)), (7, 413, None), (8, 200, (40, 60))):
             with self.subTest(part=index):
                 got, headers, data = browser.request(self.port, "GET",
                                                      record["parts"][index]["thumb"])
                 self.assertEqual(got, status)
                 if size is not None:
                     self.assertEqual(browser.jpeg_size(data), size)
+
+    def test_copy_as_curl_sends_the_same_request_to_another_service(self):
+        """Run in bash against a second service, in a folder that holds the body saved from
+        the page, an .curlrc and the file a hostile type names: the second service gets the
+        same method, target, end-to-end headers and body, and nothing read from here."""
+        other = DevServer()
+        self.addCleanup(other.stop)
+        folder = tempfile.mkdtemp(prefix="wsdevserver-curl-")
+        self.addCleanup(shutil.rmtree, folder)
+        with open(os.path.join(folder, "canary"), "wb") as f:
+            f.write(b"X-Canary: read\r\n")
+        with open(os.path.join(folder, ".curlrc"), "w") as f:
+            f.write('header = "X-Curlrc: read"\n')
+        hostile = [
+            browser.form_part("typed", b"{}", "a.json", "text/plain;headers=@canary"),
+            browser.form_part("renamed", b"x", "a.txt", 'text/plain;filename="evil.sh"'),
+            browser.form_part("a=b", b"cut"), browser.form_part("", b"empty name"),
+            browser.form_part("q%22'$(touch pwned)`id`", b"quotes", 'f"\';x.txt'),
+            "Content-Disposition: form-data; name=\"n\xe9\"; filename=\"caf\xe9.txt\"\r\n"
+            "\r\n".encode("latin-1") + bytes(range(256)),
+            browser.form_part("file", b"no type", "untyped.bin")]
+        boundary = "hostile-b"
+        multipart = b"".join(b"--%s\r\n%s\r\n" % (boundary.encode(), part) for part in hostile)
+        multipart += b"--%s--\r\n" % boundary.encode()
+        calls = [
+            ("POST", browser.ENDPOINT + "testImg?a={1}[2]&q='\"", multipart, {
+                "Content-Type": "multipart/form-data; boundary=" + boundary,
+                "Authorization": "Basic dXNlcjpwYXNz", "Cookie": 'a=1; b="2"',
+                "X-Request-Id": "42", "X-Shell": "'$(touch pwned)'`id`", "x-shell": "again",
+                "Connection": "keep-alive, X-Hop", "X-Hop": "dropped", "X-Empty": "",
+                "X-Latin": b"caf\xe9"}),
+            ("POST", "/nope/{a}[b]", b'{"a": 1}', {"Content-Type": "application/json"}),
+            ("PUT", "/big", os.urandom(100000), {"Content-Type": "application/octet-stream",
+                                                 "Expect": "100-continue"}),
+            ("POST", browser.ENDPOINT + "testMsg", b"a%E9=1&=&b=%FF",
+             {"Content-Type": "application/x-www-form-urlencoded"}),
+            ("GET", "/x'\"$(id)", None, {"Accept": "*/*"}),
+        ]
+        hop = {"host", "content-length", "connection", "keep-alive", "transfer-encoding", "te",
+               "trailer", "upgrade"}
+
+        def end_to_end(record):
+            named = {token.strip().lower() for name, value in record["headers"]
+                     if name.lower() == "connection" for token in value.split(",")}
+            return [[name, value] for name, value in record["headers"]
+                    if name.lower() not in hop | named]
+
+        env = {"HOME": folder, "PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+        for method, path, body, headers in calls:
+            with self.subTest(method=method, path=path):
+                browser.request(self.port, method, path, body, headers)
+                sent = listed(self.port)
+                self.assertEqual(sent["path"], path)
+                if body:
+                    data = browser.request(self.port, "GET", sent["body_url"])[2]
+                    with open(os.path.join(folder, "request-%d-body" % sent["id"]), "wb") as f:
+                        f.write(data)
+                _, _, command = browser.request(self.port, "GET", "/api/requests/%d/curl"
+                                                % sent["id"], host="127.0.0.1:%d" % other.port)
+                done = subprocess.run(["bash", "-c", command], cwd=folder, env=env,
+                                      capture_output=True, timeout=30)
+                self.assertEqual(done.returncode, 0, (command, done))
+                again = listed(other.port)
+                self.assertEqual((again["method"], again["path"], end_to_end(again)),
+                                 (method, path, end_to_end(sent)))
+                if body:
+                    self.assertEqual(browser.request(other.port, "GET", again["body_url"])[2],
+                                     body)
+                else:
+                    self.assertEqual((again["size"], again["body_url"]), (0, None))
+                # Nothing ran, nothing was written: only what the test put there.
+                self.assertEqual({name for name in os.listdir(folder)
+                                  if not name.startswith("request-")}, {"canary", ".curlrc"})
+                if method == "POST" and "testImg" in path:
+                    # A name that is not UTF-8 keeps its bytes, as escapes beside its decoded form.
+                    names = [(p["name"], p["name_escaped"], p["filename_escaped"])
+                             for p in again["parts"]]
+                    self.assertEqual(names[5], ("n\ufffd", "n\\xe9", "caf\\xe9.txt"))
+                    self.assertEqual(names[0], ("typed", None, None))
 
 
 class BrowserTest(unittest.TestCase):
@@ -486,11 +590,19 @@ class BrowserPageTest(BrowserTest):
         self.driver.execute_script(
             "document.querySelector(`article[data-id='${arguments[0]}'] .tools button`).click()",
             record["id"])
-        command = browser.wait_for(self.driver, "const pre = document.querySelector("
-                                                "`article[data-id='${arguments[0]}'] .command`);"
-                                                "return pre && !pre.hidden && pre.textContent",
-                                   record["id"])
-        done = subprocess.run(["bash", "-c", command], capture_output=True, timeout=30)
+        command, link, name = browser.wait_for(self.driver, """
+            const card = document.querySelector(`article[data-id='${arguments[0]}']`);
+            const pre = card.querySelector(".command");
+            const link = card.querySelector(".curl-body-file");
+            return pre && !pre.hidden && link && !link.closest("p").hidden &&
+                [pre.textContent, link.getAttribute("href"), link.download];""", record["id"])
+        # The body saved from the page, under the name the page gives it, beside the command.
+        folder = tempfile.mkdtemp(prefix="wsdevserver-curl-")
+        self.addCleanup(shutil.rmtree, folder)
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(browser.request(self.port, "GET", link)[2])
+        done = subprocess.run(["bash", "-c", command], cwd=folder, capture_output=True,
+                              timeout=30)
         self.assertEqual(done.returncode, 0, done)
         again = self.newest()
         self.assertNotEqual(again["id"], record["id"])
@@ -548,11 +660,12 @@ class BrowserPageTest(BrowserTest):
         log = json.loads(har)["log"]
         _, _, listed = browser.request(self.port, "GET", "/api/requests?limit=200")
         self.assertEqual((log["version"], len(log["entries"])), ("1.2", json.loads(listed)["held"]))
-        params = log["entries"][-1]["request"]["postData"]["params"]
-        self.assertEqual([(p["name"], p.get("fileName"), p.get("_encoding")) for p in params],
-                         [("file", "dot.png", "base64"), ("message", None, None)])
-        self.assertEqual((base64.b64decode(params[0]["value"]), params[1]["value"]),
-                         (browser.png(2, 2), '{"a": 1}'))
+        posted = log["entries"][-1]["request"]["postData"]
+        record = self.newest()
+        self.assertEqual((posted["mimeType"], posted["_encoding"]),
+                         ("multipart/form-data; boundary=inspector-test-7c1e", "base64"))
+        self.assertEqual(base64.b64decode(posted["text"]),
+                         browser.request(self.port, "GET", record["body_url"])[2])
         status, _, _ = browser.request(self.port, "DELETE", "/api/requests",
                                        headers={"Origin": "https://evil.example"})
         self.assertEqual(status, 403)

@@ -2,6 +2,7 @@
 for the client and in the record. The upstreams are sockets of this test, over HTTP and over
 HTTPS with an authority made here (python3-trustme)."""
 
+import base64
 import hashlib
 import http.client
 import json
@@ -90,6 +91,11 @@ class FakeUpstream:
                 status = b"413 Payload Too Large" if path.endswith("/early") else b"404 Not Found"
                 conn.sendall(b"HTTP/1.1 %s\r\nContent-Length: 3\r\nConnection: close\r\n\r\nno!"
                              % status)
+            elif path.endswith("/json"):
+                answer = b'{"saw": %d}' % len(body)
+                conn.sendall(b"HTTP/1.1 201 Created\r\nContent-Type: application/json\r\n"
+                             b"Set-Cookie: s=1; Path=/\r\nContent-Length: %d\r\n"
+                             b"Connection: close\r\n\r\n%s" % (len(answer), answer))
             elif path.endswith("/fail"):
                 conn.sendall(b"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n"
                              b"Connection: close\r\n\r\n"
@@ -264,6 +270,43 @@ class UpstreamBehaviourTest(unittest.TestCase):
         self.assertIn(["X-Upstream", "yes"], rec["upstream"]["headers"])
         self.assertEqual(rec["upstream"]["sha256"], hashlib.sha256(b"saw 3 bytes").hexdigest())
         self.assertIn("gzip", rec["notes"][0])  # its parts are not read, and it says why
+
+    def test_the_har_carries_the_request_as_named_and_the_answer(self):
+        rows = [
+            # method, body, Host sent (None: 127.0.0.1:PORT), the url exported
+            ("POST", b"\xff\xfe binary", "example.org", "http://example.org/p/json?a=1"),
+            ("GET", None, None, "http://127.0.0.1:%d/p/json?a=1" % self.port),
+        ]
+        for method, body, host, url in rows:
+            with self.subTest(method=method, host=host):
+                headers = {"Cookie": "a=1; b=2"}
+                if host is not None:
+                    headers["Host"] = host
+                status, _, _, _ = call(self.port, "/p/json?a=1", body, method, headers)
+                self.assertEqual(status, 201)
+                _, log, _, _ = call(self.port, "/api/requests.har", method="GET")
+                entry = json.loads(log)["log"]["entries"][-1]
+                request, response = entry["request"], entry["response"]
+                self.assertEqual((request["method"], request["url"], request["cookies"]),
+                                 (method, url, [{"name": "a", "value": "1"},
+                                                {"name": "b", "value": "2"}]))
+                answer = b'{"saw": %d}' % len(body or b"")
+                self.assertEqual((response["status"], response["statusText"],
+                                  response["content"], response["cookies"]),
+                                 (201, "Created", {"size": len(answer), "text": answer.decode(),
+                                                   "mimeType": "application/json"},
+                                  [{"name": "s", "value": "1"}]))
+                self.assertIn({"name": "Content-Type", "value": "application/json"},
+                              response["headers"])
+                self.assertGreater(entry["time"], 0)
+                self.assertEqual(entry["time"], sum(
+                    value for value in entry["timings"].values() if value > 0))
+                if body is None:
+                    self.assertNotIn("postData", request)
+                else:  # bytes that are not text go in base64, and it says so
+                    self.assertEqual((request["postData"]["_encoding"],
+                                      base64.b64decode(request["postData"]["text"])),
+                                     ("base64", body))
 
     def test_an_html_answer_never_runs_in_the_inspectors_origin(self):
         status, data, _, resp = call(self.port, "/p/html", method="GET")

@@ -171,9 +171,10 @@
     const title = element("h4", null, "Part " + (part.index + 1));
     if (part.image) title.append(element("span", "badge", part.image));
     const facts = element("dl", "facts");
-    field(facts, "name", part.name, "name");
+    // Bytes that are not UTF-8 as \xHH, rather than the U+FFFD that hides them.
+    field(facts, "name", part.name_escaped || part.name, "name");
     field(facts, "disposition", part.disposition, "disposition");
-    field(facts, "file name", part.filename, "filename");
+    field(facts, "file name", part.filename_escaped || part.filename, "filename");
     if (part.disposition_as_sent) {
       field(facts, "as sent", "Content-Disposition: " + part.disposition_as_sent, "as-sent");
     }
@@ -409,10 +410,12 @@
     copy.type = "button";
     const command = element("pre", "command");
     command.hidden = true;
+    const body = curlBody(record);
     copy.addEventListener("click", async () => {
       const response = await fetch("/api/requests/" + record.id + "/curl", {cache: "no-store"});
       command.textContent = await response.text();
       command.hidden = false;
+      if (body) body.hidden = !response.ok;
       if (response.ok && navigator.clipboard) {
         navigator.clipboard.writeText(command.textContent).then(
           () => { copy.textContent = "Copied as curl"; }, () => {});
@@ -422,7 +425,22 @@
     clear.type = "button";
     clear.addEventListener("click", () => clearRequests("/api/requests/" + record.id));
     bar.append(copy, clear, command);
+    if (body) bar.append(body);
     return bar;
+  }
+
+  // The body file the curl command sends, under the name the command gives it: saved beside
+  // the command, it still works once the service has gone.
+  function curlBody(record) {
+    if (!record.body_url) return null;
+    const name = "request-" + record.id + "-body";
+    const about = element("p", "curl-body", "The command sends the file " + name + ": ");
+    const link = element("a", "download curl-body-file", "save it in the folder you run it from");
+    link.href = record.body_url;
+    link.download = name;
+    about.append(link);
+    about.hidden = true;
+    return about;
   }
 
   async function clearRequests(address) {
