@@ -205,7 +205,7 @@
   }
 
   // A request's line, the heading of its card whether the card is read whole yet or not.
-  function heading(record) {
+  function requestLine(record) {
     const summary = element("h2", "summary");
     const time = element("time", "time", clock(record.time));
     time.dateTime = isoTime(record.time);
@@ -222,7 +222,7 @@
   function requestCard(record) {
     const card = element("article", "request");
     card.dataset.id = record.id;
-    card.append(heading(record), tools(record));
+    card.append(requestLine(record), tools(record));
     if (record.answered_by) {
       card.append(element("p", "answered-by", "Answered by " + record.answered_by +
                           (record.answer_end ? ", " + record.answer_end : "")));
@@ -378,7 +378,7 @@
   function shell(record) {
     const card = element("article", "request");
     card.dataset.id = record.id;
-    card.append(heading(record), element("p", "loading", "Reading\u2026"));
+    card.append(requestLine(record), element("p", "loading", "Reading\u2026"));
     if (filler) filler.observe(card);
     else fill(card);
     return card;
