@@ -330,6 +330,8 @@ class BrowserConsoleTest(BrowserTest):
     def test_the_page_reads_well_to_assistive_technology(self):
         """As Chromium's own accessibility tree gives it to a screen reader."""
         image_id, message_id = self.open_page(self.port, 2)
+        self.whole(image_id)
+        self.whole(message_id)
         self.driver.execute_cdp_cmd("Accessibility.enable", {})
         nodes = self.driver.execute_cdp_cmd("Accessibility.getFullAXTree", {})["nodes"]
 
@@ -496,10 +498,10 @@ class BrowserPageTest(BrowserTest):
         for words, found, where in [
                 ("nope", 4, "path"),
                 ("status:405", 1, "status"),
-                ("status:4xx method:post", 4, "status"),
+                ("status:4xx method:post nope", 4, "status"),
                 ("field-4", 6, "part 1 name"),  # field-4 and field-40..44
-                ("tok-17", 1, "header"),  # a header's value
-                ('header:"x-trace: req-3"', 1, "header"),
+                ("tok-23", 1, "header"),  # a header's value
+                ('header:"x-trace: req-17"', 1, "header"),
                 ("unIDdepage", 1, "part 1 text (message)"),  # a text value
                 ("no-such-word", 0, None)]:
             with self.subTest(words=words):
@@ -581,6 +583,7 @@ class BrowserPageTest(BrowserTest):
         for opened in ("another page", "the same page"):
             with self.subTest(opened=opened):
                 if opened == "another page":
+                    self.driver.get("about:blank")
                     self.driver.get("http://localhost:%d/#%d" % (port, fifth))
                 else:
                     self.driver.execute_script("location.hash = ''")

@@ -699,7 +699,10 @@
     const response = await fetch(address, {cache: "no-store"});
     if (!response.ok) throw new Error("HTTP " + response.status);
     const page = await response.json();
-    if (service !== null && page.service !== service) restarted.hidden = false;
+    if (service !== null && page.service !== service) {
+      restarted.hidden = false;
+      details.clear();  // what was read of the run before is gone from the service
+    }
     service = page.service;
     if (typeof page.first === "number") firstId = page.first;
     held = page.held;
