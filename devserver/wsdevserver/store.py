@@ -215,7 +215,7 @@ class RequestStore:
 
 # Search: plain words match anywhere kept; a prefix limits a word to one place. A quoted word
 # keeps its spaces ("header:\"x-trace: 42\""). Case is ignored.
-SEARCH_SECONDS = 1.0
+SEARCH_SECONDS = 0.25  # of the event loop's time, at most, per page of a search
 MAX_QUERY = 1000  # characters of a query read
 MAX_TERMS = 16
 MAX_WHERE = 4  # places told per match
