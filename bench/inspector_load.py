@@ -1,12 +1,18 @@
-"""How long the request inspector's page takes to show a full store, and what it costs, in
-Debian's headless Chromium: a fresh service is filled with requests like the console's (the two
-calls in turn), or with --photos N requests that each carry a photo of about 8 MB, then the page
-is loaded a few times. It prints the times, the bytes the page fetched and how much Chromium's
-processes grew. It prints figures; it does not judge them. --service runs another tree's service
-(an earlier revision's, say) for a before and after in one run.
+"""How the request inspector's page copes with a full store, in Debian's headless Chromium: a
+fresh service (--keep N) is filled with N requests, the console's two calls and photos mixed,
+then the page is loaded a few times. It prints, as medians of the loads after a first one:
 
-    /usr/bin/python3 bench/inspector_load.py [--requests 100] [--loads 5] [--photos 30]
-                                             [--service devserver/devserver.py]
+  - when the list was shown, from the navigation's start (the page's own clock);
+  - how long a search took, from the keystroke to the answer on the page (a header's value, then
+    a text value: what each found is printed too);
+  - the bytes the page moved on load, once nothing more loads;
+  - how much Chromium's processes grew.
+
+It prints figures; it does not judge them. --service runs another tree's service (an earlier
+revision's, say) for a before and after:
+
+    /usr/bin/python3 bench/inspector_load.py [--requests 500] [--loads 3]
+                                             [--service /tmp/before/devserver/devserver.py]
 """
 
 import argparse
@@ -19,20 +25,36 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "devserver"))
 import inspector_browser as browser  # noqa: E402
-from server_process import SERVER, DevServer  # noqa: E402
+from server_process import SERVER, start_server, stop_server  # noqa: E402
 
-# Every picture in view loaded; one the page loads lazily further down does not count.
-SHOWN_JS = ("return document.querySelectorAll('article.request').length === arguments[0] && "
-            "[...document.images].every(i => i.complete || i.loading === 'lazy' && "
-            "i.getBoundingClientRect().top > innerHeight)")
+LISTED_JS = """return document.body.dataset.loaded === "true" &&
+    performance.getEntriesByName("inspector-listed").length > 0 &&
+    performance.getEntriesByName("inspector-listed")[0].startTime"""
 FETCHED_JS = """return performance.getEntriesByType("resource").concat(
     performance.getEntriesByType("navigation")).reduce((n, r) => n + r.transferSize, 0)"""
+# Types in the search box and waits for the line that says what matched: the service's answer
+# (the page says which search it shows), or an earlier page's own filter, done at once.
+SEARCH_JS = """const [words, done] = [arguments[0], arguments[arguments.length - 1]];
+const box = document.getElementById("filter");
+const said = document.getElementById("matched");
+const start = performance.now();
+new MutationObserver((changes, observer) => {
+    const searched = document.body.dataset.searched;
+    if (said.textContent && (searched === undefined || searched === words)) {
+        observer.disconnect();
+        done([performance.now() - start, said.textContent]);
+    }
+}).observe(said, {childList: true, characterData: true, subtree: true});
+box.value = words;
+box.dispatchEvent(new Event("input"));"""
+SEARCHES = ("Bearer", "unIDdepage-7")
+SETTLED_SECONDS = 0.5  # no new resource for this long: the page has loaded what it will
 
 
 def photo():
-    """A JPEG of a photo's size and weight (noise compresses as little as a photo does)."""
+    """A JPEG of a phone photo's weight for its size (noise compresses as little as a photo)."""
     from PIL import Image
-    noise = Image.frombytes("RGB", (3264, 2448), os.urandom(3264 * 2448 * 3))
+    noise = Image.frombytes("RGB", (1200, 900), os.urandom(1200 * 900 * 3))
     out = io.BytesIO()
     noise.save(out, "JPEG", quality=92)
     return out.getvalue()
@@ -54,71 +76,78 @@ def chromium_kib(driver):
     return total
 
 
-def measure_load_time(requests, loads, photos, service):
-    """Fills a fresh service with `requests` requests like the console's (the two calls in
-    turn), or `photos` requests of a photo each, and prints how long the page takes to show them
-    all, pictures in view loaded, and what it costs."""
-    server = DevServer(server=service)
+def fill(port, requests):
+    """The console's message and image calls and a photo upload in turn, 2:2:1; every tenth
+    message carries a bearer token."""
+    images = [browser.form_part(name, browser.sample(file), "C:\\" + file, "image/jpeg")
+              for name, file in (("file", "6uD78iT-.jpeg"), ("file2", "th.jpg"))]
+    picture = [browser.form_part("file", photo(), "C:\\DCIM\\IMG_0001.jpg", "image/jpeg")]
+    for n in range(requests):
+        kind = n % 5
+        if kind < 2:
+            headers = {"Authorization": "Bearer tok-%d" % n} if n % 10 == 0 else None
+            message = b'{"page":"unIDdepage-%d"}' % n
+            browser.post_form(port, "testMsg", [browser.form_part("message", message)], headers)
+        else:
+            browser.post_form(port, "testImg", picture if kind == 4 else images)
+
+
+def settle(driver):
+    """Waits until the page has fetched nothing new for SETTLED_SECONDS."""
+    count, since = -1, time.monotonic()
+    while time.monotonic() - since < SETTLED_SECONDS:
+        now = driver.execute_script("return performance.getEntriesByType('resource').length")
+        if now != count:
+            count, since = now, time.monotonic()
+        time.sleep(0.05)
+
+
+def measure(requests, loads, service):
+    proc, port, log = start_server("--keep", str(requests), server=service)
+    if port is None:
+        raise SystemExit("the service did not start: %s" % "".join(log))
     driver = None
     try:
-        image_parts = [browser.form_part(name, browser.sample(file), "C:\\" + file, "image/jpeg")
-                       for name, file in (("file", "6uD78iT-.jpeg"), ("file2", "th.jpg"))]
-        message = [browser.form_part("message", b'{"page":"unIDdepage"}')]
-        if photos:
-            picture = photo()
-            print("photo: %.1f MB" % (len(picture) / 1e6))
-            requests = photos
-            image_parts = [browser.form_part("file", picture, "C:\\DSC_0001.jpg", "image/jpeg")]
-        for n in range(requests):
-            odd = n % 2 or photos
-            browser.post_form(server.port, "testImg" if odd else "testMsg",
-                              image_parts if odd else message)
+        fill(port, requests)
         driver = browser.start_browser()
         driver.get("about:blank")
         blank = chromium_kib(driver)
-        fetched, grown = [], []
-        url = "http://localhost:%d/" % server.port
-        listed, pictures, walls = [], [], []
+        listed, fetched, grown = [], [], []
+        searched = {words: [] for words in SEARCHES}
+        found = {}
         for _ in range(loads + 1):  # the first warms the browser up and is not counted
-            start = time.monotonic()
-            driver.get(url)
-            browser.wait_for(driver, SHOWN_JS, requests)
-            walls.append(time.monotonic() - start)
+            driver.get("about:blank")
+            driver.get("http://localhost:%d/" % port)
+            listed.append(browser.wait_for(driver, LISTED_JS))
+            settle(driver)
             fetched.append(driver.execute_script(FETCHED_JS))
             grown.append(chromium_kib(driver) - blank)
-            # From the navigation's start, in the page's own clock.
-            shown, loaded = driver.execute_script("""
-                return [performance.getEntriesByName("inspector-listed")[0].startTime,
-                        Math.max(0, ...performance.getEntriesByType("resource")
-                            .filter(r => /[/](files|thumbs)[/]/.test(r.name))
-                            .map(r => r.responseEnd))];""")
-            listed.append(shown)
-            pictures.append(loaded)
-        images = driver.execute_script("return document.images.length")
-        print("page with %d requests (%d images), median of %d loads:" % (requests, images, loads))
-        print("  list shown:         %6.0f ms after navigation start"
+            rows, fetches = driver.execute_script(
+                "return [document.querySelectorAll('#rows li').length, "
+                "performance.getEntriesByType('resource').length]")
+            for words in SEARCHES:
+                took, found[words] = driver.execute_async_script(SEARCH_JS, words)
+                searched[words].append(took)
+        print("%s, %d requests held, %d rows listed; median of %d loads:"
+              % (os.path.relpath(service), requests, rows, loads))
+        print("  list shown:       %6.0f ms after navigation start"
               % statistics.median(listed[1:]))
-        print("  last image fetched: %6.0f ms" % statistics.median(pictures[1:]))
-        print("  seen by Selenium:   %6.0f ms (min %.0f, max %.0f), polling included"
-              % (statistics.median(walls[1:]) * 1000, min(walls[1:]) * 1000, max(walls[1:]) * 1000))
-        print("  fetched on load:    %6.1f MB" % (statistics.median(fetched[1:]) / 1e6))
-        print("  Chromium grew by:   %6.0f MB on load" % (max(grown) / 1024))
-        driver.execute_script("window.scrollTo(0, document.body.scrollHeight)")
-        time.sleep(2)
-        print("  and by:             %6.0f MB after scrolling to the end"
-              % ((chromium_kib(driver) - blank) / 1024))
+        for words in SEARCHES:
+            print("  search %-14s %6.0f ms (%s)"
+                  % (words + ":", statistics.median(searched[words][1:]), found[words]))
+        print("  moved on load:    %6.2f MB (%d fetches after the page)"
+              % (statistics.median(fetched[1:]) / 1e6, fetches))
+        print("  Chromium grew by: %6.0f MB" % (max(grown) / 1024))
     finally:
         if driver is not None:
             driver.quit()
-        server.stop()
+        stop_server(proc)
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--requests", type=int, default=100)
-    parser.add_argument("--loads", type=int, default=5)
-    parser.add_argument("--photos", type=int, default=0, metavar="N",
-                        help="N requests of an 8 MB photo each, in place of --requests")
+    parser.add_argument("--requests", type=int, default=500)
+    parser.add_argument("--loads", type=int, default=3)
     parser.add_argument("--service", default=SERVER)
     arguments = parser.parse_args()
-    measure_load_time(arguments.requests, arguments.loads, arguments.photos, arguments.service)
+    measure(arguments.requests, arguments.loads, arguments.service)

@@ -4,8 +4,10 @@
     GET    /static/NAME                  the page's script, style and icon
     GET    /api/requests                 a page of the requests kept, newest first, as JSON
                                          summaries: {"requests": [...], "held": N,
-                                         "next": URL or null, "service": RUN}; ?limit=N (at most
-                                         200) and ?before=ID page through them
+                                         "next": URL or null, "service": RUN, "first": ID};
+                                         ?limit=N (at most 200) and ?before=ID page through them;
+                                         ?q=WORDS searches them (store.parse_query), each summary
+                                         saying where it matched ("matched")
     DELETE /api/requests                 forgets them all
     GET    /api/requests.har             all of them as a HAR 1.2 log
     GET    /api/requests/ID              one of them, whole: headers, parts and notes
@@ -21,7 +23,9 @@
                                          "held": N}, for each new request; "cleared",
                                          {"ids": [...], "held": N}, when requests are forgotten
 
-An id is 1 to 18 digits in the route itself: anything else is the router's 404. No answer is
+An id is 1 to 18 digits in the route itself: anything else is the router's 404. Ids never repeat
+across runs of the service ("first" is this run's first; store.py), so a page can tell a link
+from before a restart from a request that was cleared. No answer is
 built whole past a record's bound (store.RECORD_MEMORY), and an event is made once for all the
 pages that listen.
 
@@ -44,7 +48,7 @@ import urllib.parse
 
 from aiohttp import web
 
-from . import export, rawview, thumbnails, views
+from . import export, rawview, store as stores, thumbnails, views
 from .security import authorities, local_peer, loopback_host
 
 VERSION = "1.0.0"  # the project's, for the HAR log's creator
@@ -160,11 +164,22 @@ class Inspector:
             return text_response(400, "bad request: before and limit are whole numbers")
         if limit < 1:
             return text_response(400, "bad request: limit is at least 1")
-        records, more = self.store.page(before, limit)
-        after = "/api/requests?before=%d&limit=%d" % (records[-1].id, limit) if more else None
-        return web.json_response({"requests": [views.summary(record) for record in records],
-                                  "held": self.store.held(), "next": after,
-                                  "service": self.run})
+        words = query.get("q", "").strip()
+        terms = stores.parse_query(words)
+        if terms:
+            found, on = self.store.search(terms, before, limit)
+            summaries = [views.found(record, where) for record, where in found]
+        else:
+            records, more = self.store.page(before, limit)
+            summaries = [views.summary(record) for record in records]
+            on = records[-1].id if more else None
+        after = None
+        if on is not None:
+            after = "/api/requests?" + urllib.parse.urlencode(
+                dict({"q": words} if terms else {}, before=on, limit=limit))
+        return web.json_response({"requests": summaries, "held": self.store.held(),
+                                  "next": after, "service": self.run,
+                                  "first": self.store.first_id})
 
     async def one_request(self, request):
         return web.json_response(views.detail(self.found(request)))

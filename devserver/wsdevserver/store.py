@@ -12,13 +12,25 @@ is held apart (report.Report). A part's bytes are served only once they were kep
 
 The store is the event loop's alone: the worker thread writes files at the paths taken here,
 and its results come back through body.Recording.
+
+Ids never repeat across runs of the service: a run numbers its requests on from the time it
+started, in microseconds, so a link to a request of an earlier run (the page's #ID) can never
+open another request; an id below first_id is from before this run. A run would have to take
+more than a request per microsecond, on average, to reach the next run's ids.
+
+A search scans the records newest first and stops at a page of matches, or after SEARCH_SECONDS
+of scanning; either way it says where to go on from, so neither its answer nor its time grows
+with the number of records kept.
 """
 
 import errno
 import os
+import re
 import shutil
 import sys
 import tempfile
+import time
+import urllib.parse
 
 from .records import Record
 
@@ -34,7 +46,8 @@ class RequestStore:
         self.folder = tempfile.mkdtemp(prefix=FOLDER_PREFIX)  # mode 0700
         self._lock = hold_lock(os.path.join(self.folder, LOCK_NAME))
         self._records = {}  # by id, oldest first
-        self._next_id = 1
+        self.first_id = time.time_ns() // 1000
+        self._next_id = self.first_id
         self._kept_bytes = 0  # stored bytes of listed records
         self._pending_bytes = 0  # stored bytes of requests still being read
         self._memory = 0  # what the listed records cost
@@ -63,6 +76,22 @@ class RequestStore:
 
     def get(self, id):
         return self._records.get(id)
+
+    def search(self, terms, before=None, limit=50, seconds=None):
+        """At most `limit` records older than id `before` that match every one of `terms`
+        (parse_query's), newest first, each with where it matched; and the id to go on before,
+        or None when every record was scanned."""
+        deadline = time.monotonic() + (SEARCH_SECONDS if seconds is None else seconds)
+        found = []
+        for record in reversed(self._records.values()):
+            if before is not None and record.id >= before:
+                continue
+            if len(found) == limit or time.monotonic() > deadline:
+                return found, record.id + 1
+            where = matches(record, terms)
+            if where is not None:
+                found.append((record, where))
+        return found, None
 
     # What a recording writes.
 
@@ -182,6 +211,91 @@ class RequestStore:
                 self._pending_bytes -= part.stored
             part.path, part.stored, part.kept = None, 0, False
             part.lost = part.lost or "dropped for newer requests"
+
+
+# Search: plain words match anywhere kept; a prefix limits a word to one place. A quoted word
+# keeps its spaces ("header:\"x-trace: 42\""). Case is ignored.
+SEARCH_SECONDS = 0.25  # of the event loop's time, at most, per page of a search
+MAX_QUERY = 1000  # characters of a query read
+MAX_TERMS = 16
+MAX_WHERE = 4  # places told per match
+EXCERPT = 32  # characters shown either side of a match
+PREFIXES = ("status", "method", "header", "path", "part")
+QUERY_WORD = re.compile(r'(?:([A-Za-z]+):)?(?:"([^"]*)"?|(\S+))')
+
+
+def parse_query(text):
+    """A search's words as (prefix or None, word in lower case)."""
+    terms = []
+    for prefix, quoted, plain in QUERY_WORD.findall(text[:MAX_QUERY]):
+        word = quoted or plain
+        if prefix and prefix.lower() not in PREFIXES:
+            prefix, word = None, prefix + ":" + word  # localhost:18080 is a plain word
+        if word:
+            terms.append((prefix.lower() if prefix else None, word.lower()))
+    return terms[:MAX_TERMS]
+
+
+def places(record):
+    """What a search looks at in a record: (prefix it answers to, what it is, its name, text)."""
+    found = [("method", "method", None, record.method), ("path", "path", None, record.path)]
+    decoded = urllib.parse.unquote(record.path, errors="replace")
+    if decoded != record.path:
+        found.append(("path", "path", None, decoded))
+    found.append(("status", "status", None, str(record.status)))
+    for what in ("endpoint", "answered_by", "error"):
+        if getattr(record, what):
+            found.append((None, what.replace("_", " "), None, getattr(record, what)))
+    found += [("header", "header", name, "%s: %s" % (name, value) if name else value)
+              for name, value in record.headers()]
+    for part in record.parts:
+        fields = part.fields()
+        label = "part %d" % (part.index + 1)
+        for what in ("name", "filename"):
+            if fields[what]:
+                found.append(("part", label + (" file name" if what == "filename" else " name"),
+                              fields["name"], fields[what]))
+        if part.kind == "text" and part.text:
+            found.append((None, label + " text", fields["name"],
+                          part.text.decode("utf-8", "replace")))
+    if record.upstream is not None and record.upstream.status is not None:
+        found.append(("status", "upstream status", None, str(record.upstream.status)))
+    return found
+
+
+def matches(record, terms):
+    """Where `record` matches each of `terms`, or None when one of them is nowhere."""
+    if not terms:
+        return []
+    where, seen = [], set()
+    spots = places(record)
+    for prefix, word in terms:
+        for place, what, name, text in spots:
+            if prefix is not None and place != prefix:
+                continue
+            if prefix in ("status", "method"):
+                hit = 0 if text.lower() == word or (
+                    prefix == "status" and re.fullmatch(r"[1-5]xx", word)
+                    and text[:1] == word[0]) else -1
+            else:
+                hit = text.lower().find(word)
+            if hit < 0:
+                continue
+            if (what, name) not in seen and len(where) < MAX_WHERE:
+                seen.add((what, name))
+                where.append({"in": what, "name": name,
+                              "text": excerpt(text, hit, len(word))})
+            break
+        else:
+            return None
+    return where
+
+
+def excerpt(text, at, length):
+    """The match at `at` with a little of the text either side."""
+    start, end = max(0, at - EXCERPT), min(len(text), at + length + EXCERPT)
+    return (("\u2026" if start else "") + text[start:end]
+            + ("\u2026" if end < len(text) else ""))
 
 
 # A store's folder outlives its service when the service is killed (SIGKILL, a crash): the next

@@ -138,9 +138,18 @@ def text_start(data, size):
     return codecs.getincrementaldecoder("utf-8")("replace").decode(data, size == len(data))
 
 
+def label(record):
+    """What tells a request apart in a list: its endpoint, else its path's last segment."""
+    if record.endpoint:
+        return record.endpoint
+    path = record.path.split("?", 1)[0].rstrip("/")
+    return urllib.parse.unquote(path.rsplit("/", 1)[-1], errors="replace") or "/"
+
+
 def summary(record):
+    """All that a row of the page's list shows, so that a page of them is one fetch."""
     data = {"id": record.id, "time": record.time, "method": record.method, "path": record.path,
-            "endpoint": record.endpoint, "status": record.status,
+            "endpoint": record.endpoint, "label": label(record), "status": record.status,
             "error": record.upstream.error if record.upstream and record.upstream.error
             else record.error,
             "part_count": record.part_count, "size": record.size, "cut": record.cut,
@@ -149,6 +158,13 @@ def summary(record):
     if record.upstream is not None:
         up = record.upstream
         data["upstream"] = {"url": up.upstream, "status": up.status, "error": up.error}
+    return data
+
+
+def found(record, where):
+    """A search's match: the summary, and where it matched (store.matches)."""
+    data = summary(record)
+    data["matched"] = where
     return data
 
 

@@ -516,11 +516,13 @@ class LoadTest(unittest.TestCase):
                                   (expected % (len(data), data.decode())).encode()[:60]))
             conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
             self.addCleanup(conn.close)
-            conn.request("GET", "/api/requests/1", headers={"Host": "localhost"})
+            conn.request("GET", "/api/requests", headers={"Host": "localhost"})
+            first = json.loads(conn.getresponse().read())["requests"][-1]["id"]
+            conn.request("GET", "/api/requests/%d" % first, headers={"Host": "localhost"})
             part = json.loads(conn.getresponse().read())["parts"][0]
             self.assertEqual((part["has_file"], part["url"], part["not_kept"]),
                              (False, None, "cannot write it: No space left on device"))
-            conn.request("GET", "/files/1/0", headers={"Host": "localhost"})
+            conn.request("GET", "/files/%d/0" % first, headers={"Host": "localhost"})
             self.assertEqual(conn.getresponse().status, 404)  # never a part of it
 
     @unittest.skipUnless(os.path.exists("/proc/self/stat"), "needs /proc/PID/stat")

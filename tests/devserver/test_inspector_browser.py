@@ -41,7 +41,7 @@ PATH2 = "C:\\Users\\Zunel\\Pictures\\th.jpg"
 MESSAGE = '{"page":"unIDdepage"}'
 
 INSPECTOR_PATHS = ["/", "/static/inspector.js", "/static/inspector.css", "/api/requests",
-                   "/api/requests/1", "/files/1/0", "/events"]
+                   "/api/requests/{id}", "/files/{id}/0", "/events"]  # {id}: a request kept
 
 # Markup and script in every text a request can carry. None of it may become an element or run.
 HOSTILE_NAME = "<img src=x onerror=window.ran=1><b id=injected-name>name</b>"
@@ -165,7 +165,8 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual(headers["X-Content-Type-Options"], "nosniff")
 
     def test_a_foreign_host_is_refused_and_loopback_answered(self):
-        for path in INSPECTOR_PATHS:
+        kept = json.loads(browser.request(self.port, "GET", "/api/requests")[2])["requests"]
+        for path in (path.format(id=kept[-1]["id"]) for path in INSPECTOR_PATHS):
             for host in ("evil.example", "evil.example:%d" % self.port, "127.0.0.1.nip.io"):
                 with self.subTest(path=path, host=host):
                     status, headers, _ = browser.request(self.port, "GET", path, host=host)
@@ -300,6 +301,44 @@ class InspectorHttpTest(unittest.TestCase):
                     self.assertEqual(names[5], ("n\ufffd", "n\\xe9", "caf\\xe9.txt"))
                     self.assertEqual(names[0], ("typed", None, None))
 
+    def test_the_search_says_where_it_matched_and_pages(self):
+        for n in range(2):
+            browser.post_form(self.port, "testMsg",
+                              [browser.form_part("message", b'{"page":"unIDdepage-%d"}' % n)],
+                              headers={"Authorization": "Bearer tok-%d" % n})
+
+        def search(words, limit=50, before=None):
+            query = {"q": words, "limit": limit}
+            if before is not None:
+                query["before"] = before
+            status, _, body = browser.request(
+                self.port, "GET", "/api/requests?" + urllib.parse.urlencode(query))
+            self.assertEqual(status, 200, body)
+            return json.loads(body)
+        for words, found in [
+                ("bearer TOK-1", [[("header", "Authorization", "Authorization: Bearer tok-1")]]),
+                ("header:authorization unIDdepage-0",
+                 [[("header", "Authorization", "Authorization: Bearer tok-0"),
+                   ("part 1 text", "message", '{"page":"unIDdepage-0"}')]]),
+                ("part:drawing.svg", [[("part 1 file name", "file", "C:\\pictures\\drawing.svg")]]),
+                ("status:2xx method:get", []),
+                ('"bearer tok" status:200',
+                 [[("header", "Authorization", "Authorization: Bearer tok-%d" % n),
+                   ("status", None, "200")] for n in (1, 0)]),
+                ("page%22%3A%22unIDdepage", [])]:
+            with self.subTest(words=words):
+                shown = [[(w["in"], w["name"], w["text"]) for w in r["matched"]]
+                         for r in search(words)["requests"]]
+                self.assertEqual(shown, found)
+        # A page of one, then the next from where it said, and no further.
+        first = search("bearer tok", limit=1)
+        self.assertEqual(first["requests"][0]["label"], "testMsg")
+        rest = json.loads(browser.request(self.port, "GET", first["next"])[2])
+        self.assertEqual(len(rest["requests"]), 1)
+        self.assertLess(rest["requests"][0]["id"], first["requests"][0]["id"])
+        self.assertGreaterEqual(rest["requests"][0]["id"], rest["first"])
+        self.assertEqual(search("bearer tok", before=rest["requests"][0]["id"])["requests"], [])
+
 
 class BrowserTest(unittest.TestCase):
     """One browser for the class; each test opens the page anew."""
@@ -322,9 +361,17 @@ class BrowserTest(unittest.TestCase):
         return self.driver.execute_script(
             "return [...document.querySelectorAll('article.request')].map(a => a.dataset.id)")
 
+    def whole(self, request_id):
+        """Brings a request's card into view and waits until it is read whole."""
+        browser.wait_for(self.driver, """
+            const card = document.querySelector(`article[data-id="${arguments[0]}"]`);
+            if (card && !card.dataset.filled) card.scrollIntoView();
+            return card && card.dataset.filled === "true";""", request_id)
+
     def part_facts(self, request_id, index):
         """What the page shows of a part: its facts by label, its body's text, whether it
         shows an image, its download link and its note."""
+        self.whole(request_id)
         return self.driver.execute_script(PART_JS + """
             const facts = {};
             for (const dt of part.querySelectorAll("dl.facts dt")) {
@@ -343,12 +390,14 @@ class BrowserTest(unittest.TestCase):
 
     def image_size(self, request_id, index):
         """The natural size of a part's image, once loaded."""
+        self.whole(request_id)
         return tuple(browser.wait_for(self.driver, PART_JS + """
             const image = part.querySelector("img");
             return image && image.complete && image.naturalWidth > 0 &&
                 [image.naturalWidth, image.naturalHeight];""", request_id, index))
 
     def headers_shown(self, request_id):
+        self.whole(request_id)
         return self.driver.execute_script("""
             const card = document.querySelector(`article[data-id="${arguments[0]}"]`);
             return [...card.querySelectorAll(".request-headers tr")].map(
@@ -382,6 +431,10 @@ class BrowserConsoleTest(BrowserTest):
             "return [...document.querySelectorAll('article.request .endpoint')]"
             ".map(e => e.textContent)")
         self.assertEqual(endpoints, ["testImg", "testMsg"])
+        rows = self.driver.execute_script(
+            "return [...document.querySelectorAll('#rows li')].map(li => li.textContent)")
+        self.assertRegex(rows[0], r"^POSTtestImg2002 parts\d+\.\d KiB\d\d:\d\d:\d\d$")
+        self.assertRegex(rows[1], r"^POSTtestMsg2001 part\d+ B\d\d:\d\d:\d\d$")
 
         for index, (path, name) in enumerate([(PATH1, "6uD78iT-.jpeg"), (PATH2, "th.jpg")]):
             data = browser.sample(name)
@@ -408,6 +461,8 @@ class BrowserConsoleTest(BrowserTest):
     def test_the_page_reads_well_to_assistive_technology(self):
         """As Chromium's own accessibility tree gives it to a screen reader."""
         image_id, message_id = self.open_page(self.port, 2)
+        self.whole(image_id)
+        self.whole(message_id)
         self.driver.execute_cdp_cmd("Accessibility.enable", {})
         nodes = self.driver.execute_cdp_cmd("Accessibility.getFullAXTree", {})["nodes"]
 
@@ -547,39 +602,73 @@ class BrowserPageTest(BrowserTest):
             "return [...document.querySelectorAll('#rows li')].filter(li => !li.hidden)"
             ".map(li => li.dataset.id)")
 
-    def test_the_list_filters_moves_and_opens_by_address(self):
+    def search(self, words):
+        """Types `words` in the search box and waits for the service's answer; returns the ids
+        of the rows shown and the places each says it matched."""
+        box = self.driver.find_element("id", "filter")
+        box.clear()
+        box.send_keys(words)
+        browser.wait_for(self.driver, "return document.body.dataset.searched === arguments[0]",
+                         words)
+        return self.driver.execute_script(
+            "return [...document.querySelectorAll('#rows li')].map(li => [li.dataset.id, "
+            "[...li.querySelectorAll('.where-in')].map(w => w.textContent)])")
+
+    def test_the_search_finds_moves_and_opens_by_address(self):
         from selenium.webdriver.common.keys import Keys
         for i in range(45):
-            self.post([browser.form_part("field-%d" % i, b"x")], endpoint="testMsg")
+            self.post([browser.form_part("field-%d" % i, b"x")], endpoint="testMsg",
+                      headers={"X-Trace": "req-%d" % i, "Authorization": "Bearer tok-%d" % i})
+        self.post([browser.form_part("message", b'{"page":"unIDdepage"}')], endpoint="testMsg")
         for i in range(4):  # a wrong path and a wrong method are listed too
             browser.request(self.port, "POST", "/nope-%d" % i, b"a=1",
                             {"Content-Type": "application/x-www-form-urlencoded"})
         browser.request(self.port, "GET", "/Vortan/BackOffice/trunk/webservice/zunel/testMsg")
         self.driver.get("http://localhost:%d/" % self.port)
         browser.wait_for(self.driver, "return document.querySelectorAll('#rows li').length >= 50")
-        self.driver.find_element("id", "filter").send_keys("nope")
-        nope = self.visible_rows()
-        self.assertEqual(len(nope), 4)
+        for words, found, where in [
+                ("nope", 4, "path"),
+                ("status:405", 1, "status"),
+                ("status:4xx method:post nope", 4, "status"),
+                ("field-4", 6, "part 1 name"),  # field-4 and field-40..44
+                ("tok-23", 1, "header"),  # a header's value
+                ('header:"x-trace: req-17"', 1, "header"),
+                ("unIDdepage", 1, "part 1 text (message)"),  # a text value
+                ("no-such-word", 0, None)]:
+            with self.subTest(words=words):
+                rows = self.search(words)
+                self.assertEqual(len(rows), found, rows)
+                self.assertTrue(all(places[0] == where for _, places in rows), rows)
         statuses = self.driver.execute_script(
-            "return [...document.querySelectorAll('article.request')].filter(a => !a.hidden)"
-            ".map(a => a.querySelector('.status').textContent)")
-        self.assertEqual(statuses, ["404"] * 4)
-        self.driver.find_element("id", "filter").clear()
-        self.driver.find_element("id", "filter").send_keys("405")
-        self.assertEqual(len(self.visible_rows()), 1)
-        self.driver.find_element("id", "filter").clear()
-        self.driver.find_element("id", "filter").send_keys("field-4")  # field-4 and field-40..44
-        rows = self.visible_rows()
-        self.assertEqual(len(rows), 6)
-        first = self.driver.find_element("css selector", "#rows li:not([hidden]) a")
-        first.click()
-        first.send_keys(Keys.ARROW_DOWN)
+            "return [...document.querySelectorAll('article.request .status')]"
+            ".map(s => s.textContent)")
+        self.assertEqual(statuses, [])
+        rows = [id for id, _ in self.search("field-4")]
+        # Up and down move through the rows from the search box itself; Escape clears it.
+        self.driver.find_element("id", "filter").send_keys(Keys.ARROW_DOWN, Keys.ARROW_DOWN)
         self.assertEqual(self.driver.execute_script("return location.hash"), "#" + rows[1])
+        self.driver.find_element("id", "filter").send_keys(Keys.ESCAPE)
+        browser.wait_for(self.driver, "return document.body.dataset.searched === ''")
         self.driver.refresh()  # the address opens the request it names
         browser.wait_for(self.driver, "const card = document.querySelector("
                                       "'article.request.selected'); return card && "
                                       "card.dataset.id === arguments[0] && "
                                       "card.getBoundingClientRect().top < innerHeight", rows[1])
+
+    def test_no_width_scrolls_the_page(self):
+        self.addCleanup(self.driver.set_window_size, 1200, 1400)
+        browser.request(self.port, "GET", "/" + "long-segment" * 40 + "?q=" + "v" * 300,
+                        headers={"X-Long": "ab" * 300})
+        self.post([browser.form_part("file", browser.png(3, 2), "f" * 300 + ".png", "image/png"),
+                   browser.form_part("message", b"w" * 3000)])
+        record = self.newest()
+        for width in (1366, 400, 320):
+            with self.subTest(width=width):
+                self.driver.set_window_size(width, 900)
+                self.driver.get("http://localhost:%d/#%d" % (self.port, record["id"]))
+                self.whole(record["id"])
+                self.assertLessEqual(*self.driver.execute_script(
+                    "return [document.documentElement.scrollWidth, innerWidth]"))
 
     def test_copy_as_curl_sends_the_same_parts_again(self):
         picture = os.urandom(70000)
@@ -587,6 +676,7 @@ class BrowserPageTest(BrowserTest):
                    browser.form_part("long", b"0123456789" * 9000),
                    browser.form_part("message", '{"page": "\u00e9t\u00e9"}'.encode())])
         record = self.show_newest()
+        self.whole(record["id"])
         self.driver.execute_script(
             "document.querySelector(`article[data-id='${arguments[0]}'] .tools button`).click()",
             record["id"])
@@ -610,17 +700,40 @@ class BrowserPageTest(BrowserTest):
                           for p in r["parts"]]
         self.assertEqual(sent(again), sent(record))
 
-    def test_a_restart_is_told(self):
-        server = DevServer()
-        self.addCleanup(lambda: server.stop())
-        browser.post_form(server.port, "testMsg", [browser.form_part("message", b"{}")])
-        self.driver.get("http://localhost:%d/" % server.port)
+    def test_every_request_held_opens_by_address_and_none_after_a_restart(self):
+        proc, port, log = start_server("--keep", "300")
+        self.assertIsNotNone(port, log)
+        self.addCleanup(lambda: stop_server(proc))
+        for n in range(1, 251):
+            browser.post_form(port, "testMsg", [browser.form_part("n", b"request %03d" % n)])
+        _, _, page = browser.request(port, "GET", "/api/requests?q=%22request+005%22")
+        fifth = json.loads(page)["requests"][0]["id"]
+        # Beyond the first page the list loads, and on a page opened before a restart.
+        self.driver.get("http://localhost:%d/#%d" % (port, fifth))
+        self.assertEqual(self.part_facts(fifth, 0)["text"], "request 005")
         browser.wait_for(self.driver, "return document.getElementById('live').dataset.state "
                                       "=== 'live' && document.body.dataset.loaded === 'true'")
-        server.stop()
-        server = DevServer(port=server.port)
+        stop_server(proc)
+        proc, again, log = start_server("--keep", "300", port=port)
+        self.assertEqual(again, port, log)
         browser.wait_for(self.driver, "return !document.getElementById('restarted').hidden && "
                                       "!document.getElementById('empty').hidden")
+        browser.post_form(port, "testMsg", [browser.form_part("n", b"after")])
+        for opened in ("another page", "the same page"):
+            with self.subTest(opened=opened):
+                if opened == "another page":
+                    self.driver.get("about:blank")
+                    self.driver.get("http://localhost:%d/#%d" % (port, fifth))
+                else:
+                    self.driver.execute_script("location.hash = ''")
+                    self.driver.execute_script("location.hash = arguments[0]", "#%d" % fifth)
+                note = browser.wait_for(self.driver, "const note = document.querySelector("
+                                                     "'.gone-note'); return note && "
+                                                     "note.textContent")
+                self.assertEqual(note, "Request #%d is from before the service restarted: "
+                                       "it is gone." % fifth)
+                self.assertEqual(self.driver.execute_script(
+                    "return document.querySelectorAll('article.selected').length"), 0)
 
     def test_the_raw_view_shows_a_refused_body_as_it_came(self):
         body = (b"--b0\r\nContent-Disposition: form-data; name=\"bin\"; filename=\"x.bin\"\r\n"
@@ -630,6 +743,7 @@ class BrowserPageTest(BrowserTest):
                                        {"Content-Type": "multipart/form-data; boundary=b0"})
         self.assertEqual(status, 400)  # no closing delimiter
         record = self.show_newest()
+        self.whole(record["id"])
         shown = self.driver.execute_script("""
             const raw = document.querySelector(`article[data-id="${arguments[0]}"] details.raw`);
             raw.open = true;""", record["id"])
@@ -704,6 +818,7 @@ class BrowserUpstreamTest(BrowserTest):
                                            [browser.form_part("file", picture, "th.jpg")])
         self.assertEqual(status, 200)
         record_id = self.open_page(self.port, self.held())[0]
+        self.whole(record_id)
         self.assertEqual(self.part_facts(record_id, 0)["facts"]["SHA-256"],
                          browser.sha256(picture))
         shown = self.driver.execute_script("""
@@ -725,6 +840,7 @@ class BrowserUpstreamTest(BrowserTest):
     def test_a_request_is_sent_again_from_the_page(self):
         browser.post_form(self.port, "testMsg", [browser.form_part("message", b"again")])
         newest = self.open_page(self.port, self.held())[0]
+        self.whole(newest)
         self.driver.execute_script(
             "document.querySelector(`article[data-id='${arguments[0]}'] button.resend-upstream`)"
             ".click()", newest)

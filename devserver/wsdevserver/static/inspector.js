@@ -1,6 +1,10 @@
 // The inspector's page: the requests the service received, newest first, kept up to date by
 // the service's event stream. Every text from a request goes into the page as text
 // (textContent, attribute properties), never as markup.
+//
+// The list comes as summaries, a page of them in one fetch, and pages on as it scrolls; a
+// request's whole record is read only when its card comes into view or is opened, so that a page
+// opened on hundreds of requests moves little. Searching is the service's, over all it keeps.
 "use strict";
 
 (function () {
@@ -13,13 +17,24 @@
   const filter = document.getElementById("filter");
   const matched = document.getElementById("matched");
   const restarted = document.getElementById("restarted");
+  const opened = document.getElementById("opened");
+  const more = document.getElementById("more");
+  const feedEnd = document.getElementById("feed-end");
+  const sort = document.getElementById("sort");
+  const pause = document.getElementById("pause");
   let service = null;  // which run of the service the list comes from
+  let firstId = null;  // that run's first id: a smaller one is from before a restart
 
-  const PAGE = 200;  // requests shown: as many as the service lists in one page
+  const PAGE = 100;  // summaries asked for at a time
 
-  // Records shown, newest first, and their elements by id.
+  // Summaries listed, in the service's order (newest first), and their cards by id; the
+  // address of the page after them; the search they answer ("" for every request); how many
+  // the service holds.
   let records = [];
   const cards = new Map();
+  let next = null;
+  let query = "";
+  let held = 0;
 
   // Controls (but tab and line breaks), and the characters that reorder or hide text (the
   // bidirectional controls, zero-width ones), as <U+XXXX>, which every font draws: a name
@@ -197,9 +212,8 @@
     return section;
   }
 
-  function requestCard(record) {
-    const card = element("article", "request");
-    card.dataset.id = record.id;
+  // A request's line, the heading of its card whether the card is read whole yet or not.
+  function requestLine(record) {
     const summary = element("h2", "summary");
     const time = element("time", "time", clock(record.time));
     time.dateTime = isoTime(record.time);
@@ -207,9 +221,16 @@
     summary.append(element("span", "number", "#" + record.id), time,
                    element("span", "method", record.method),
                    element("span", "path", record.path),
-                   element("span", "endpoint", record.endpoint || "no endpoint"),
+                   record.endpoint ? element("span", "endpoint", record.endpoint)
+                     : element("span", "endpoint none", "no endpoint"),
                    element("span", statusClass(record.status), record.status));
-    card.append(summary, tools(record));
+    return summary;
+  }
+
+  function requestCard(record) {
+    const card = element("article", "request");
+    card.dataset.id = record.id;
+    card.append(requestLine(record), tools(record));
     if (record.answered_by) {
       card.append(element("p", "answered-by", "Answered by " + record.answered_by +
                           (record.answer_end ? ", " + record.answer_end : "")));
@@ -298,70 +319,225 @@
     return section;
   }
 
-  // What a tester may look for: method, path, status, endpoint, and the parts' names.
-  function searchable(record) {
-    const names = (record.parts || []).flatMap((part) => [part.name, part.filename]);
-    return [record.method, record.path, record.status, record.endpoint, record.answered_by,
-            ...names]
-      .filter((text) => text !== null && text !== undefined).join("\n").toLowerCase();
+  // Sizes in a row: short, since the row has little room.
+  function shortBytes(size) {
+    if (size < 1024) return size + " B";
+    const units = ["KiB", "MiB", "GiB"];
+    let value = size / 1024;
+    let unit = 0;
+    while (value >= 1024 && unit < units.length - 1) {
+      value /= 1024;
+      unit += 1;
+    }
+    return value.toFixed(value < 10 ? 1 : 0) + " " + units[unit];
   }
 
+  // What a match's place is called in a row: "header", "part 2 text (message)".
+  function placeName(where) {
+    return where.in + (where.in.endsWith(" text") && where.name ? " (" + where.name + ")" : "");
+  }
+
+  // A row tells requests apart at a glance: method, endpoint (or the path's last segment, the
+  // whole path on hover), status, parts, size and time; for a search, where it matched.
   function row(record) {
     const item = element("li", "row");
     item.dataset.id = record.id;
     const link = element("a");
     link.href = "#" + record.id;
-    const parts = record.part_count === 1 ? "1 part" : record.part_count + " parts";
-    link.append(element("span", "number", "#" + record.id), element("time", "time", clock(record.time)),
-                element("span", "method", record.method), element("span", "path", record.path),
+    link.title = visible(record.path);
+    const line = element("span", "line");
+    const time = element("time", "time", clock(record.time).slice(0, 8));
+    time.dateTime = isoTime(record.time);
+    line.append(element("span", "method", record.method),
+                element("span", record.endpoint ? "label endpoint" : "label",
+                        record.label || record.path),
                 element("span", statusClass(record.status), record.status),
-                element("span", "parts", parts));
+                element("span", "parts", record.part_count === 1 ? "1 part"
+                  : record.part_count + " parts"),
+                element("span", "size", shortBytes(record.size || 0)), time);
+    link.append(line);
+    for (const where of record.matched || []) {
+      const shown = element("span", "where");
+      shown.append(element("span", "where-in", placeName(where)),
+                   element("span", "where-text", where.text));
+      link.append(shown);
+    }
     item.append(link);
     return item;
   }
 
-  function applyFilter() {
-    const wanted = filter.value.trim().toLowerCase();
-    let shown = 0;
-    for (const record of records) {
-      const match = !wanted || searchable(record).includes(wanted);
-      const id = String(record.id);
-      const item = rows.querySelector(`li[data-id="${id}"]`);
-      if (item) item.hidden = !match;
-      if (cards.get(id)) cards.get(id).hidden = !match;
-      if (match) shown += 1;
-    }
-    matched.textContent = wanted ? shown + " of " + records.length + " match" : "";
+  // The rows' orders; ids grow with time.
+  const ORDERS = {
+    time: (a, b) => b.id - a.id,
+    status: (a, b) => (b.status || 0) - (a.status || 0) || b.id - a.id,
+    size: (a, b) => (b.size || 0) - (a.size || 0) || b.id - a.id,
+  };
+
+  function ordered() {
+    return sort.value in ORDERS && sort.value !== "time" ? records.slice().sort(ORDERS[sort.value])
+      : records;
   }
 
-  // The selected request is the address's #ID, so that a reload or a shared link opens it.
-  function select() {
-    const id = location.hash.slice(1);
+  // A card starts as its request's line, and is read whole once it comes near the view.
+  const filler = "IntersectionObserver" in window ? new IntersectionObserver((entries) => {
+    for (const entry of entries) if (entry.isIntersecting) fill(entry.target);
+  }, {rootMargin: "400px 0px"}) : null;
+
+  function shell(record) {
+    const card = element("article", "request");
+    card.dataset.id = record.id;
+    card.append(requestLine(record), element("p", "loading", "Reading\u2026"));
+    if (filler) filler.observe(card);
+    else fill(card);
+    return card;
+  }
+
+  function fill(card) {
+    if (card.dataset.filling) return;
+    card.dataset.filling = "true";
+    if (filler) filler.unobserve(card);
+    const id = card.dataset.id;
+    detail(id).then((record) => {
+      const whole = requestCard(record);
+      for (const name of card.classList) whole.classList.add(name);  // selected, new
+      whole.dataset.filling = whole.dataset.filled = "true";
+      card.replaceWith(whole);
+      if (cards.get(id) === card) cards.set(id, whole);
+    }, () => {
+      const loading = card.querySelector(".loading");
+      if (loading) loading.textContent = "Not kept any more.";
+    });
+  }
+
+  // Shows `records` in the order chosen; cards already read stay as they are.
+  function render() {
+    const shown = ordered();
+    const kept = new Map();
+    for (const record of shown) {
+      const id = String(record.id);
+      kept.set(id, cards.get(id) || shell(record));
+    }
+    for (const [id, card] of cards) {
+      if (!kept.has(id) && filler) filler.unobserve(card);
+    }
+    cards.clear();
+    for (const [id, card] of kept) cards.set(id, card);
+    for (const id of details.keys()) {
+      if (!cards.has(id) && opened.dataset.id !== id) details.delete(id);
+    }
+    list.replaceChildren(...kept.values());
+    rows.replaceChildren(...shown.map(row));
+    updateCount();
+    markSelected(location.hash.slice(1));
+  }
+
+  function markSelected(id) {
     for (const node of document.querySelectorAll(".selected")) node.classList.remove("selected");
+    for (const node of rows.querySelectorAll("[aria-current]")) {
+      node.removeAttribute("aria-current");
+    }
+    if (!/^[0-9]{1,18}$/.test(id)) return;
     const card = cards.get(id);
     const item = rows.querySelector(`li[data-id="${id}"]`);
-    if (!card) return;
-    card.classList.add("selected");
+    if (card) card.classList.add("selected");
     if (item) {
       item.classList.add("selected");
       item.querySelector("a").setAttribute("aria-current", "true");
     }
-    card.scrollIntoView({block: "start"});
   }
 
-  // Up and down move through the list as it is filtered.
-  function step(event) {
-    if (event.key !== "ArrowDown" && event.key !== "ArrowUp") return;
-    const visibleRows = [...rows.querySelectorAll("li.row")].filter((item) => !item.hidden);
-    if (!visibleRows.length) return;
+  // The selected request is the address's #ID, so that a reload or a shared link opens it,
+  // listed or not.
+  function select() {
+    const id = location.hash.slice(1);
+    markSelected(id);
+    const card = cards.get(id);
+    if (card || !/^[0-9]{1,18}$/.test(id)) {
+      delete opened.dataset.id;
+      opened.replaceChildren();
+    }
+    if (card) {
+      card.scrollIntoView({block: "start"});
+      fill(card);
+    } else if (/^[0-9]{1,18}$/.test(id)) {
+      openOutside(id);
+    }
+  }
+
+  // A request the list does not show (older than the pages loaded, or outside the search) opens
+  // above it; one that is gone says why, so a link never opens another request.
+  async function openOutside(id) {
+    if (opened.dataset.id === id) return;
+    opened.dataset.id = id;
+    opened.replaceChildren(element("p", "gone", "Reading request #" + id + "\u2026"));
+    let note;
+    try {
+      const record = await detail(id);
+      if (opened.dataset.id !== id) return;
+      const card = requestCard(record);
+      card.classList.add("selected");
+      card.dataset.filled = "true";
+      opened.replaceChildren(element("p", "outside", "Request #" + id +
+                                     ", opened by its address, is not among those listed."),
+                             card);
+      card.scrollIntoView({block: "start"});
+      return;
+    } catch (error) {
+      if (opened.dataset.id !== id) return;
+      if (error.status !== 404) {
+        note = "Cannot read request #" + id + ": " + error.message;
+      } else if (firstId !== null && Number(id) < firstId) {
+        note = "Request #" + id + " is from before the service restarted: it is gone.";
+      } else {
+        note = "Request #" + id + " is not kept any more: it was cleared, or dropped for " +
+          "newer requests.";
+      }
+    }
+    opened.replaceChildren(element("p", "gone-note", note));
+  }
+
+  // Moves the selection by `move` rows (1, -1, "first" or "last") in the order shown.
+  function step(move, focusRow) {
+    const items = [...rows.querySelectorAll("li.row")];
+    if (!items.length) return;
+    const at = items.findIndex((item) => item.dataset.id === location.hash.slice(1));
+    const to = move === "first" ? 0 : move === "last" ? items.length - 1
+      : at < 0 ? 0 : Math.max(0, Math.min(items.length - 1, at + move));
+    location.hash = items[to].dataset.id;
+    items[to].scrollIntoView({block: "nearest"});
+    if (focusRow) items[to].querySelector("a").focus();
+  }
+
+  function typing(target) {
+    return target.isContentEditable || /^(INPUT|TEXTAREA|SELECT)$/.test(target.tagName);
+  }
+
+  // From anywhere but a text being edited: / searches, Esc clears the search, up and down (j
+  // and k), Home and End move through the list; up and down from the search box too.
+  function keyboard(event) {
+    if (event.ctrlKey || event.metaKey || event.altKey) return;
+    const inFilter = event.target === filter;
+    const free = !typing(event.target);
+    if (event.key === "/" && free) {
+      event.preventDefault();
+      filter.focus();
+      filter.select();
+      return;
+    }
+    if (event.key === "Escape" && inFilter) {
+      if (filter.value) {
+        filter.value = "";
+        searchSoon(0);
+      }
+      return;
+    }
+    const moves = {ArrowDown: 1, ArrowUp: -1};
+    const freeMoves = {j: 1, k: -1, Home: "first", End: "last"};
+    const move = (free || inFilter) && moves[event.key] || free && freeMoves[event.key];
+    if (!move) return;
     event.preventDefault();
-    const at = visibleRows.findIndex((item) => item.dataset.id === location.hash.slice(1));
-    const next = at < 0 ? 0 : Math.max(0, Math.min(visibleRows.length - 1,
-                                                     at + (event.key === "ArrowDown" ? 1 : -1)));
-    location.hash = visibleRows[next].dataset.id;
-    visibleRows[next].querySelector("a").focus();
+    step(move, !inFilter);
   }
-
   // The request as received, read when first opened: its head's lines, then its body's start
   // cut at each delimiter, text as text and binary data as a hex dump.
   function rawView(record) {
@@ -417,8 +593,10 @@
       command.hidden = false;
       if (body) body.hidden = !response.ok;
       if (response.ok && navigator.clipboard) {
-        navigator.clipboard.writeText(command.textContent).then(
-          () => { copy.textContent = "Copied as curl"; }, () => {});
+        navigator.clipboard.writeText(command.textContent).then(() => {
+          copy.textContent = "Copied as curl";
+          setTimeout(() => { copy.textContent = "Copy as curl"; }, 2000);
+        }, () => {});
       }
     });
     const clear = element("button", null, "Clear");
@@ -448,81 +626,90 @@
     if (response.ok) await refresh();
   }
 
-  function forget(ids) {
-    for (const id of ids.map(String)) {
-      const card = cards.get(id);
-      if (card) card.remove();
-      cards.delete(id);
-      const item = rows.querySelector(`li[data-id="${id}"]`);
-      if (item) item.remove();
-      details.delete(Number(id));
+  function removeShown(id) {
+    const card = cards.get(id);
+    if (card) {
+      if (filler) filler.unobserve(card);
+      card.remove();
     }
-    records = records.filter((record) => !ids.includes(record.id));
+    cards.delete(id);
+    const item = rows.querySelector(`li[data-id="${id}"]`);
+    if (item) item.remove();
+    details.delete(id);
+  }
+
+  function forget(ids, total) {
+    const gone = new Set(ids.map(String));
+    for (const id of gone) removeShown(id);
+    if (gone.has(opened.dataset.id)) {
+      delete opened.dataset.id;
+      select();
+    }
+    records = records.filter((record) => !gone.has(String(record.id)));
+    if (typeof total === "number") held = total;
     updateCount();
   }
 
   function updateCount() {
-    count.textContent = records.length === 1 ? "1 request" : records.length + " requests";
-    empty.hidden = records.length !== 0;
+    count.textContent = (held === 1 ? "1 request" : held + " requests") +
+      (!query && records.length < held ? ", " + records.length + " listed" : "");
+    empty.hidden = held !== 0;
+    more.hidden = !next;
+    if (!query) {
+      matched.textContent = "";
+    } else if (!records.length) {
+      matched.textContent = next ? "None found yet: more as the list scrolls." : "None found.";
+    } else {
+      matched.textContent = records.length + (records.length === 1 ? " found" : " found") +
+        (next ? " so far: more as the list scrolls." : ".");
+    }
   }
 
-  // Shows `fresh` (newest first) in place of everything shown.
-  function showAll(fresh) {
-    records = fresh;
-    cards.clear();
-    const nodes = records.map((record) => {
-      const card = requestCard(record);
-      cards.set(String(record.id), card);
-      return card;
-    });
-    list.replaceChildren(...nodes);
-    rows.replaceChildren(...records.map(row));
-    updateCount();
-    applyFilter();
-    select();
-  }
-
-  // Adds one record on top; the service keeps `held` records, so older ones leave the page.
-  function showNew(record, held) {
+  // Adds one request on top; the service holds `total`, so the oldest may leave the page.
+  function showNew(record, total) {
+    if (typeof total === "number") held = total;
+    if (paused) {
+      waiting += 1;
+      pauseLabel();
+      updateCount();
+      return;
+    }
+    restarted.hidden = true;  // what is listed from now on is this run's
+    announce.textContent = "New request #" + record.id + ": " + record.method + " " +
+      visible(record.path) + ", " + record.status;
+    if (query) {  // whether it matches is the service's to say
+      searchSoon(300);
+      return;
+    }
     const id = String(record.id);
     if (cards.has(id)) return;
     records.unshift(record);
-    const card = requestCard(record);
+    while (records.length > held) removeShown(String(records.pop().id));
+    if (sort.value !== "time") {
+      render();
+      return;
+    }
+    const card = shell(record);
     card.classList.add("new");
     cards.set(id, card);
     list.prepend(card);
     rows.prepend(row(record));
-    announce.textContent = "New request #" + record.id + ": " + record.method + " " +
-      visible(record.path) + ", " + record.status;
-    while (typeof held === "number" && records.length > held) {
-      const gone = records.pop();
-      const node = cards.get(String(gone.id));
-      if (node) node.remove();
-      cards.delete(String(gone.id));
-      const item = rows.querySelector(`li[data-id="${gone.id}"]`);
-      if (item) item.remove();
-    }
     updateCount();
-    applyFilter();
   }
 
-  // A list the same as the one shown (polling, mostly) leaves the page as it is: open details,
-  // scroll position and pictures stay.
-  function listed(fresh) {
-    const key = (records) => records.map((record) => record.id + "@" + record.time).join(" ");
-    if (document.body.dataset.loaded !== "true" || key(fresh) !== key(records)) showAll(fresh);
-    document.body.dataset.loaded = "true";
-    performance.mark("inspector-listed");
-  }
-
-  // The list comes as summaries, a request's whole record from its own address; a record
-  // never changes once listed, so each is fetched once.
+  // A request's whole record, read once: a record never changes once listed. Failures carry
+  // their status, so that a 404 can say the request is gone.
   const details = new Map();
 
   async function detail(id) {
+    id = String(id);
     if (!details.has(id)) {
       details.set(id, fetch("/api/requests/" + id, {cache: "no-store"}).then((response) => {
-        if (!response.ok) throw new Error("HTTP " + response.status);
+        if (!response.ok) {
+          const error = new Error("HTTP " + response.status);
+          error.status = response.status;
+          throw error;
+        }
         return response.json();
       }).catch((error) => {
         details.delete(id);
@@ -532,21 +719,112 @@
     return details.get(id);
   }
 
-  async function refresh() {
-    const response = await fetch("/api/requests?limit=" + PAGE, {cache: "no-store"});
+  // A page of summaries; notes a restart of the service.
+  async function listPage(address) {
+    const response = await fetch(address, {cache: "no-store"});
     if (!response.ok) throw new Error("HTTP " + response.status);
     const page = await response.json();
     if (service !== null && page.service !== service) {
-      details.clear();  // ids start again with a new run
       restarted.hidden = false;
+      details.clear();  // what was read of the run before is gone from the service
     }
     service = page.service;
-    const fresh = await Promise.all(page.requests.map((summary) => detail(summary.id)));
-    for (const id of details.keys()) {
-      if (!page.requests.some((summary) => summary.id === id)) details.delete(id);
-    }
-    listed(fresh);
+    if (typeof page.first === "number") firstId = page.first;
+    held = page.held;
+    return page;
   }
+
+  // The first page of the list, or of the search, in place of what is shown. A list the same
+  // as the one shown (polling, mostly) leaves the page as it is: open details, scroll position
+  // and pictures stay.
+  let asked = 0;
+
+  async function refresh() {
+    const ask = ++asked;
+    const words = query;
+    const params = new URLSearchParams({limit: PAGE});
+    if (words) params.set("q", words);
+    const page = await listPage("/api/requests?" + params);
+    if (ask !== asked) return;  // a newer list or search is on its way
+    const key = (summaries) => summaries.map((record) => record.id + "@" +
+      JSON.stringify(record.matched || null)).join(" ");
+    const first = document.body.dataset.loaded !== "true";
+    if (first || words !== document.body.dataset.searched ||
+        key(page.requests) !== key(records.slice(0, page.requests.length)) ||
+        (page.requests.length < PAGE && records.length !== page.requests.length)) {
+      records = page.requests;
+      next = page.next;
+      render();
+    } else {
+      updateCount();
+    }
+    document.body.dataset.searched = words;
+    if (first) {
+      document.body.dataset.loaded = "true";
+      performance.mark("inspector-listed");
+      select();
+    }
+  }
+
+  // The next page, once the end of the list or of the cards comes into view.
+  let paging = false;
+
+  async function loadOlder() {
+    if (!next || paging) return;
+    paging = true;
+    const ask = asked;
+    try {
+      const page = await listPage(next);
+      if (ask !== asked) return;
+      records = records.concat(page.requests.filter((record) => !cards.has(String(record.id))));
+      next = page.next;
+      render();
+    } finally {
+      paging = false;
+    }
+  }
+
+  if ("IntersectionObserver" in window) {
+    const pager = new IntersectionObserver((entries) => {
+      if (entries.some((entry) => entry.isIntersecting)) {
+        loadOlder().catch(() => setLive("down", "cannot read the list"));
+      }
+    }, {rootMargin: "200px 0px"});
+    pager.observe(more);
+    pager.observe(feedEnd);
+  }
+  more.addEventListener("click", () => {
+    loadOlder().catch(() => setLive("down", "cannot read the list"));
+  });
+
+  // The search box asks the service once typing pauses.
+  let searchTimer = null;
+
+  function searchSoon(delay) {
+    clearTimeout(searchTimer);
+    searchTimer = setTimeout(() => {
+      query = filter.value.trim();
+      refresh().catch(() => setLive("down", "cannot search"));
+    }, delay);
+  }
+
+  // Paused, the page stays as it is and counts what arrives; resumed, it lists again.
+  let paused = false;
+  let waiting = 0;
+
+  function pauseLabel() {
+    pause.textContent = !paused ? "Pause" : waiting ? "Resume (" + waiting + " new)" : "Resume";
+    pause.setAttribute("aria-pressed", String(paused));
+  }
+
+  pause.addEventListener("click", () => {
+    paused = !paused;
+    if (!paused) {
+      waiting = 0;
+      refresh().catch(() => setLive("down", "cannot read the list"));
+    }
+    pauseLabel();
+  });
 
   function setLive(state, text) {
     live.dataset.state = state;
@@ -556,7 +834,7 @@
   // Without an event stream (no EventSource, or the service refuses one), the list every 2 s.
   function poll() {
     setLive("polling", "polling");
-    refresh().catch(() => setLive("down", "service unreachable"))
+    (paused ? Promise.resolve() : refresh()).catch(() => setLive("down", "service unreachable"))
       .finally(() => setTimeout(poll, 2000));
   }
 
@@ -587,10 +865,12 @@
     });
     events.addEventListener("request", (event) => {
       const message = JSON.parse(event.data);
-      detail(message.record.id).then((record) => showNew(record, message.held))
-        .catch(() => setLive("down", "cannot read a new request"));
+      showNew(message.record, message.held);
     });
-    events.addEventListener("cleared", (event) => forget(JSON.parse(event.data).ids));
+    events.addEventListener("cleared", (event) => {
+      const message = JSON.parse(event.data);
+      forget(message.ids, message.held);
+    });
   }
 
   // The empty page says where to send requests, on the address it was opened with.
@@ -600,9 +880,13 @@
   document.getElementById("try").textContent =
     "curl -F 'message={\"page\":\"unIDdepage\"}' " + base + "testMsg";
 
-  filter.addEventListener("input", applyFilter);
-  rows.addEventListener("keydown", step);
+  filter.addEventListener("input", () => searchSoon(80));
+  document.addEventListener("keydown", keyboard);
+  sort.addEventListener("change", render);
   window.addEventListener("hashchange", select);
+  document.getElementById("restarted-ok").addEventListener("click", () => {
+    restarted.hidden = true;
+  });
   document.getElementById("clear-all").addEventListener("click", () => {
     if (confirm("Clear every request the service keeps?")) clearRequests("/api/requests");
   });
