@@ -39,6 +39,8 @@ def start_service(service, preexec_fn=None):
     proc = subprocess.Popen([SERVICE_PYTHON, service, "--port", "0"], stderr=subprocess.PIPE,
                             text=True, preexec_fn=preexec_fn)
     line = proc.stderr.readline()
+    while "listening on" not in line:  # a line about folders left behind may come first
+        line = proc.stderr.readline()
     threading.Thread(target=proc.stderr.read, daemon=True).start()  # never a full pipe
     return proc, int(line.rsplit(":", 1)[1])
 
@@ -121,7 +123,7 @@ def tricklers(service, count=400):
         for sock in held:
             sock.close()
     finally:
-        proc.kill()
+        proc.terminate()
         proc.wait()
 
 
@@ -134,14 +136,14 @@ def main():
         try:
             previews(port, proc, pixels)
         finally:
-            proc.kill()
+            proc.terminate()
             proc.wait()
     proc, port = start_service(args.service)
     try:
         stall(port, b"=&" * (2 << 20), "4 MiB of '=&'")
         stall(port, b"v=" + b"%01" * (21 << 20), "63 MiB of control characters")
     finally:
-        proc.kill()
+        proc.terminate()
         proc.wait()
     tricklers(args.service)
     return 0
