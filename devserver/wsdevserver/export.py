@@ -215,8 +215,14 @@ def har_response(record):
                             bodySize=record.answer.get("size", -1),
                             content={"size": record.answer.get("size", -1), "mimeType": mime,
                                      "comment": "the answer's body is not kept"})
-        elif record.status == 200 and record.answered_by == "the report":
-            response["content"]["comment"] = "the service's report, which it does not keep"
+        elif record.report is not None:
+            response.update(bodySize=record.report_size, headers=[
+                {"name": "Content-Type", "value": "text/plain; charset=utf-8"}])
+            response["content"].update(size=record.report_size,
+                                       text=record.report.decode("utf-8", "replace"))
+            if record.report_size > len(record.report):
+                response["content"]["comment"] = "the report's first %d bytes of %d" % (
+                    len(record.report), record.report_size)
         return response
     headers = report.part_head_fields(up.head)
     response.update(statusText=up.reason or "", bodySize=up.answer.size,

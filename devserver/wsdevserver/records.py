@@ -114,6 +114,8 @@ class Record:
     upstream: Exchange = None
     answered_by: str = None  # "the report", "rule N", "playback entry N" or "the upstream"
     answer: dict = None  # what a scripted answer sent back: its status, headers, size and end
+    report: bytes = None  # the start of the service's own report, when it answered one
+    report_size: int = 0
     cost: int = 0
 
     def __post_init__(self):

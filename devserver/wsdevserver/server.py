@@ -48,6 +48,7 @@ SAFE_METHODS = ("GET", "HEAD", "OPTIONS")
 RUNNER_OPTIONS = {"access_log": None, "lingering_time": LINGER_SECONDS, "max_headers": MAX_HEADERS,
                   "read_bufsize": READ_BUFFER, "auto_decompress": False}
 MAX_RULES_MEMORY = 256 * 1024 * 1024  # what the answer rules, and a played back log, may hold
+REPORT_KEPT = 16 * 1024  # of a report, in its record
 AIOHTTP_VERSION = tuple(int(n) for n in re.findall(r"[0-9]+", aiohttp_version)[:2])
 
 
@@ -108,6 +109,19 @@ def refusal(request):
         return 415, "unsupported Content-Encoding \"%s\": send the body as it is\n" % (
             report.quoted(encoding))
     return None
+
+
+def keep_report(rec):
+    """The start of the report about to answer `rec`'s request, in its record (for the HAR)."""
+    record = rec.record
+    kept = bytearray(report.first_line(record.endpoint, rec.count))
+    record.report_size = len(kept) + rec.report.length
+    for block in rec.report.chunks():
+        if len(kept) >= REPORT_KEPT:
+            break
+        kept += block
+    record.report = bytes(kept[:REPORT_KEPT])
+    record.cost += len(record.report)
 
 
 class Service:
@@ -220,6 +234,8 @@ class Service:
                     names = [part.fields()["name"] for part in record.parts]
                     return await self.play(request, rec, self.script(request, names))
                 record.answered_by = "the report" if status == 200 else None
+                if status == 200:
+                    keep_report(rec)
                 await rec.finish(status, reason)
                 log_request(request, status, record.size)
                 if status == 200:
@@ -260,6 +276,7 @@ class Service:
         if found is None:
             if self.replay is None or self.upstream is not None:
                 record.answered_by = "the report"
+                keep_report(rec)
                 await rec.finish(200)
                 log_request(request, 200, record.size)
                 return await self.send_report(request, record.endpoint, rec)

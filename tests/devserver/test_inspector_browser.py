@@ -768,8 +768,9 @@ class BrowserPageTest(BrowserTest):
         self.assertEqual(browser.request(self.port, "GET", shown["link"])[2], body)
 
     def test_clear_and_export(self):
-        self.post([browser.form_part("file", browser.png(2, 2), "dot.png", "image/png"),
-                   browser.form_part("message", b'{"a": 1}')])
+        status, answer = browser.post_form(self.port, "testImg", [
+            browser.form_part("file", browser.png(2, 2), "dot.png", "image/png"),
+            browser.form_part("message", b'{"a": 1}')])
         _, _, har = browser.request(self.port, "GET", "/api/requests.har")
         log = json.loads(har)["log"]
         _, _, listed = browser.request(self.port, "GET", "/api/requests?limit=200")
@@ -780,6 +781,9 @@ class BrowserPageTest(BrowserTest):
                          ("multipart/form-data; boundary=inspector-test-7c1e", "base64"))
         self.assertEqual(base64.b64decode(posted["text"]),
                          browser.request(self.port, "GET", record["body_url"])[2])
+        content = log["entries"][-1]["response"]["content"]  # the service's own report
+        self.assertEqual((status, content["text"].encode(), content["size"]),
+                         (200, answer, len(answer)))
         status, _, _ = browser.request(self.port, "DELETE", "/api/requests",
                                        headers={"Origin": "https://evil.example"})
         self.assertEqual(status, 403)
