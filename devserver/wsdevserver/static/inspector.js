@@ -53,9 +53,8 @@
     return node;
   }
 
-  function byteCount(size) {
-    const exact = size.toLocaleString("en-US") + (size === 1 ? " byte" : " bytes");
-    if (size < 1024) return exact;
+  // A size of 1 KiB or more in the largest binary unit under 1024: [value, unit].
+  function binaryUnits(size) {
     const units = ["KiB", "MiB", "GiB"];
     let value = size / 1024;
     let unit = 0;
@@ -63,7 +62,14 @@
       value /= 1024;
       unit += 1;
     }
-    return exact + " (" + value.toFixed(1) + " " + units[unit] + ")";
+    return [value, units[unit]];
+  }
+
+  function byteCount(size) {
+    const exact = size.toLocaleString("en-US") + (size === 1 ? " byte" : " bytes");
+    if (size < 1024) return exact;
+    const [value, unit] = binaryUnits(size);
+    return exact + " (" + value.toFixed(1) + " " + unit + ")";
   }
 
   function clock(time) {
@@ -322,14 +328,8 @@
   // Sizes in a row: short, since the row has little room.
   function shortBytes(size) {
     if (size < 1024) return size + " B";
-    const units = ["KiB", "MiB", "GiB"];
-    let value = size / 1024;
-    let unit = 0;
-    while (value >= 1024 && unit < units.length - 1) {
-      value /= 1024;
-      unit += 1;
-    }
-    return value.toFixed(value < 10 ? 1 : 0) + " " + units[unit];
+    const [value, unit] = binaryUnits(size);
+    return value.toFixed(value < 10 ? 1 : 0) + " " + unit;
   }
 
   // What a match's place is called in a row: "header", "part 2 text (message)".
