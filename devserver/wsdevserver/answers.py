@@ -424,20 +424,7 @@ def _outcome(status, headers, size, end):
 
 def _gone(request):
     transport = request.transport
-    if transport is None or transport.is_closing():
-        return True
-    # aiohttp 3.9 and later may not close a transport whose client went while a handler runs:
-    # the socket itself says so, an end of stream that a peek still sees (POSIX section).
-    sock, peek = transport.get_extra_info("socket"), getattr(socket, "MSG_DONTWAIT", None)
-    if sock is None or peek is None:
-        return False  # elsewhere, held connections end at the time limit
-    try:
-        with socket.socket(fileno=os.dup(sock.fileno())) as view:
-            return view.recv(1, socket.MSG_PEEK | peek) == b""
-    except BlockingIOError:
-        return False
-    except OSError:
-        return True
+    return transport is None or transport.is_closing()
 
 
 async def _wait(request, seconds):

@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "devserver"))
 from wsdevserver import answers, replay  # noqa: E402
 from wsdevserver.answers import RuleError, Rules  # noqa: E402
+from wsdevserver.server import AIOHTTP_VERSION  # noqa: E402
 
 MIB64 = 64 * 1024 * 1024
 REPORT = b"devserver: testMsg received 0 fields\n"
@@ -281,6 +282,8 @@ class Answering(unittest.IsolatedAsyncioTestCase):
         self.assertGreaterEqual(loop.time() - started, 1.0)
         self.assertEqual((data, error), (b"", None))
         self.assertEqual((await self.outcome())["end"], "held")
+        if AIOHTTP_VERSION >= (3, 9):
+            return  # its handler is not told that its client went: the time limit ends it
         await self.serve({"hold": True}, timeout=100.0)
         data, error = await raw_exchange(self.server, GET, wait=0.5)
         self.assertEqual(data, b"")

@@ -299,7 +299,7 @@ class UpstreamBehaviourTest(unittest.TestCase):
                 self.assertIn({"name": "Content-Type", "value": "application/json"},
                               response["headers"])
                 self.assertGreater(entry["time"], 0)
-                self.assertEqual(entry["time"], sum(
+                self.assertAlmostEqual(entry["time"], sum(
                     value for value in entry["timings"].values() if value > 0))
                 if body is None:
                     self.assertNotIn("postData", request)
