@@ -176,7 +176,8 @@ def part(record, part):
     declared = report.parse_header_value(data["content_type"] or "")[0]
     if declared == "image/svg+xml":
         head = record.head_bytes(part, SVG_HEAD)
-    image = image_kind(head[:MAGIC_BYTES]) if part.kept else None
+    kind = image_kind(head[:MAGIC_BYTES])
+    image = kind if part.kept else None
     url = "/files/%d/%d" % (record.id, part.index) if part.kept else None
     data.update({"index": part.index, "size": part.size, "sha256": part.sha256,
                  "kind": part.kind,
@@ -185,8 +186,7 @@ def part(record, part):
                  "has_file": part.kept, "not_kept": part.lost, "image": image, "url": url,
                  "thumb": ("/thumbs/%d/%d" % (record.id, part.index)
                            if image and thumbnails.available() else None),
-                 "notes": type_notes(data["content_type"], image_kind(head[:MAGIC_BYTES]),
-                                     part.size, head)})
+                 "notes": type_notes(data["content_type"], kind, part.size, head)})
     return data
 
 
