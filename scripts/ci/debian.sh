@@ -23,8 +23,8 @@
 #                                     so that the install step is proven whenever it changes
 #   debian-RELEASE-for-HASH.tar.zst   the same with what --root-only's DEBs and PACKAGEs need
 #                                     (HASH: of the PACKAGEs and of the DEBs' relations)
-# Compilations and the packages apt downloads in the roots are kept there too (ccache-RELEASE,
-# apt-archives-RELEASE). Whatever runs in a root runs under bwrap, whose mounts (/dev, /proc,
+# Compilations, the files clang-tidy found clean and the packages apt downloads in the roots are
+# kept there too (ccache-RELEASE, clang-tidy-RELEASE, apt-archives-RELEASE). Whatever runs in a root runs under bwrap, whose mounts (/dev, /proc,
 # /tmp) and processes live in namespaces that end with it: there is nothing to unmount, and the
 # root's scratch folder goes at exit, interrupted or not. The logs go to build/logs/debian-RELEASE.
 set -euo pipefail
@@ -155,12 +155,13 @@ check() {
     step "unpacking debian-$release-deps-$hash.tar.zst"
     unpack "debian-$release-deps-$hash" "$work/root"
     mv "$work/clone" "$work/root/root/wsconsole"
-    mkdir -p "$cache/ccache-$release" "$work/logs"
+    mkdir -p "$cache/ccache-$release" "$cache/clang-tidy-$release" "$work/logs"
 
     # Nothing inside needs the network: it gets a loopback of its own.
     step "inside: scripts/run-tests.sh --quick, scripts/ci/lint.sh, then printf '1 1 n 2 1 y' | scripts/try-console.sh"
     # shellcheck disable=SC2016  # expanded inside the root
-    in_root "$work/root" own --bind "$cache/ccache-$release" /root/.ccache --bind "$work/logs" /root/logs \
+    in_root "$work/root" own --bind "$cache/ccache-$release" /root/.ccache \
+        --bind "$cache/clang-tidy-$release" /root/.cache/wsconsole/clang-tidy --bind "$work/logs" /root/logs \
         -- bash -c '
         cd /root/wsconsole
         # ccache for build/ alone, through its CMake cache: not for the package test'"'"'s builds.

@@ -78,8 +78,8 @@ std::string largeBody() {
 
 class AllocationFailure : public testing::TestWithParam<Case> {
   protected:
-    // The answer in about 3 KiB chunks, so that the block grows by many small steps.
-    AllocationFailure() : body_(largeBody()), server_({chunkedAnswer(body_, 1000), {}}) {}
+    // The answer in about 12 KiB chunks, so that the block grows by many steps, the first small.
+    AllocationFailure() : body_(largeBody()), server_({chunkedAnswer(body_, 250), {}}) {}
 
     // Runs the case's call with allocations failing by `rule`, capturing what it prints; `struck`
     // tells whether the rule refused anything.
