@@ -352,15 +352,17 @@ class UpstreamBoundsTest(unittest.TestCase):
         return proc, port
 
     def test_stalled_upstreams_hold_nothing_else(self):
-        _, port = self.start()
+        # The stalled calls end when the upstream gives up on them, past the test's own time
+        # limit: a call answered while any is held was not queued behind them, however slow the
+        # machine.
+        _, port = self.start("--timeout", str(TIMEOUT * 8))
         stalled = [threading.Thread(target=call, args=(port, "/stall")) for _ in range(20)]
         for thread in stalled:
             thread.start()
         time.sleep(0.3)
         for path in ("/api/requests", "/p/ok"):
-            status, _, seconds, _ = call(port, path, method="GET")
-            self.assertEqual(status, 200)
-            self.assertLess(seconds, TIMEOUT)  # answered while the stalled ones still wait
+            self.assertEqual(call(port, path, method="GET")[0], 200)
+            self.assertTrue(any(thread.is_alive() for thread in stalled))
         for thread in stalled:
             thread.join()
 
@@ -422,7 +424,7 @@ class UpstreamBoundsTest(unittest.TestCase):
             self.assertTrue(record(port)["upstream"]["has_file"])
 
     def test_a_64_mib_upload_and_answer_keep_memory_bounded(self):
-        proc, port = self.start()
+        proc, port = self.start("--timeout", "60")  # no stall on a slow machine
         before = peak_kib(proc)
         size = 64 << 20
         part = b"--b\r\nContent-Disposition: form-data; name=\"f\"; filename=\"a\"\r\n\r\n"
