@@ -98,8 +98,7 @@ class Handler(web_protocol.RequestHandler):
 
 
 class Site(web.BaseSite):
-    """Listens as web.TCPSite would, with Handler; AppRunner.cleanup() stops it (and the
-    watchdog), then closes its connections as for any site."""
+    """web.TCPSite with Handler for protocol; AppRunner.cleanup() stops it and the watchdog."""
 
     def __init__(self, connections, runner, host, port, backlog, **site_args):
         super().__init__(runner, backlog=backlog, **site_args)
@@ -147,8 +146,7 @@ class Connections:
             self.site.listener.close()
 
     def begin(self, request):
-        """A request's handler starts (first in a middleware): its connection is busy, no longer
-        on a head's time limit, until the answer is written and the body is in."""
+        """A request's handler starts: its connection is busy, and off the head's time limit."""
         handler = self._open.get(request.transport)
         if handler is not None:
             handler.job, handler.answered, handler.head_since = request, False, None
@@ -156,8 +154,7 @@ class Connections:
             handler.came = 0
 
     def end(self, request):
-        """The request's handler returned: its connection turns idle once the answer is written
-        and the rest of the body, if any, has come in."""
+        """The handler returned: the connection turns idle once the answer and the body are done."""
         handler = self._open.get(request.transport)
         if handler is not None and handler.job is request:
             self._settle(handler, time.monotonic())

@@ -67,8 +67,8 @@ class Resender:
         source = open(body.path, "rb") if body is not None else bytes(record.raw) or None
         try:
             async with self.session.request(
-                    record.method, URL(url, encoded=True), data=source,
-                    headers=headers, allow_redirects=False,
+                    record.method, URL(url, encoded=True), data=source, headers=headers,
+                    allow_redirects=False,
                     skip_auto_headers=("Accept", "Accept-Encoding", "User-Agent",
                                        "Content-Type")) as answer:
                 size = 0
@@ -82,8 +82,7 @@ class Resender:
         finally:
             if body is not None:
                 source.close()
-        return web.json_response({"resent": record.id, "to": to, "status": status,
-                                  "size": size})
+        return web.json_response({"resent": record.id, "to": to, "status": status, "size": size})
 
 
 def text(status, line):

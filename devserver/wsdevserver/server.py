@@ -60,8 +60,7 @@ class OneLine(logging.Handler):
 def declared_length(request):
     """The byte count that Content-Length declares (0 without one), or MAX_BODY + 1 for any
     count past MAX_BODY: int() refuses more than 4300 digits."""
-    value = request.headers.get("Content-Length", "0").strip()
-    significant = value.lstrip("0")
+    significant = request.headers.get("Content-Length", "0").strip().lstrip("0")
     if len(significant) > len(str(MAX_BODY)):
         return MAX_BODY + 1
     return int(significant or "0")  # the parser let only digits through
@@ -120,8 +119,7 @@ def keep_report(rec):
 class Service:
     """The two endpoints, and what every request passes through first."""
 
-    def __init__(self, store, worker, connections, upstream=None, rules=None, replay=None,
-                 timeout=15.0):
+    def __init__(self, store, worker, connections, upstream, rules, replay, timeout):
         self.store, self.worker, self.connections = store, worker, connections
         self.upstream = upstream  # a proxy.Proxy with --upstream
         self.rules, self.replay, self.timeout = rules, replay, timeout
@@ -171,8 +169,7 @@ class Service:
             else:
                 return plain(e.status, "%s\n" % e.reason, close=True)
             if isinstance(request.match_info, MatchInfoError):  # no route: kept all the same
-                await self.keep_refused(request, answer.status, answer.text)
-                log_request(request, answer.status, 0)
+                await self.keep_refused(request, answer)
             return answer
         finally:
             self.connections.end(request)
@@ -181,15 +178,15 @@ class Service:
         return Recording(self.store, self.worker, record, request.headers.get("Content-Type"),
                          **options)
 
-    async def keep_refused(self, request, status, answer):
+    async def keep_refused(self, request, answer):
         """List a request that no route takes, with the body it sent, as far as it came."""
         async with self.recording(request, self.store.begin_request(request, None), parts=False,
                                   report_=False) as rec:
-            try:
+            # What came is kept; the answer is the route's all the same.
+            with contextlib.suppress(BodyError, ClientGone):
                 await rec.read(request)
-            except (BodyError, ClientGone):
-                pass  # what came is kept; the answer is the route's all the same
-            await rec.finish(status, answer.strip())
+            await rec.finish(answer.status, answer.text.strip())
+        log_request(request, answer.status, 0)
 
     async def expect(self, request):
         """Says "100 Continue" only to a body that will be read: a request refused, or too large,
@@ -205,8 +202,7 @@ class Service:
         return self.upstream is not None and not self.upstream.resender.local(request)
 
     async def call(self, request):
-        """One call: its body read into its record and its report, then the answer, or the one
-        line that says why not."""
+        """One call: its body read into its record and its report, then its answer."""
         if self.goes_upstream(request):
             return await self.upstream.handle(request)
         record = self.store.begin_request(request, request.match_info.route.name)
@@ -386,9 +382,8 @@ def bounded(low, high=None):
         except ValueError:
             raise argparse.ArgumentTypeError("not a whole number: %r" % text)
         if value < low or (high is not None and value > high):
-            raise argparse.ArgumentTypeError(
-                "%d is not %s" % (value, "from %d to %d" % (low, high) if high is not None
-                                  else "at least %d" % low))
+            wanted = "at least %d" % low if high is None else "from %d to %d" % (low, high)
+            raise argparse.ArgumentTypeError("%d is not %s" % (value, wanted))
         return value
     return parse
 
