@@ -1,14 +1,8 @@
-"""The plain-text report that answers a call, and how request text is shown on one line.
-
-The 200 answer is text/plain; charset=utf-8, one line per field in body order:
-    devserver: ENDPOINT received N field|fields
-    text field "NAME" (LEN bytes): TEXT
-    file field "NAME": "FILENAME", LEN bytes, sha256 HEX
-    url-encoded field "NAME" (LEN bytes): TEXT
-LEN counts the value's bytes as received. TEXT, NAME and FILENAME are decoded as UTF-8 (invalid
-bytes become U+FFFD) with every character that some reader takes as a line break or a terminal
-control escaped, so that each field stays on one line whoever splits it. Inside the quotes a '"'
-is shown as %22, as browsers and libcurl write it, so that a name cannot fake its closing quote.
+"""The plain-text report that answers a call, a line per field in body order, and how request
+text is shown on one line: decoded as UTF-8 (invalid bytes as U+FFFD), with every character that
+some reader takes as a line break or a terminal control escaped, so that each field stays on one
+line whoever splits it. Inside quotes a '"' is shown as %22, as browsers and libcurl write it, so
+that a name cannot fake its closing quote.
 """
 
 import codecs

@@ -1,10 +1,7 @@
-"""The HTTP server: the two POST endpoints the console calls,
-    /Vortan/BackOffice/trunk/webservice/zunel/testMsg
-    /Vortan/BackOffice/trunk/webservice/zunel/testImg
-answered with the report of report.py, or 400 with one plain-text line "bad request: ...". A
-body is read as it arrives, up to 512 MiB (then 413); aiohttp's parser refuses conflicting
-lengths, malformed chunks and oversized heads. Every request first passes the same checks,
-decided once (refusal()), and every request is logged on stderr as one line.
+"""The HTTP server: the two POST endpoints the console calls, answered with report.py's report
+or one plain-text line "bad request: ..." (400); a body is read as it arrives, up to 512 MiB
+(then 413). aiohttp's parser refuses conflicting lengths, malformed chunks and oversized heads.
+Every request passes the same checks first, decided once, and is logged on stderr as one line.
 """
 
 import argparse
@@ -101,19 +98,6 @@ def refusal(request):
         return 415, "unsupported Content-Encoding \"%s\": send the body as it is\n" % (
             report.quoted(encoding))
     return None
-
-
-def keep_report(rec):
-    """The start of the report about to answer `rec`'s request, in its record (for the HAR)."""
-    record = rec.record
-    kept = bytearray(report.first_line(record.endpoint, rec.count))
-    record.report_size = len(kept) + rec.report.length
-    for block in rec.report.chunks():
-        if len(kept) >= REPORT_KEPT:
-            break
-        kept += block
-    record.report = bytes(kept[:REPORT_KEPT])
-    record.cost += len(record.report)
 
 
 class Service:
@@ -254,10 +238,6 @@ class Service:
         record = rec.record
         if found is None:
             if self.replay is None or self.upstream is not None:
-                record.answered_by = "the report"
-                keep_report(rec)
-                await rec.finish(200)
-                log_request(request, 200, record.size)
                 return await self.send_report(request, rec)
             line = self.replay.nearest(request.method, request.path, request.query_string)
             await rec.finish(404, line)
@@ -273,8 +253,19 @@ class Service:
         return response
 
     async def send_report(self, request, rec):
-        head = report.first_line(rec.record.endpoint, rec.count)
-        answer = rec.report
+        """The usual answer of a call, its start kept in its record (for the HAR)."""
+        record, answer = rec.record, rec.report
+        head = report.first_line(record.endpoint, rec.count)
+        kept = bytearray(head)
+        for block in answer.chunks():
+            if len(kept) >= REPORT_KEPT:
+                break
+            kept += block
+        record.answered_by, record.report = "the report", bytes(kept[:REPORT_KEPT])
+        record.report_size = len(head) + answer.length
+        record.cost += len(record.report)
+        await rec.finish(200)
+        log_request(request, 200, record.size)
         headers = {"Content-Type": TEXT_PLAIN}
         if answer.length <= report.BLOCK:
             return web.Response(status=200, body=head + b"".join(answer.chunks()), headers=headers)
