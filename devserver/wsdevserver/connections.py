@@ -124,8 +124,8 @@ class Site(web.BaseSite):
 class Connections:
     """The service's connections: their time limit, kept by a watchdog, and their cap."""
 
-    def __init__(self, timeout=15.0, cap=None):
-        self.timeout, self.cap = timeout, cap or descriptor_cap()
+    def __init__(self, timeout=15.0):
+        self.timeout, self.cap = timeout, descriptor_cap()
         self.tick = min(1.0, timeout / 4)  # each second, more often for a limit under 4 s
         self.site = self._timer = None
         self._open = {}  # transport: Handler

@@ -212,8 +212,7 @@ class Slot:
         return len(self.data)
 
     def chunks(self):
-        if self.data:
-            yield self.data
+        yield self.data
 
 
 class Stream:
