@@ -4,11 +4,8 @@ aiohttp has no timer on a request head, nor on a connection that never sent a by
 time limit applies to a connection idle (closed), to a request head from its first byte (408,
 closed), to a stall of a body still being read (dropped, unless the service itself stopped
 reading) and to a stall of an answer the client does not read (dropped). A handler busy with
-neither reading nor writing (hashing a finished upload) is never timed out.
-
-The service holds no more connections than its descriptors allow: a new connection past the
-cap closes the one idle the longest or, when none is idle, the one whose request has run the
-longest. A body must also come at MIN_BODY_RATE on average (a trickle never stalls).
+neither (hashing a finished upload) is never timed out. Past the cap that descriptors allow, a
+new connection closes the one idle the longest or, when none is, the longest-running request.
 """
 
 import asyncio
@@ -26,19 +23,13 @@ PORTABLE_CAP = 500  # where no descriptor limit can be read; under select()'s 51
 MIN_BODY_RATE = 256
 
 
-def answer(status, reason, text):
-    """A whole answer, for a connection on which no request is running."""
-    body = text.encode()
-    head = ["HTTP/1.1 %d %s" % (status, reason), "Content-Type: text/plain; charset=utf-8",
-            "Content-Length: %d" % len(body), "Connection: close"]
-    head += ["%s: %s" % item for item in SECURITY_HEADERS.items()]
-    return ("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + body
+# Written whole on a connection on which no request is running.
+HEAD_TIMEOUT_TEXT = b"request timeout: the request head came too slowly\n"
+HEAD_TIMEOUT = b"".join(b"%s\r\n" % line.encode("latin-1") for line in [
+    "HTTP/1.1 408 Request Timeout", "Content-Type: text/plain; charset=utf-8",
+    "Content-Length: %d" % len(HEAD_TIMEOUT_TEXT), "Connection: close",
+    *("%s: %s" % item for item in SECURITY_HEADERS.items()), ""]) + HEAD_TIMEOUT_TEXT
 
-
-HEAD_TIMEOUT = answer(408, "Request Timeout", "request timeout: the request head came too slowly\n")
-
-
-# POSIX section: the cap follows the soft RLIMIT_NOFILE. ---------------------------------------
 try:
     import resource
 except ImportError:  # Windows: sockets are handles, with no per-process limit to read
@@ -46,15 +37,13 @@ except ImportError:  # Windows: sockets are handles, with no per-process limit t
 
 
 def descriptor_cap():
-    """How many connections the soft RLIMIT_NOFILE has room for, RESERVE set aside and
-    PER_CONNECTION descriptors counted for each; PORTABLE_CAP without `resource`."""
+    """How many connections the soft RLIMIT_NOFILE has room for."""
     if resource is None:
         return PORTABLE_CAP
     soft = resource.getrlimit(resource.RLIMIT_NOFILE)[0]
     if soft == resource.RLIM_INFINITY:
         soft = 1 << 16
     return max(1, (soft - RESERVE) // PER_CONNECTION)
-# End of the POSIX section. ---------------------------------------------------------------------
 
 
 class Handler(web_protocol.RequestHandler):
@@ -109,8 +98,7 @@ class Handler(web_protocol.RequestHandler):
 
 
 class Site(web.BaseSite):
-    """Listens as web.TCPSite would, with Handler; AppRunner.cleanup() stops it (and the
-    watchdog), then closes its connections as for any site."""
+    """web.TCPSite with Handler for protocol; AppRunner.cleanup() stops it and the watchdog."""
 
     def __init__(self, connections, runner, host, port, backlog, **site_args):
         super().__init__(runner, backlog=backlog, **site_args)
@@ -136,40 +124,29 @@ class Site(web.BaseSite):
 class Connections:
     """The service's connections: their time limit, kept by a watchdog, and their cap."""
 
-    def __init__(self, timeout=15.0, cap=None):
-        """timeout: the limit in seconds (> 0) on an idle connection, on a request head from
-        its first byte, and on a stall of a body being read or of an answer being sent.
-        cap: the most connections held at once; by default as many as descriptors allow."""
-        if not timeout > 0:
-            raise ValueError("the time limit must be more than 0 seconds")
-        self.timeout, self.cap = timeout, cap or descriptor_cap()
+    def __init__(self, timeout=15.0):
+        self.timeout, self.cap = timeout, descriptor_cap()
         self.tick = min(1.0, timeout / 4)  # each second, more often for a limit under 4 s
         self.site = self._timer = None
         self._open = {}  # transport: Handler
 
     async def listen(self, runner, host, port, backlog=128, **site_args):
-        """Serve `runner` (an aiohttp AppRunner, set up) on host:port in place of web.TCPSite,
-        and start the watchdog; return the bound (host, port). Raises OSError as TCPSite.start()
-        does (a port in use, say). site_args go to aiohttp's BaseSite (shutdown_timeout, before
-        aiohttp 3.9). runner.cleanup() stops it all."""
+        """Serve `runner` (set up) on host:port in place of web.TCPSite, and start the watchdog;
+        return the bound (host, port). runner.cleanup() stops it all."""
         self.site = Site(self, runner, host, port, backlog, **site_args)
         await self.site.start()
         self._timer = asyncio.get_running_loop().call_later(self.tick, self._check)
         return self.site.listener.sockets[0].getsockname()[:2]
 
     def close(self):
-        """Stop the watchdog and stop listening (runner.cleanup() calls it, then closes the
-        open connections). Safe to call more than once."""
+        """Stop the watchdog and stop listening (the site's stop(), even when it never started)."""
         if self._timer is not None:
             self._timer.cancel()
-            self._timer = None
-        if self.site is not None and self.site.listener is not None:
+        if self.site.listener is not None:
             self.site.listener.close()
 
     def begin(self, request):
-        """A request's handler starts: call it first in a middleware, for every request. Its
-        connection is then busy until the answer is written and the body is in: not idle, and
-        no longer on a head's time limit (which would end in a 408)."""
+        """A request's handler starts: its connection is busy, and off the head's time limit."""
         handler = self._open.get(request.transport)
         if handler is not None:
             handler.job, handler.answered, handler.head_since = request, False, None
@@ -177,9 +154,7 @@ class Connections:
             handler.came = 0
 
     def end(self, request):
-        """The request's handler returned (call it in the middleware's `finally`). Its
-        connection turns idle once aiohttp has written the answer and the rest of the body, if
-        any, has come in (a stall there is timed out as well)."""
+        """The handler returned: the connection turns idle once the answer and the body are done."""
         handler = self._open.get(request.transport)
         if handler is not None and handler.job is request:
             self._settle(handler, time.monotonic())

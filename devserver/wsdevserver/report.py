@@ -1,17 +1,8 @@
-"""The plain-text report that answers a call, and how request text is shown on one line.
-
-The 200 answer is text/plain; charset=utf-8, one line per field in body order, every line
-ending in "\\n":
-    devserver: ENDPOINT received N field|fields
-    text field "NAME" (LEN bytes): TEXT
-    file field "NAME": "FILENAME", LEN bytes, sha256 HEX
-    url-encoded field "NAME" (LEN bytes): TEXT
-ENDPOINT is the last path segment (testMsg or testImg); LEN is the byte count of the value as
-received ("bytes" even for 1); HEX is 64 lower-case hex digits. TEXT, NAME and FILENAME are
-decoded as UTF-8 (invalid bytes become U+FFFD) with every character that some reader takes as a
-line break or a terminal control escaped (\\n, \\r, \\t, \\xNN, \\uNNNN), so that each field stays
-on one line whoever splits it. Inside the quotes a '"' is shown as %22, the way browsers and
-libcurl write it, so that a name cannot fake the end of its quotes.
+"""The plain-text report that answers a call, a line per field in body order, and how request
+text is shown on one line: decoded as UTF-8 (invalid bytes as U+FFFD), with every character that
+some reader takes as a line break or a terminal control escaped, so that each field stays on one
+line whoever splits it. Inside quotes a '"' is shown as %22, as browsers and libcurl write it, so
+that a name cannot fake its closing quote.
 """
 
 import codecs
@@ -25,10 +16,9 @@ import zlib
 # literal (a file name "C:\Users\x.jpeg" stays as sent) and %22, %0D, %0A stand for '"', CR, LF.
 PARAM_RE = re.compile(r';\s*([^\s=;]+)\s*=\s*(?:"([^"]*)"|([^;]*))')
 ESCAPED_RE = re.compile(r"%(22|0D|0A)", re.IGNORECASE)
-# C0 and C1 controls, DEL, and the two Unicode separators: together every character that
-# str.splitlines() or a terminal treats as a line break or the start of a control sequence.
-# Translated in one pass of str.translate: a text of control characters costs about what letters
-# do (a regex with a function per match cost fifty times more).
+# Every character that str.splitlines() or a terminal treats as a line break or the start of a
+# control sequence, escaped in one pass of str.translate (a regex calling a function per match
+# made a text of control characters cost fifty times what letters do).
 UNSAFE = [*range(0x20), *range(0x7f, 0xa0), 0x2028, 0x2029]
 ESCAPES = {code: "\\x%02x" % code if code < 0x100 else "\\u%04x" % code for code in UNSAFE}
 ESCAPES.update({ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
@@ -52,8 +42,8 @@ def parse_header_value(value):
 
 
 def file_name(params):
-    """The file name that a part's Content-Disposition parameters give, None where they name no
-    file: filename* (RFC 8187, which RFC 7578 allows) decoded takes the place of filename."""
+    """The file name in a part's Content-Disposition parameters, or None: filename* (RFC 8187,
+    which RFC 7578 allows) takes the place of filename."""
     extended = params.get("filename*")
     if extended is not None and extended.count("'") >= 2:
         charset, _, rest = extended.partition("'")
@@ -92,16 +82,15 @@ def file_line(name, filename, size, hexdigest):
             % (quoted(name), quoted(filename), size, hexdigest)).encode("utf-8")
 
 
-def text_line(kind, name, value):
-    """The whole line of a text value held in memory (bytes)."""
-    return ('%s field "%s" (%d bytes): %s\n'
-            % (kind, quoted(name), len(value), printable(value.decode("utf-8", "replace")))
-            ).encode("utf-8")
-
-
 def text_start(kind, name, size):
     """The start of a text value's line, before the value itself."""
     return ('%s field "%s" (%d bytes): ' % (kind, quoted(name), size)).encode("utf-8")
+
+
+def text_line(kind, name, value):
+    """The whole line of a text value held in memory (bytes)."""
+    escaped = printable(value.decode("utf-8", "replace")) + "\n"
+    return text_start(kind, name, len(value)) + escaped.encode("utf-8")
 
 
 class Escaper:
@@ -115,14 +104,11 @@ class Escaper:
 
 
 def part_head_fields(head):
-    """The header fields of a part's head as sent (bytes), unfolded and decoded for showing:
-    [(name, value)], with bytes that are not UTF-8 as U+FFFD. A line without a colon comes back
-    with the name None."""
+    """[(name, value)] of a part's head as sent (bytes), unfolded and decoded for showing; a
+    line without a colon comes back with the name None."""
     text = re.sub(rb"\r\n[ \t]+", b" ", head).decode("utf-8", "replace")
     fields = []
-    for line in text.split("\r\n"):
-        if not line:
-            continue
+    for line in filter(None, text.split("\r\n")):
         name, colon, value = line.partition(":")
         fields.append((name.strip(), value.strip()) if colon else (None, line))
     return fields
@@ -133,26 +119,22 @@ class ReportTooLarge(Exception):
 
 
 class Report:
-    """The answer's lines after the first, held until the body has been read (the first line
-    counts the fields). It lives in memory, never on disk, so that a full disk or a full store
-    cannot break an answer: the first REPORT_PLAIN bytes as they are, the rest compressed. A
-    line whose start is known only later (a value's size, a file's hash) gets a slot, filled on
-    the event loop once it is known. A stream of compressed bytes has one writer: the loop, or
-    the worker while a long value is escaped into it; its counts are its own.
-
-    The bytes held are bounded per answer (REPORT_MEMORY) and for all answers together
-    (REPORTS_MEMORY): past either, ReportTooLarge."""
+    """The answer's lines after the first (which counts the fields), held until the body has
+    been read. It lives in memory, never on disk, so that a full disk or store cannot break an
+    answer: the first REPORT_PLAIN bytes as they are, the rest compressed. A slot, filled on the
+    event loop, holds a line known only later (a value's size, a file's hash). A stream has one
+    writer: the loop, or the worker while a long value is escaped into it. The bytes held are
+    bounded per answer and for all answers together: past either, ReportTooLarge."""
 
     held = 0  # bytes of every answer being written, together
     held_lock = threading.Lock()
 
     def __init__(self):
-        self.segments = []  # bytes, Slot and Stream, in answer order
+        self.segments = []  # Slot and Stream, in answer order
         self.plain = bytearray()  # the plain bytes not yet made a segment
         self.plain_room = REPORT_PLAIN
         self.tail = None  # the stream that lines go to once the plain room is used
         self.size = 0  # bytes held by this answer, counted by both threads (under the lock)
-        self.plain_length = 0  # bytes of its plain segments and slots
 
     def count(self, n):
         with Report.held_lock:
@@ -170,44 +152,38 @@ class Report:
 
     def _close_plain(self):
         if self.plain:
-            self.segments.append(bytes(self.plain))
+            self.segments.append(Slot(self, bytes(self.plain)))
             self.plain.clear()
 
     def line(self, data):
         """Bytes whose place is now (on the event loop)."""
         if self.tail is None and len(data) <= self.plain_room:
             self.count(len(data))
-            self.plain_length += len(data)
             self.plain_room -= len(data)
             self.plain += data
-            return
-        if self.tail is None:
-            self._close_plain()
-            self.tail = Stream(self)
-            self.segments.append(self.tail)
-        self.tail.write(data)
+        else:
+            if self.tail is None:
+                self.tail = self.stream()
+            self.tail.write(data)
 
     def slot(self):
         """A place for bytes known later; the lines after it go after them."""
-        self._close_plain()
-        self.tail = None
-        slot = Slot(self)
-        self.segments.append(slot)
-        return slot
+        return self._add(Slot(self))
 
     def stream(self):
         """A place for a long run of bytes written later, by one writer."""
+        return self._add(Stream(self))
+
+    def _add(self, segment):
         self._close_plain()
         self.tail = None
-        stream = Stream(self)
-        self.segments.append(stream)
-        return stream
+        self.segments.append(segment)
+        return segment
 
     @property
     def length(self):
         """Bytes of the answer, once uncompressed (after finish())."""
-        return self.plain_length + sum(segment.length for segment in self.segments
-                                       if isinstance(segment, Stream))
+        return sum(segment.length for segment in self.segments)
 
     def finish(self):
         self._close_plain()
@@ -218,24 +194,25 @@ class Report:
     def chunks(self):
         """The answer's bytes, a block at a time (after finish())."""
         for segment in self.segments:
-            if isinstance(segment, bytes):
-                yield segment
-            else:
-                yield from segment.chunks()
+            yield from segment.chunks()
 
 
 class Slot:
-    def __init__(self, report):
-        self.report, self.data = report, b""
+    """Bytes held as they are: the plain lines, or one filled in later."""
+
+    def __init__(self, report, data=b""):
+        self.report, self.data = report, data
 
     def fill(self, data):
         self.report.count(len(data))
-        self.report.plain_length += len(data)
         self.data = data
 
+    @property
+    def length(self):
+        return len(self.data)
+
     def chunks(self):
-        if self.data:
-            yield self.data
+        yield self.data
 
 
 class Stream:

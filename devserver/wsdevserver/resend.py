@@ -1,12 +1,8 @@
-"""Resending a kept request: POST /api/requests/ID/resend[?to=upstream|service].
+"""Resending a kept request: POST /api/requests/ID/resend[?to=upstream|service], with --upstream.
 
-Only with --upstream: a proxied request can be sent again when its body was kept whole as it
-arrived (store.Record.body_kept). It goes to the service's own port, so that it is read, recorded
-and listed as any request: on to the upstream (to=upstream, the default), or answered by the
-service itself (to=service) thanks to a header that only this process knows.
-
-The POST is an inspector route: loopback Host and peer only, and a foreign Origin is refused
-before routing, like every POST.
+It goes to the service's own port, so that it is read, recorded and listed as any request: on to
+the upstream (the default), or answered by the service itself thanks to a header that only this
+process knows. An inspector route: loopback Host and peer only, and no foreign Origin.
 """
 
 import asyncio
@@ -17,7 +13,6 @@ import urllib.parse
 
 import aiohttp
 from aiohttp import web
-from multidict import CIMultiDict
 from yarl import URL
 
 from .report import part_head_fields
@@ -33,8 +28,7 @@ NOT_RESENT = frozenset(("connection", "keep-alive", "proxy-connection", "te", "t
 class Resender:
     def __init__(self, store, timeout):
         self.store, self.timeout = store, timeout
-        self.token = secrets.token_hex(16)
-        self.session = None
+        self.token, self.session = secrets.token_hex(16), None
 
     def local(self, request):
         """Whether a request is a resend to the service itself, not to go on to the upstream."""
@@ -56,8 +50,7 @@ class Resender:
         if record is None:
             return text(404, "no such request (the service keeps only the latest)")
         if inspector_path(urllib.parse.urlsplit(record.path).path):  # never itself again
-            return text(409, "this request cannot be sent again: its target is the inspector's "
-                             "own")
+            return text(409, "this request cannot be sent again: its target is the inspector's own")
         to = request.query.get("to", "upstream")
         if to not in ("upstream", "service"):
             return text(400, "bad request: to is upstream or service")
@@ -74,8 +67,8 @@ class Resender:
         source = open(body.path, "rb") if body is not None else bytes(record.raw) or None
         try:
             async with self.session.request(
-                    record.method, URL(url, encoded=True), data=source,
-                    headers=_multi(headers), allow_redirects=False,
+                    record.method, URL(url, encoded=True), data=source, headers=headers,
+                    allow_redirects=False,
                     skip_auto_headers=("Accept", "Accept-Encoding", "User-Agent",
                                        "Content-Type")) as answer:
                 size = 0
@@ -89,15 +82,7 @@ class Resender:
         finally:
             if body is not None:
                 source.close()
-        return web.json_response({"resent": record.id, "to": to, "status": status,
-                                  "size": size})
-
-
-def _multi(pairs):
-    headers = CIMultiDict()
-    for name, value in pairs:
-        headers.add(name, value)
-    return headers
+        return web.json_response({"resent": record.id, "to": to, "status": status, "size": size})
 
 
 def text(status, line):

@@ -1,21 +1,12 @@
-"""The HTTP server: aiohttp parses and frames every request strictly (conflicting lengths,
-malformed chunks and oversized heads are refused by its parser), and this module answers the
-two POST endpoints the console calls:
-    /Vortan/BackOffice/trunk/webservice/zunel/testMsg
-    /Vortan/BackOffice/trunk/webservice/zunel/testImg
-Other methods on them answer 405, other paths 404 (after the inspector's own routes). A body is
-read as it arrives, up to 512 MiB (then 413), and answered with the report of report.py, or 400
-with one plain-text line "bad request: ...". Each request is logged on stderr as one line.
-
-Before any route, every request passes the same checks, decided once: HTTP/1.0 or 1.1 only
-(else 505), a Host on HTTP/1.1 (else 400), header names that are tokens (else 400), no body sent
-by a page of another site (403, and nothing kept), no Content-Encoding (415: the body would be
-read as something else than what was sent). Every answer but an upstream's carries the security
-headers (one on_response_prepare).
+"""The HTTP server: the two POST endpoints the console calls, answered with report.py's report
+or one plain-text line "bad request: ..." (400); a body is read as it arrives, up to 512 MiB
+(then 413). aiohttp's parser refuses conflicting lengths, malformed chunks and oversized heads.
+Every request passes the same checks first, decided once, and is logged on stderr as one line.
 """
 
 import argparse
 import asyncio
+import contextlib
 import errno
 import logging
 import re
@@ -49,6 +40,7 @@ RUNNER_OPTIONS = {"access_log": None, "lingering_time": LINGER_SECONDS, "max_hea
                   "read_bufsize": READ_BUFFER, "auto_decompress": False}
 MAX_RULES_MEMORY = 256 * 1024 * 1024  # what the answer rules, and a played back log, may hold
 REPORT_KEPT = 16 * 1024  # of a report, in its record
+TOO_LARGE = "body too large: limit is %d bytes" % MAX_BODY
 AIOHTTP_VERSION = tuple(int(n) for n in re.findall(r"[0-9]+", aiohttp_version)[:2])
 
 
@@ -63,11 +55,9 @@ class OneLine(logging.Handler):
 
 
 def declared_length(request):
-    """The byte count that Content-Length declares (0 without one). Any count past MAX_BODY comes
-    back as MAX_BODY + 1: digit strings of any length are taken without converting them whole
-    (int() refuses more than 4300 digits)."""
-    value = request.headers.get("Content-Length", "0").strip()
-    significant = value.lstrip("0")
+    """The byte count that Content-Length declares (0 without one), or MAX_BODY + 1 for any
+    count past MAX_BODY: int() refuses more than 4300 digits."""
+    significant = request.headers.get("Content-Length", "0").strip().lstrip("0")
     if len(significant) > len(str(MAX_BODY)):
         return MAX_BODY + 1
     return int(significant or "0")  # the parser let only digits through
@@ -82,8 +72,7 @@ def plain(status, text, close=False, headers=None):
 
 
 async def secure(request, response):
-    """Every answer carries the security headers, but an upstream's, which goes on as sent, and
-    a scripted one, which brings its own."""
+    """The security headers on every answer but an upstream's (sent as is) or a scripted one."""
     if not response.get("verbatim"):
         response.headers.update(SECURITY_HEADERS)
 
@@ -111,24 +100,10 @@ def refusal(request):
     return None
 
 
-def keep_report(rec):
-    """The start of the report about to answer `rec`'s request, in its record (for the HAR)."""
-    record = rec.record
-    kept = bytearray(report.first_line(record.endpoint, rec.count))
-    record.report_size = len(kept) + rec.report.length
-    for block in rec.report.chunks():
-        if len(kept) >= REPORT_KEPT:
-            break
-        kept += block
-    record.report = bytes(kept[:REPORT_KEPT])
-    record.cost += len(record.report)
-
-
 class Service:
     """The two endpoints, and what every request passes through first."""
 
-    def __init__(self, store, worker, connections, upstream=None, rules=None, replay=None,
-                 timeout=15.0):
+    def __init__(self, store, worker, connections, upstream, rules, replay, timeout):
         self.store, self.worker, self.connections = store, worker, connections
         self.upstream = upstream  # a proxy.Proxy with --upstream
         self.rules, self.replay, self.timeout = rules, replay, timeout
@@ -146,10 +121,11 @@ class Service:
     async def checks(self, request, handler):
         problem = self.refusal(request)
         if problem is not None:
-            if problem[0] != 403:  # a foreign page's request is not kept, even as refused
-                self.store.finish(self.begin(request, None), problem[0], problem[1].strip())
-            log_request(request, problem[0], 0)
-            return plain(*problem, close=True)
+            status, text = problem
+            if status != 403:  # a foreign page's request is not kept, even as refused
+                self.store.finish(self.store.begin_request(request, None), status, text.strip())
+            log_request(request, status, 0)
+            return plain(status, text, close=True)
         self.connections.begin(request)
         try:
             route = request.match_info.route
@@ -158,7 +134,7 @@ class Service:
                 # The calls are matched once their parts are known, in call().
                 found = self.script(request)
                 if found is not None or (self.replay is not None and self.upstream is None):
-                    async with self.recording(request, self.begin(request, None),
+                    async with self.recording(request, self.store.begin_request(request, None),
                                               report_=False) as rec:
                         await self.read(rec, request)
                         return await self.play(request, rec, found)
@@ -177,8 +153,7 @@ class Service:
             else:
                 return plain(e.status, "%s\n" % e.reason, close=True)
             if isinstance(request.match_info, MatchInfoError):  # no route: kept all the same
-                await self.keep_refused(request, answer.status, answer.text)
-                log_request(request, answer.status, 0)
+                await self.keep_refused(request, answer)
             return answer
         finally:
             self.connections.end(request)
@@ -187,64 +162,52 @@ class Service:
         return Recording(self.store, self.worker, record, request.headers.get("Content-Type"),
                          **options)
 
-    async def keep_refused(self, request, status, answer):
+    async def keep_refused(self, request, answer):
         """List a request that no route takes, with the body it sent, as far as it came."""
-        async with self.recording(request, self.begin(request, None), parts=False,
+        async with self.recording(request, self.store.begin_request(request, None), parts=False,
                                   report_=False) as rec:
-            try:
+            # What came is kept; the answer is the route's all the same.
+            with contextlib.suppress(BodyError, ClientGone):
                 await rec.read(request)
-            except (BodyError, ClientGone):
-                pass  # what came is kept; the answer is the route's all the same
-            await rec.finish(status, answer.strip())
+            await rec.finish(answer.status, answer.text.strip())
+        log_request(request, answer.status, 0)
 
     async def expect(self, request):
-        """Says "100 Continue" only to a body that will be read: a request refused by the checks,
-        or too large, is answered by its handler before the client sends a byte of it (aiohttp
-        3.8 drops what an expect handler returns, and would list it twice)."""
-        if self.refusal(request) is not None:
-            return None
-        if declared_length(request) > MAX_BODY and not self.goes_upstream(request):
-            return None
-        if (request.version >= (1, 1)
+        """Says "100 Continue" only to a body that will be read: a request refused, or too large,
+        is answered by its handler before the client sends a byte of it (aiohttp 3.8 drops what
+        an expect handler returns, and would list it twice)."""
+        refused = self.refusal(request) is not None or (
+            declared_length(request) > MAX_BODY and not self.goes_upstream(request))
+        if (not refused and request.version >= (1, 1)
                 and request.headers.get("Expect", "").lower() == "100-continue"):
             await request.writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
-        return None
 
     def goes_upstream(self, request):
         return self.upstream is not None and not self.upstream.resender.local(request)
 
-    def begin(self, request, endpoint=True):
-        """A record for `request`, of the endpoint its route names unless told otherwise."""
-        if endpoint is True:
-            endpoint = request.match_info.route.name
-        return self.store.begin_request(request, endpoint)
-
     async def call(self, request):
-        """One call: its body read into its record and its report, then the report, or the one
-        line that says why not."""
+        """One call: its body read into its record and its report, then its answer."""
         if self.goes_upstream(request):
             return await self.upstream.handle(request)
-        if declared_length(request) > MAX_BODY:
-            return self.refused(request, self.begin(request), 413)
-        record = self.begin(request)
-        try:
-            async with self.recording(request, record, limit=MAX_BODY) as rec:
-                status, reason, close = await self.read(rec, request)
-                if status == 200 and (self.rules is not None or self.replay is not None):
-                    names = [part.fields()["name"] for part in record.parts]
-                    return await self.play(request, rec, self.script(request, names))
-                record.answered_by = "the report" if status == 200 else None
-                if status == 200:
-                    keep_report(rec)
-                await rec.finish(status, reason)
-                log_request(request, status, record.size)
-                if status == 200:
-                    return await self.send_report(request, record.endpoint, rec)
-        except ClientGone:  # nobody to answer
-            log("%s %s dropped: body incomplete"
-                % (request.method, report.printable(request.raw_path)))
-            return plain(400, "body incomplete\n", close=True)
-        return self.answer(status, reason, close)
+        record = self.store.begin_request(request, request.match_info.route.name)
+        if declared_length(request) > MAX_BODY:  # refused unread
+            status, reason, close = 413, TOO_LARGE, True
+            self.store.finish(record, status, reason)
+        else:
+            try:
+                async with self.recording(request, record, limit=MAX_BODY) as rec:
+                    status, reason, close = await self.read(rec, request)
+                    if status == 200:
+                        names = [part.fields()["name"] for part in record.parts]
+                        return await self.play(request, rec, self.script(request, names))
+                    await rec.finish(status, reason)
+            except ClientGone:  # nobody to answer
+                log("%s %s dropped: body incomplete"
+                    % (request.method, report.printable(request.raw_path)))
+                return plain(400, "body incomplete\n", close=True)
+        log_request(request, status, record.size)
+        prefix = {400: "bad request: ", 507: "insufficient storage: "}.get(status, "")
+        return plain(status, prefix + reason + "\n", close=close)
 
     @staticmethod
     async def read(rec, request):
@@ -263,7 +226,7 @@ class Service:
         """The scripted answer for `request`: (label, rule or recorded entry), or None for the
         usual one (a rule that says upstream = true asks for the usual one too)."""
         args = request.method, request.path, request.query_string
-        found = self.rules.match(*args, request.headers, part_names) if self.rules else None
+        found = self.rules.match(*args, request.headers, part_names)
         if found is not None:
             return None if found[1].upstream else (found[1].label(), found[1])
         found = self.replay.match(*args) if self.replay is not None else None
@@ -275,11 +238,7 @@ class Service:
         record = rec.record
         if found is None:
             if self.replay is None or self.upstream is not None:
-                record.answered_by = "the report"
-                keep_report(rec)
-                await rec.finish(200)
-                log_request(request, 200, record.size)
-                return await self.send_report(request, record.endpoint, rec)
+                return await self.send_report(request, rec)
             line = self.replay.nearest(request.method, request.path, request.query_string)
             await rec.finish(404, line)
             log_request(request, 404, record.size)
@@ -293,23 +252,20 @@ class Service:
         log_request(request, "%s (%s)" % (record.answered_by, record.answer["end"]), record.size)
         return response
 
-    def refused(self, request, record, status):
-        """List a call whose body is too large before it is read, and answer it."""
-        self.store.finish(record, status, "body too large: limit is %d bytes" % MAX_BODY)
-        log_request(request, status, record.size)
-        return self.answer(status, None, True)
-
-    @staticmethod
-    def answer(status, reason, close):
-        if status == 413:
-            return plain(413, "body too large: limit is %d bytes\n" % MAX_BODY, close=True)
-        if status == 507:
-            return plain(507, "insufficient storage: %s\n" % reason, close=True)
-        return plain(status, "bad request: %s\n" % reason, close=close)
-
-    async def send_report(self, request, endpoint, rec):
-        head = report.first_line(endpoint, rec.count)
-        answer = rec.report
+    async def send_report(self, request, rec):
+        """The usual answer of a call, its start kept in its record (for the HAR)."""
+        record, answer = rec.record, rec.report
+        head = report.first_line(record.endpoint, rec.count)
+        kept = bytearray(head)
+        for block in answer.chunks():
+            if len(kept) >= REPORT_KEPT:
+                break
+            kept += block
+        record.answered_by, record.report = "the report", bytes(kept[:REPORT_KEPT])
+        record.report_size = len(head) + answer.length
+        record.cost += len(record.report)
+        await rec.finish(200)
+        log_request(request, 200, record.size)
         headers = {"Content-Type": TEXT_PLAIN}
         if answer.length <= report.BLOCK:
             return web.Response(status=200, body=head + b"".join(answer.chunks()), headers=headers)
@@ -371,21 +327,17 @@ async def serve(args, rules=None, replay=None):
     # before (Debian 12 has 3.8).
     wait = {"shutdown_timeout": 0.5}
     runner_args, site_args = (wait, {}) if AIOHTTP_VERSION >= (3, 9) else ({}, wait)
-    upstream = None
-    if args.upstream is not None:
-        upstream = proxy.Proxy(args.upstream, store, worker, args.timeout,
-                               args.upstream_ca, args.upstream_insecure)
+    upstream = None if args.upstream is None else proxy.Proxy(
+        args.upstream, store, worker, args.timeout, args.upstream_ca, args.upstream_insecure)
     app = make_app(store, worker, connections, upstream, rules, replay, args.timeout)
     runner = web.AppRunner(app, handle_signals=False, **RUNNER_OPTIONS, **runner_args)
     stop = asyncio.Event()
     # Ctrl-C, kill and a closed terminal all stop the service cleanly (Windows has no SIGHUP).
     signals = [getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
                if hasattr(signal, name)]
-    for signum in signals:
-        try:
+    for signum in signals:  # on Windows, Ctrl-C arrives as KeyboardInterrupt instead
+        with contextlib.suppress(NotImplementedError, AttributeError):
             loop.add_signal_handler(signum, stop.set)
-        except (NotImplementedError, AttributeError):
-            pass  # Windows: Ctrl-C arrives as KeyboardInterrupt
     try:
         await runner.setup()
         try:
@@ -405,11 +357,9 @@ async def serve(args, rules=None, replay=None):
         return 0
     finally:
         for signum in signals:
-            try:
+            with contextlib.suppress(NotImplementedError, AttributeError, ValueError):
                 loop.remove_signal_handler(signum)
                 signal.signal(signum, signal.SIG_IGN)
-            except (NotImplementedError, AttributeError, ValueError):
-                pass
         await runner.cleanup()
         worker.shutdown()
         store.close()
@@ -423,9 +373,8 @@ def bounded(low, high=None):
         except ValueError:
             raise argparse.ArgumentTypeError("not a whole number: %r" % text)
         if value < low or (high is not None and value > high):
-            raise argparse.ArgumentTypeError(
-                "%d is not %s" % (value, "from %d to %d" % (low, high) if high is not None
-                                  else "at least %d" % low))
+            wanted = "at least %d" % low if high is None else "from %d to %d" % (low, high)
+            raise argparse.ArgumentTypeError("%d is not %s" % (value, wanted))
         return value
     return parse
 
