@@ -14,15 +14,14 @@ import re
 import unicodedata
 import urllib.parse
 
-from . import records, report
+from . import proxy, records, report
 
 MAX_ANSWER = 64 * 1024 * 1024  # of an upstream's answer written into the log, whole
 READ = 3 * 64 * 1024  # bytes of a file read at a time: a multiple of 3, for whole base64 groups
 
 # Not the client's to send again: the connection's own, and what curl makes from the URL and
 # the body it is given.
-HOP_BY_HOP = {"connection", "keep-alive", "transfer-encoding", "te", "trailer", "upgrade",
-              "host", "content-length"}
+HOP_BY_HOP = proxy.HOP_BY_HOP | {"host", "content-length"}
 TOKEN_RE = re.compile(rb"[!#$%&'*+.^_`|~0-9A-Za-z-]+\Z")
 FIELD_VALUE_RE = re.compile(rb"[^\0\r\n]*\Z")
 # A target curl sends as written when it is the URL's path: a fragment mark it would cut, and
@@ -200,8 +199,7 @@ def har_response(record):
         if record.answer and record.answer.get("status") is not None:
             headers = [{"name": str(name), "value": str(value)}
                        for name, value in record.answer.get("headers") or []]
-            mime = next((h["value"] for h in headers if h["name"].lower() == "content-type"),
-                        "")
+            mime = next((h["value"] for h in headers if h["name"].lower() == "content-type"), "")
             response.update(status=record.answer["status"], headers=headers,
                             bodySize=record.answer.get("size", -1),
                             content={"size": record.answer.get("size", -1), "mimeType": mime,
@@ -242,12 +240,6 @@ def har_response(record):
     return response
 
 
-def body_blocks(f):
-    """The body's bytes a block at a time, from the start."""
-    f.seek(0)
-    return iter(lambda: f.read(READ), b"")
-
-
 def is_text(blocks):
     decoder = codecs.getincrementaldecoder("utf-8")()
     try:
@@ -278,14 +270,15 @@ def post_data_pieces(record, fields):
         yield json.dumps(data).encode()
         return
     with f:
-        text = is_text(body_blocks(f))
+        text = is_text(iter(lambda: f.read(READ), b""))
+        f.seek(0)
         if not text:
             data.update(_encoding="base64", comment="text is the body in base64 (_encoding)")
         opening = json.dumps(dict(data, text=""))
         cut = opening.rindex('"text": ""') + len('"text": "')
         yield opening[:cut].encode()
         decoder = codecs.getincrementaldecoder("utf-8")()  # is_text saw the last block end whole
-        for block in body_blocks(f):
+        for block in iter(lambda: f.read(READ), b""):
             yield (json.dumps(decoder.decode(block))[1:-1].encode() if text
                    else base64.b64encode(block))
         yield opening[cut:].encode()

@@ -1,16 +1,9 @@
-"""The request inspector: what the service received, for a person in a browser and for scripts
-(its routes are in add_routes).
+"""The request inspector: what the service received, for a person in a browser (the page in
+static/, fed by /api/requests and the server-sent /events) and for scripts.
 
-GET /api/requests answers {"requests": [summaries], "held": N, "next": URL or null, "service":
-RUN, "first": ID}, newest first; ?limit=N (at most 200) and ?before=ID page through them, and
-?q=WORDS searches them (store.parse_query), each summary saying where it matched ("matched").
-GET /events sends server-sent events: "request" {"record": summary, "held": N} for each new
-request, and "cleared" {"ids": [...], "held": N} when requests are forgotten.
-
-An id is 1 to 18 digits in the route itself: anything else is the router's 404. Ids never repeat
-across runs ("first" is this run's first; store.py), so a page can tell a link from before a
-restart from a request that was cleared. No answer is built whole past a record's bound
-(store.RECORD_MEMORY), and an event is made once for all the pages that listen.
+Ids never repeat across runs ("first" is this run's first; store.py), so a page can tell a link
+from before a restart from a request that was cleared. No answer is built whole past a record's
+bound (store.RECORD_MEMORY).
 
 The uploads are private to whoever runs the service, and a page elsewhere can make a browser
 talk to 127.0.0.1 (DNS rebinding: a name of its own that resolves to 127.0.0.1 a moment later).
@@ -25,6 +18,7 @@ import asyncio
 import concurrent.futures
 import json
 import os
+import pathlib
 import re
 import secrets
 import urllib.parse
@@ -36,7 +30,7 @@ from .security import authorities, local_peer, loopback_host
 
 VERSION = "1.0.0"  # the project's, for the HAR log's creator
 
-STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+STATIC = pathlib.Path(__file__).resolve().parent / "static"
 STATIC_TYPES = {
     "index.html": "text/html; charset=utf-8",
     "inspector.js": "text/javascript; charset=utf-8",
@@ -49,7 +43,7 @@ MAX_EVENT_STREAMS = 32  # open pages at once; each holds a connection and a queu
 QUEUE_SIZE = 256  # events a slow page may have pending before the oldest is dropped
 PAGE = 50  # summaries in a page of the list, unless asked otherwise
 MAX_PAGE = 200
-ID = "{id:[0-9]{1,18}}"
+ID = "{id:[0-9]{1,18}}"  # in the route itself: anything else is the router's 404
 INDEX = "{index:[0-9]{1,9}}"
 GONE = "(the service keeps only the latest)"
 
@@ -96,15 +90,12 @@ class Inspector:
 
     def __init__(self, store, upstream=None):
         self.store, self.upstream = store, upstream
-        self.static = {}
-        for name, content_type in STATIC_TYPES.items():
-            with open(os.path.join(STATIC, name), "rb") as source:
-                self.static[name] = (content_type, source.read())
+        self.static = {name: (content_type, (STATIC / name).read_bytes())
+                       for name, content_type in STATIC_TYPES.items()}
         self.streams = set()
         self.closing = False
         self.run = secrets.token_hex(8)  # tells a page that the service it lists was restarted
-        # Previews and exports read files: one at a time, off the event loop, beside the
-        # uploads' worker.
+        # Previews and exports read files off the event loop, one at a time, beside the uploads'.
         self.files = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="wsinspector")
         self.thumbs = thumbnails.Cache()
 
@@ -163,9 +154,8 @@ class Inspector:
             on = records[-1].id if more else None
         after = None if on is None else "/api/requests?" + urllib.parse.urlencode(
             dict({"q": words} if terms else {}, before=on, limit=limit))
-        return web.json_response({"requests": summaries, "held": self.store.held(),
-                                  "next": after, "service": self.run,
-                                  "first": self.store.first_id})
+        return web.json_response({"requests": summaries, "held": self.store.held(), "next": after,
+                                  "service": self.run, "first": self.store.first_id})
 
     async def one_request(self, request):
         return web.json_response(views.detail(self.found(request)))
@@ -287,11 +277,7 @@ class Inspector:
     async def close(self, app):
         """Ends the open event streams, which would otherwise hold the service's shutdown."""
         self.closing = True
-        for queue in list(self.streams):
-            try:
-                queue.put_nowait(None)
-            except asyncio.QueueFull:
-                pass  # its stream is busy writing and sees `closing` next
+        self.send(None)
 
     async def cleanup(self, app):
         self.files.shutdown(wait=True)

@@ -131,8 +131,7 @@ class Proxy:
             # A connection per request: an upstream that closed an idle one as it was reused
             # would fail a call that could not be sent again (its body is streamed).
             connector=aiohttp.TCPConnector(ssl=self.tls, force_close=True), timeout=timeout,
-            auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar(),
-            read_bufsize=ANSWER_BUFFER)
+            auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar(), read_bufsize=ANSWER_BUFFER)
 
     async def close(self, app=None):
         if self.session is not None:
@@ -152,10 +151,8 @@ class Proxy:
         if "Transfer-Encoding" in request.headers:
             dropped.add("content-length")
         headers = CIMultiDict(passed(request.raw_headers, dropped))
-        peer = request.remote or "unknown"
-        if "X-Forwarded-For" in headers:
-            peer = "%s, %s" % (", ".join(headers.popall("X-Forwarded-For")), peer)
-        headers["X-Forwarded-For"] = peer
+        forwarded = headers.popall("X-Forwarded-For", []) + [request.remote or "unknown"]
+        headers["X-Forwarded-For"] = ", ".join(forwarded)
         headers["X-Forwarded-Host"] = request.headers.get("Host", "")
         headers["X-Forwarded-Proto"] = "http"
         return headers
@@ -168,11 +165,10 @@ class Proxy:
         record.upstream = Exchange(self.base, self.target(request), self.insecure)
         record.answered_by = "the upstream"
         encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
-        read_parts = request.body_exists and encoding == "identity"
         try:
             async with Recording(self.store, self.worker, record,
-                                 request.headers.get("Content-Type"), parts=read_parts,
-                                 report_=False) as rec:
+                                 request.headers.get("Content-Type"), report_=False,
+                                 parts=request.body_exists and encoding == "identity") as rec:
                 if encoding != "identity":
                     record.notes.append("its parts are not read: the body is %s-encoded"
                                         % report.printable(encoding))
@@ -288,12 +284,10 @@ class Proxy:
                 forwarded.put_nowait(block)
             elif await first(forwarded.put(block), opening) is None:
                 break
-        reading = blocks(request)  # the one cancelled above is closed
-        while request.content.is_eof() and not rec.ended:
-            try:
-                await rec.feed(await reading.__anext__())
-            except StopAsyncIteration:
-                await self.end(rec)
+        if request.content.is_eof():  # all came: read on, by a new reader (that one is closed)
+            async for block in blocks(request):
+                await rec.feed(block)
+            await self.end(rec)
 
     @staticmethod
     async def end(rec):
