@@ -187,9 +187,8 @@ def timings(record):
 
 
 def har_response(record):
-    """What the record keeps of its answer: with --upstream, the upstream's head and its body
-    (base64 where it is not UTF-8 text), which --replay plays back; for a scripted answer its
-    status and headers; for the service's own, its status and reason."""
+    """The answer as kept: the upstream's head and body, which --replay plays back; a scripted
+    answer's status and headers; or the service's own status and reason."""
     response = {"status": record.status or 0, "statusText": record.error or "",
                 "httpVersion": "HTTP/1.1", "cookies": [], "headers": [],
                 "content": {"size": -1, "mimeType": "text/plain; charset=utf-8"},
