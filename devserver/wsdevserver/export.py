@@ -1,34 +1,32 @@
-"""Kept requests taken elsewhere: as a curl command that sends one again, and as a HAR 1.2 log
-of all of them that a browser's network panel opens.
+"""Kept requests taken elsewhere: a curl command that sends one again, and a HAR 1.2 log of all.
 
-The command replays the request as it was received: its head's lines and its body's bytes,
-never a form rebuilt from its parts, so that nothing a client put in a name, a file name or a
-type can mean something to curl or to the shell. Both run on the inspector's file thread: they
-may read the kept files, a block at a time, and are never built whole in memory.
+The command replays the request's head lines and body bytes as received, never a form rebuilt
+from its parts, so that nothing a client put in a name, a file name or a type can mean something
+to curl or to the shell. Both run on the inspector's file thread: they read the kept files a
+block at a time and are never built whole in memory.
 """
 
 import base64
 import codecs
+import io
 import json
 import re
 import unicodedata
 import urllib.parse
 
-from . import records, report
+from . import proxy, records, report
 
 MAX_ANSWER = 64 * 1024 * 1024  # of an upstream's answer written into the log, whole
 READ = 3 * 64 * 1024  # bytes of a file read at a time: a multiple of 3, for whole base64 groups
 
 # Not the client's to send again: the connection's own, and what curl makes from the URL and
 # the body it is given.
-HOP_BY_HOP = {"connection", "keep-alive", "transfer-encoding", "te", "trailer", "upgrade",
-              "host", "content-length"}
+HOP_BY_HOP = proxy.HOP_BY_HOP | {"host", "content-length"}
 TOKEN_RE = re.compile(rb"[!#$%&'*+.^_`|~0-9A-Za-z-]+\Z")
 FIELD_VALUE_RE = re.compile(rb"[^\0\r\n]*\Z")
 # A target curl sends as written when it is the URL's path: a fragment mark it would cut, and
 # anything it refuses or encodes, go as --request-target instead.
 PLAIN_TARGET_RE = re.compile(rb"/[\x21\x22\x24-\x7e]*\Z")
-SHELL_PLAIN_RE = re.compile(r"[\x20-\x7e]*\Z")
 URL_SAFE = "".join(chr(c) for c in range(0x21, 0x7f))  # left as they are in a URL
 
 
@@ -49,8 +47,6 @@ def shell_word(data):
     """`data` (bytes) as one shell word that bash gives back byte for byte: in single quotes, or
     in bash's $'...' with \\xHH for what should not be pasted as itself."""
     text = data.decode("utf-8", "surrogateescape")
-    if SHELL_PLAIN_RE.match(text):
-        return "'" + text.replace("'", "'\\''") + "'"
     if all(shown_safely(char) for char in text):
         return "'" + text.replace("'", "'\\''") + "'"
     out = []
@@ -67,16 +63,9 @@ def shell_word(data):
 def head_fields(record):
     """The request's header lines as (name, value) bytes, in their order, and whether the kept
     head was cut short (its last line then left out)."""
-    head = record.head
-    cut = not head.endswith(b"\r\n") and bool(head)
-    lines = head.split(b"\r\n")
-    if cut or lines[-1] == b"":
-        lines.pop()
-    fields = []
-    for line in lines:
-        name, _, value = line.partition(b":")
-        fields.append((name, value[1:] if value.startswith(b" ") else value))
-    return fields, cut
+    lines = record.head.split(b"\r\n")
+    cut = lines.pop() != b""  # the last is empty, or a line cut short
+    return [(name, value) for name, _, value in (line.partition(b": ") for line in lines)], cut
 
 
 def declared_length(fields):
@@ -88,6 +77,14 @@ def declared_length(fields):
         return int(lengths[0])
     except ValueError:
         return None
+
+
+def body_lost(record, declared):
+    """Why the body was not kept whole, or None: a body shorter than its Content-Length is not."""
+    if declared in (None, record.size):
+        return record.body_lost()
+    return record.body_lost() or ("%d of the %d bytes its Content-Length declared came"
+                                  % (record.size, declared))
 
 
 def end_to_end(fields):
@@ -113,18 +110,17 @@ def curl_command(record, base_url):
                     % (records.REQUEST_HEAD_KEPT // 1024))
     declared = declared_length(fields)
     body = record.size > 0 or bool(declared)
-    kept = record.body_kept() and (declared is None or declared == record.size)
-    if body and kept:
+    lost = body_lost(record, declared)
+    sends_body = body and lost is None
+    if sends_body:
         said.append("save %s/files/%d/body as %s in this folder first, then run it with bash"
                     % (base_url, record.id, body_file(record)))
     elif body:
-        lost = record.body_lost() or ("%d of the %d bytes its Content-Length declared came"
-                                      % (record.size, declared))
         said.append("its body was not kept whole (%s): this sends the request without it"
                     % report.printable(lost))
     # One option a line: the flags and the method, each header, the body, the target.
     lines = ["curl -q -g -sS --path-as-is"]
-    if record.method == "HEAD" and not (body and kept):
+    if record.method == "HEAD" and not sends_body:
         lines[0] += " -I"  # -X HEAD would wait for the body its answer announces
     else:
         lines[0] += " -X " + shell_word(record.method.encode())
@@ -137,9 +133,9 @@ def curl_command(record, base_url):
         # "Name:" would take curl's own header away; "Name;" sends it empty.
         lines.append("-H " + shell_word(name + (b": " + value if value else b";")))
     # What curl would add of its own, and the request did not carry.
-    own = [b"User-Agent", b"Accept"] + ([b"Content-Type", b"Expect"] if body and kept else [])
+    own = [b"User-Agent", b"Accept"] + ([b"Content-Type", b"Expect"] if sends_body else [])
     lines += ["-H " + shell_word(name + b":") for name in own if name.lower() not in names]
-    if body and kept:
+    if sends_body:
         lines.append("--data-binary " + shell_word(b"@" + body_file(record).encode()))
     target = record.path.encode("utf-8", "surrogateescape")
     if PLAIN_TARGET_RE.match(target):
@@ -160,8 +156,7 @@ def cookies(values, answer=False):
     """HAR cookies from Cookie header values (name=value; ...), or from Set-Cookie ones."""
     found = []
     for value in values:
-        pairs = [value.split(";", 1)[0]] if answer else value.split(";")
-        for pair in pairs:
+        for pair in ([value.split(";", 1)[0]] if answer else value.split(";")):
             name, equals, text = pair.strip().partition("=")
             if name or equals:
                 found.append({"name": name.strip(), "value": text.strip()})
@@ -172,16 +167,11 @@ def request_url(record, fields, base_url):
     """The URL the request named: its absolute target, else its Host and its target; the
     exporter's own address only for a request that named no host (HTTP/1.0)."""
     # As a browser writes it: what is not printable ASCII percent-encoded.
-    path = urllib.parse.quote(record.path.encode("utf-8", "surrogateescape"),
-                              safe=URL_SAFE)
+    path = urllib.parse.quote(record.path.encode("utf-8", "surrogateescape"), safe=URL_SAFE)
     if not path.startswith("/") and "://" in path:
         return path
     host = next((decoded(value) for name, value in fields if name.lower() == b"host"), None)
     return ("http://" + host if host else base_url) + path
-
-
-def milliseconds(seconds):
-    return round(seconds * 1000, 3) if seconds is not None else None
 
 
 def timings(record):
@@ -190,16 +180,15 @@ def timings(record):
     up = record.upstream
     if up is None or up.total is None:
         return 0, {"send": 0, "wait": 0, "receive": 0}
-    total = milliseconds(up.total)
-    wait = milliseconds(up.first_byte) if up.first_byte is not None else total
+    total = round(up.total * 1000, 3)
+    wait = round(up.first_byte * 1000, 3) if up.first_byte is not None else total
     return total, {"blocked": -1, "dns": -1, "connect": -1, "ssl": -1, "send": 0,
                    "wait": wait, "receive": round(max(total - wait, 0), 3)}
 
 
 def har_response(record):
-    """What the record keeps of its answer: with --upstream, the upstream's head and its body
-    (base64 where it is not UTF-8 text), which --replay plays back; for a scripted answer its
-    status and headers; for the service's own, its status and reason."""
+    """The answer as kept: the upstream's head and body, which --replay plays back; a scripted
+    answer's status and headers; or the service's own status and reason."""
     response = {"status": record.status or 0, "statusText": record.error or "",
                 "httpVersion": "HTTP/1.1", "cookies": [], "headers": [],
                 "content": {"size": -1, "mimeType": "text/plain; charset=utf-8"},
@@ -209,8 +198,7 @@ def har_response(record):
         if record.answer and record.answer.get("status") is not None:
             headers = [{"name": str(name), "value": str(value)}
                        for name, value in record.answer.get("headers") or []]
-            mime = next((h["value"] for h in headers if h["name"].lower() == "content-type"),
-                        "")
+            mime = next((h["value"] for h in headers if h["name"].lower() == "content-type"), "")
             response.update(status=record.answer["status"], headers=headers,
                             bodySize=record.answer.get("size", -1),
                             content={"size": record.answer.get("size", -1), "mimeType": mime,
@@ -251,15 +239,6 @@ def har_response(record):
     return response
 
 
-def body_blocks(record, f):
-    """The body's bytes a block at a time: from `f`, its open file, or from memory."""
-    if f is None:
-        yield bytes(record.raw)
-        return
-    f.seek(0)
-    yield from iter(lambda: f.read(READ), b"")
-
-
 def is_text(blocks):
     decoder = codecs.getincrementaldecoder("utf-8")()
     try:
@@ -276,42 +255,32 @@ def is_text(blocks):
 def post_data_pieces(record, fields):
     """The request's postData: the body as text where it is UTF-8 text, else in base64 (HAR 1.2
     has "encoding" only on a response's content: here it is "_encoding", said in "comment")."""
-    mime = next((decoded(value) for name, value in fields if name.lower() == b"content-type"),
-                "")
-    data = {"mimeType": mime}
-    declared = declared_length(fields)
-    lost = record.body_lost() or (
-        None if declared in (None, record.size) else "%d of the %d bytes its Content-Length "
-        "declared came" % (record.size, declared))
+    data = {"mimeType": next((decoded(value) for name, value in fields
+                              if name.lower() == b"content-type"), "")}
+    lost = body_lost(record, declared_length(fields))
     if lost is not None:
         data.update(text="", comment="the body was not kept whole: %s" % lost)
         yield json.dumps(data).encode()
         return
-    f = None
-    try:
-        if record.body is not None:
-            f = open(record.body.path, "rb")  # opened before a byte of it is written
+    try:  # opened before a byte of it is written
+        f = open(record.body.path, "rb") if record.body is not None else io.BytesIO(record.raw)
     except (OSError, TypeError):
         data.update(text="", comment="the body was dropped for newer requests")
         yield json.dumps(data).encode()
         return
-    try:
-        text = is_text(body_blocks(record, f))
+    with f:
+        text = is_text(iter(lambda: f.read(READ), b""))
+        f.seek(0)
         if not text:
             data.update(_encoding="base64", comment="text is the body in base64 (_encoding)")
         opening = json.dumps(dict(data, text=""))
-        yield opening[:opening.rindex('"text": ""') + len('"text": "')].encode()
-        if text:
-            decoder = codecs.getincrementaldecoder("utf-8")()
-            for block in body_blocks(record, f):
-                yield json.dumps(decoder.decode(block))[1:-1].encode()
-        else:
-            for block in body_blocks(record, f):
-                yield base64.b64encode(block)
-        yield opening[opening.rindex('"text": ""') + len('"text": "'):].encode()
-    finally:
-        if f is not None:
-            f.close()
+        cut = opening.rindex('"text": ""') + len('"text": "')
+        yield opening[:cut].encode()
+        decoder = codecs.getincrementaldecoder("utf-8")()  # is_text saw the last block end whole
+        for block in iter(lambda: f.read(READ), b""):
+            yield (json.dumps(decoder.decode(block))[1:-1].encode() if text
+                   else base64.b64encode(block))
+        yield opening[cut:].encode()
 
 
 def har_entry_pieces(record, base_url):

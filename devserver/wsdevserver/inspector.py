@@ -1,47 +1,24 @@
-"""The request inspector: what the service received, for a person in a browser and for scripts.
+"""The request inspector: what the service received, for a person in a browser (the page in
+static/, fed by /api/requests and the server-sent /events) and for scripts.
 
-    GET    /                             the page (static/index.html, its script and style)
-    GET    /static/NAME                  the page's script, style and icon
-    GET    /api/requests                 a page of the requests kept, newest first, as JSON
-                                         summaries: {"requests": [...], "held": N,
-                                         "next": URL or null, "service": RUN, "first": ID};
-                                         ?limit=N (at most 200) and ?before=ID page through them;
-                                         ?q=WORDS searches them (store.parse_query), each summary
-                                         saying where it matched ("matched")
-    DELETE /api/requests                 forgets them all
-    GET    /api/requests.har             all of them as a HAR 1.2 log
-    GET    /api/requests/ID              one of them, whole: headers, parts and notes
-    DELETE /api/requests/ID              forgets it
-    GET    /api/requests/ID/curl         a curl command that sends it again
-    GET    /api/requests/ID/raw          it as received: its head, then its body cut at each part
-    POST   /api/requests/ID/resend       with --upstream: sends it again (resend.py)
-    GET    /files/ID/INDEX               the bytes of one part, as they arrived, once kept whole
-    GET    /files/ID/body                the whole body, once kept whole
-    GET    /files/ID/answer              with --upstream: the upstream's answer, once kept whole
-    GET    /thumbs/ID/INDEX              a small preview of a picture (thumbnails.py)
-    GET    /events                       server-sent events: "request", {"record": summary,
-                                         "held": N}, for each new request; "cleared",
-                                         {"ids": [...], "held": N}, when requests are forgotten
-
-An id is 1 to 18 digits in the route itself: anything else is the router's 404. Ids never repeat
-across runs of the service ("first" is this run's first; store.py), so a page can tell a link
-from before a restart from a request that was cleared. No answer is
-built whole past a record's bound (store.RECORD_MEMORY), and an event is made once for all the
-pages that listen.
+Ids never repeat across runs ("first" is this run's first; store.py), so a page can tell a link
+from before a restart from a request that was cleared. No answer is built whole past a record's
+bound (store.RECORD_MEMORY).
 
 The uploads are private to whoever runs the service, and a page elsewhere can make a browser
 talk to 127.0.0.1 (DNS rebinding: a name of its own that resolves to 127.0.0.1 a moment later).
 Such a request still names the foreign host in its Host header, so every inspector route answers
 only a Host that names loopback (with --upstream, any other Host goes on to the upstream), and
-403 to anything else. It answers only this machine, too: with the service listening beyond
-loopback (--host 0.0.0.0), another machine could name localhost as well. The POST endpoints are
-not guarded: they answer any client, as they always have.
+403 to anything else; and only this machine, since with the service listening beyond loopback
+another machine could name localhost as well. The POST endpoints are not guarded: they answer
+any client, as they always have.
 """
 
 import asyncio
 import concurrent.futures
 import json
 import os
+import pathlib
 import re
 import secrets
 import urllib.parse
@@ -53,7 +30,7 @@ from .security import authorities, local_peer, loopback_host
 
 VERSION = "1.0.0"  # the project's, for the HAR log's creator
 
-STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
+STATIC = pathlib.Path(__file__).resolve().parent / "static"
 STATIC_TYPES = {
     "index.html": "text/html; charset=utf-8",
     "inspector.js": "text/javascript; charset=utf-8",
@@ -66,7 +43,7 @@ MAX_EVENT_STREAMS = 32  # open pages at once; each holds a connection and a queu
 QUEUE_SIZE = 256  # events a slow page may have pending before the oldest is dropped
 PAGE = 50  # summaries in a page of the list, unless asked otherwise
 MAX_PAGE = 200
-ID = "{id:[0-9]{1,18}}"
+ID = "{id:[0-9]{1,18}}"  # in the route itself: anything else is the router's 404
 INDEX = "{index:[0-9]{1,9}}"
 GONE = "(the service keeps only the latest)"
 
@@ -80,6 +57,15 @@ def attachment_disposition(filename, index):
         return 'attachment; filename="%s"' % fallback
     return "attachment; filename=\"%s\"; filename*=UTF-8''%s" % (
         fallback, urllib.parse.quote(base, safe=""))
+
+
+def shown(start, disposition):
+    """The headers for kept bytes: a picture's type where they start as one, else a download,
+    so that an uploaded (or upstream's) page or SVG never runs in the inspector's origin."""
+    kind = views.image_kind(start)
+    if kind is not None:
+        return {"Content-Type": views.IMAGE_TYPES[kind]}
+    return {"Content-Type": "application/octet-stream", "Content-Disposition": disposition}
 
 
 class Missing(Exception):
@@ -104,15 +90,12 @@ class Inspector:
 
     def __init__(self, store, upstream=None):
         self.store, self.upstream = store, upstream
-        self.static = {}
-        for name, content_type in STATIC_TYPES.items():
-            with open(os.path.join(STATIC, name), "rb") as source:
-                self.static[name] = (content_type, source.read())
+        self.static = {name: (content_type, (STATIC / name).read_bytes())
+                       for name, content_type in STATIC_TYPES.items()}
         self.streams = set()
         self.closing = False
         self.run = secrets.token_hex(8)  # tells a page that the service it lists was restarted
-        # Previews and exports read files: one at a time, off the event loop, beside the
-        # uploads' worker.
+        # Previews and exports read files off the event loop, one at a time, beside the uploads'.
         self.files = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="wsinspector")
         self.thumbs = thumbnails.Cache()
 
@@ -142,13 +125,9 @@ class Inspector:
             raise Missing("no such file " + GONE)
         return record, part
 
-    async def page(self, request):
-        return self.static_file("index.html")
-
-    async def asset(self, request):
-        return self.static_file(request.match_info["name"])
-
-    def static_file(self, name):
+    async def static_file(self, request):
+        """The page, at /, and its script, style and icon."""
+        name = request.match_info.get("name", "index.html")
         if name not in self.static:
             return text_response(404, "not found")
         content_type, body = self.static[name]
@@ -173,27 +152,19 @@ class Inspector:
             records, more = self.store.page(before, limit)
             summaries = [views.summary(record) for record in records]
             on = records[-1].id if more else None
-        after = None
-        if on is not None:
-            after = "/api/requests?" + urllib.parse.urlencode(
-                dict({"q": words} if terms else {}, before=on, limit=limit))
-        return web.json_response({"requests": summaries, "held": self.store.held(),
-                                  "next": after, "service": self.run,
-                                  "first": self.store.first_id})
+        after = None if on is None else "/api/requests?" + urllib.parse.urlencode(
+            dict({"q": words} if terms else {}, before=on, limit=limit))
+        return web.json_response({"requests": summaries, "held": self.store.held(), "next": after,
+                                  "service": self.run, "first": self.store.first_id})
 
     async def one_request(self, request):
         return web.json_response(views.detail(self.found(request)))
 
     async def part_file(self, request):
         record, part = self.field(request)
-        kind = views.image_kind(record.head_bytes(part, views.MAGIC_BYTES))
-        if kind is not None:
-            headers = {"Content-Type": views.IMAGE_TYPES[kind]}
-        else:
-            headers = {"Content-Type": "application/octet-stream",
-                       "Content-Disposition": attachment_disposition(part.fields()["filename"],
-                                                                     part.index)}
-        return served(part.path, part.text, headers)
+        disposition = attachment_disposition(part.fields()["filename"], part.index)
+        return served(part.path, part.text,
+                      shown(record.head_bytes(part, views.MAGIC_BYTES), disposition))
 
     async def raw(self, request):
         return web.json_response(rawview.raw_view(self.found(request)))
@@ -208,26 +179,17 @@ class Inspector:
         return served(record.body and record.body.path, bytes(record.raw), headers)
 
     async def answer(self, request):
-        """An upstream's answer body as kept; an image when its bytes make one, else a download
-        (an HTML or SVG answer never runs here)."""
+        """An upstream's answer body as kept."""
         record = self.found(request)
-        part = record.upstream.answer if record.upstream is not None else None
+        part = record.upstream and record.upstream.answer
         if part is None or not part.kept:
             raise Missing("no such answer " + GONE)
-        kind = views.image_kind(part.start)
-        if kind is not None:
-            headers = {"Content-Type": views.IMAGE_TYPES[kind]}
-        else:
-            headers = {"Content-Type": "application/octet-stream",
-                       "Content-Disposition": 'attachment; filename="answer-%d"' % record.id}
-        return served(part.path, b"", headers)
+        return served(part.path, b"", shown(part.start, 'attachment; filename="answer-%d"'
+                                            % record.id))
 
     async def curl(self, request):
-        try:
-            command = export.curl_command(self.found(request), "http://" + request.host)
-        except ValueError as e:
-            return text_response(409, "cannot be sent again: %s" % e)
-        return text_response(200, command)
+        return text_response(200, export.curl_command(self.found(request),
+                                                      "http://" + request.host))
 
     async def har(self, request):
         """Every kept request, oldest first, with its parts' bytes, a block at a time."""
@@ -315,11 +277,7 @@ class Inspector:
     async def close(self, app):
         """Ends the open event streams, which would otherwise hold the service's shutdown."""
         self.closing = True
-        for queue in list(self.streams):
-            try:
-                queue.put_nowait(None)
-            except asyncio.QueueFull:
-                pass  # its stream is busy writing and sees `closing` next
+        self.send(None)
 
     async def cleanup(self, app):
         self.files.shutdown(wait=True)
@@ -330,16 +288,16 @@ def add_routes(app, store, upstream=None, answers=None):
     pages = Inspector(store, upstream)
     store.listeners.append(pages.publish)
     routes = [
-        ("GET", "/", pages.page),
-        ("GET", "/static/{name}", pages.asset),
+        ("GET", "/", pages.static_file),
+        ("GET", "/static/{name}", pages.static_file),
         ("GET", "/api/requests", pages.list_requests),
         ("DELETE", "/api/requests", pages.clear),
-        ("GET", "/api/requests.har", pages.har),
-        ("GET", "/api/requests/" + ID, pages.one_request),
+        ("GET", "/api/requests.har", pages.har),  # all of them, as a HAR 1.2 log
+        ("GET", "/api/requests/" + ID, pages.one_request),  # whole: headers, parts and notes
         ("DELETE", "/api/requests/" + ID, pages.clear),
         ("GET", "/api/requests/%s/curl" % ID, pages.curl),
-        ("GET", "/api/requests/%s/raw" % ID, pages.raw),
-        ("GET", "/files/%s/body" % ID, pages.body),
+        ("GET", "/api/requests/%s/raw" % ID, pages.raw),  # its head, then its body by part
+        ("GET", "/files/%s/body" % ID, pages.body),  # each file once kept whole, as it came
         ("GET", "/files/%s/%s" % (ID, INDEX), pages.part_file),
         ("GET", "/thumbs/%s/%s" % (ID, INDEX), pages.thumb),
         ("GET", "/events", pages.events),

@@ -1,23 +1,16 @@
-"""The service in front of a real web service (--upstream URL): every request that is not the
-inspector's goes on to the upstream as it arrives, and the upstream's answer comes back as it
-arrives, while the record keeps both sides.
+"""The service in front of a real web service (--upstream URL): every request but the
+inspector's goes on to the upstream, and its answer comes back, while the record keeps both.
 
-Nothing is held whole on the way: the body goes on block by block, with the client read only as
-fast as the upstream takes it (aiohttp's flow control on both connections), and the answer
-likewise. The request's parts are split by the same body readers as a direct call, so their
-hashes are the ones a direct call records; the answer's body is kept in the store as one more
-part, counted against the same budget.
+Nothing is held whole on the way: both go block by block, the client read only as fast as the
+upstream takes it (aiohttp's flow control on both connections). The request's parts are split by
+the same body readers as a direct call, so their hashes are the ones a direct call records; the
+answer is kept as one more part, against the same budget.
 
-What the upstream cannot give becomes an answer of one plain-text line: 502 for a refused
-connection, a TLS failure or an upstream that closed early, 504 for one that stalled past the
-service's --timeout. An answer cut once begun cannot change its status any more: the client's
-connection is then cut too, so that it never takes a partial answer for a whole one, and the
-record lists the status the client got, and where its answer was cut.
-
-One task owns a request's recording: the handler's. It reads the client's body, feeds the
-recording and hands each block on to the body that aiohttp's client sends, which only forwards
-them; once the upstream answers, it reads the answer likewise. An upstream that answers before
-the body has all come (an early 413 or 401) leaves the record cut, with the bytes that came.
+What the upstream cannot give becomes one plain-text line: 502 for a refused connection, a TLS
+failure or an early close, 504 for a stall past --timeout. An answer cut once begun cannot change
+its status: the client's connection is cut too, so that it never takes a partial answer for a
+whole one. Only the handler's task feeds the recording; an upstream that answers before the body
+has all come (an early 413 or 401) leaves the record cut, with the bytes that came.
 """
 
 import asyncio
@@ -71,10 +64,8 @@ def check_url(text):
 
 def loopback_listen_host(host):
     """Whether --host is loopback only: a proxy open to the network would relay anybody."""
-    if host.lower() == "localhost":
-        return True
     try:
-        return ipaddress.ip_address(host).is_loopback
+        return host.lower() == "localhost" or ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
 
@@ -91,6 +82,14 @@ def tls_context(ca_file=None, insecure=False):
 
 class ClientLeft(Exception):
     """The client went away while the answer was being sent to it."""
+
+
+def passed(raw_headers, dropped):
+    """The header lines that go on as sent (latin-1 keeps each byte), but the `dropped` names."""
+    for raw_name, raw_value in raw_headers:
+        name = raw_name.decode("latin-1")
+        if name.lower() not in dropped:
+            yield name, raw_value.decode("latin-1")
 
 
 async def first(step, other):
@@ -113,8 +112,7 @@ async def first(step, other):
 
 
 class Proxy:
-    """The upstream's client (one aiohttp session, its connections reused) and each proxied
-    request's life: handle()."""
+    """The upstream's client (one aiohttp session) and each proxied request's life: handle()."""
 
     def __init__(self, url, store, worker, timeout, ca_file=None, insecure=False):
         self.base, self.store, self.worker, self.timeout = url, store, worker, timeout
@@ -133,18 +131,11 @@ class Proxy:
             # A connection per request: an upstream that closed an idle one as it was reused
             # would fail a call that could not be sent again (its body is streamed).
             connector=aiohttp.TCPConnector(ssl=self.tls, force_close=True), timeout=timeout,
-            auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar(),
-            read_bufsize=ANSWER_BUFFER)
+            auto_decompress=False, cookie_jar=aiohttp.DummyCookieJar(), read_bufsize=ANSWER_BUFFER)
 
     async def close(self, app=None):
         if self.session is not None:
             await self.session.close()
-
-    @staticmethod
-    def takes(request):
-        """Whether a request goes to the upstream: all but the inspector's, which are the
-        inspector's only when asked for as this machine."""
-        return not (inspector_path(request.path) and loopback_host(authorities(request)))
 
     def target(self, request):
         raw = request.raw_path
@@ -154,38 +145,30 @@ class Proxy:
         return self.base + raw
 
     def request_headers(self, request):
-        connection = {token.strip().lower() for value in request.headers.getall("Connection", [])
-                      for token in value.split(",")}
-        headers = CIMultiDict()
-        for raw_name, raw_value in request.raw_headers:
-            name = raw_name.decode("latin-1")
-            lower = name.lower()
-            if lower in HOP_BY_HOP or lower in connection or lower in ("host", "expect"):
-                continue
-            if lower == "content-length" and "Transfer-Encoding" in request.headers:
-                continue
-            headers.add(name, raw_value.decode("latin-1"))
-        peer = request.remote or "unknown"
-        if "X-Forwarded-For" in headers:
-            peer = "%s, %s" % (", ".join(headers.popall("X-Forwarded-For")), peer)
-        headers["X-Forwarded-For"] = peer
+        dropped = HOP_BY_HOP | {"host", "expect"} | {
+            token.strip().lower() for value in request.headers.getall("Connection", [])
+            for token in value.split(",")}
+        if "Transfer-Encoding" in request.headers:
+            dropped.add("content-length")
+        headers = CIMultiDict(passed(request.raw_headers, dropped))
+        forwarded = headers.popall("X-Forwarded-For", []) + [request.remote or "unknown"]
+        headers["X-Forwarded-For"] = ", ".join(forwarded)
         headers["X-Forwarded-Host"] = request.headers.get("Host", "")
         headers["X-Forwarded-Proto"] = "http"
         return headers
 
     async def handle(self, request):
         """One proxied request, from its first byte to its answer's last."""
-        if not self.takes(request):
-            raise web.HTTPNotFound()
+        if inspector_path(request.path) and loopback_host(authorities(request)):
+            raise web.HTTPNotFound()  # the inspector's, asked for as this machine
         record = self.store.begin_request(request, None)
         record.upstream = Exchange(self.base, self.target(request), self.insecure)
         record.answered_by = "the upstream"
         encoding = request.headers.get("Content-Encoding", "identity").strip().lower()
-        read_parts = request.body_exists and encoding == "identity"
         try:
             async with Recording(self.store, self.worker, record,
-                                 request.headers.get("Content-Type"), parts=read_parts,
-                                 report_=False) as rec:
+                                 request.headers.get("Content-Type"), report_=False,
+                                 parts=request.body_exists and encoding == "identity") as rec:
                 if encoding != "identity":
                     record.notes.append("its parts are not read: the body is %s-encoded"
                                         % report.printable(encoding))
@@ -227,13 +210,9 @@ class Proxy:
                     exchange.status, exchange.reason = upstream.status, upstream.reason
                     exchange.head = b"".join(b"%s: %s\r\n" % pair for pair in
                                              upstream.raw_headers)[:ANSWER_HEAD_KEPT]
-                    response = web.StreamResponse(status=upstream.status,
-                                                  reason=upstream.reason)
+                    response = web.StreamResponse(status=upstream.status, reason=upstream.reason)
                     response["verbatim"] = True  # goes on as sent: no headers of the service's
-                    for raw_name, raw_value in upstream.raw_headers:
-                        name = raw_name.decode("latin-1")
-                        if name.lower() not in HOP_BY_HOP:
-                            response.headers.add(name, raw_value.decode("latin-1"))
+                    response.headers.extend(passed(upstream.raw_headers, HOP_BY_HOP))
                     response.headers.add("Content-Security-Policy", SANDBOX)
                     await response.prepare(request)
                     # One buffered block at a time, as it came: iter_any() would join them.
@@ -246,25 +225,25 @@ class Proxy:
                         moved()
                         # One block behind, so that the last one goes once the record is listed.
                         block, held = held, block
-                        if block is not None:
-                            await self.send(response, block)
+                        try:
+                            if block is not None:
+                                await response.write(block)
+                        except ConnectionError:
+                            raise ClientLeft()
                     status = upstream.status
         except (ClientGone, BodyError):
             raise
-        except Exception as e:  # the upstream failed, or the client did
+        except ClientLeft:
+            exchange.error = "the client went away after %d bytes of the answer" % answer.size
+        except Exception as e:  # the upstream failed
             status, line = self.failure(e, exchange)
             exchange.error = line
-            if isinstance(e, ClientLeft):
-                exchange.error = "the client went away after %d bytes of the answer" % (
-                    answer.size)
-            elif response is not None and response.prepared:
+            if response is not None and response.prepared:
                 exchange.error = "the answer was cut after %d bytes: %s" % (answer.size, line)
             else:
-                response = web.Response(status=status, text=line + "\n",
-                                        headers={"Content-Type": "text/plain; charset=utf-8"})
+                response = web.Response(status=status, text=line + "\n")
         finally:
-            if not opening.done():
-                opening.cancel()
+            opening.cancel()  # nothing once it is done
             exchange.total = loop.time() - started
         answer.end()
         record.cost += exchange.cost()
@@ -305,12 +284,10 @@ class Proxy:
                 forwarded.put_nowait(block)
             elif await first(forwarded.put(block), opening) is None:
                 break
-        reading = blocks(request)  # the one cancelled above is closed
-        while request.content.is_eof() and not rec.ended:
-            try:
-                await rec.feed(await reading.__anext__())
-            except StopAsyncIteration:
-                await self.end(rec)
+        if request.content.is_eof():  # all came: read on, by a new reader (that one is closed)
+            async for block in blocks(request):
+                await rec.feed(block)
+            await self.end(rec)
 
     @staticmethod
     async def end(rec):
@@ -319,19 +296,11 @@ class Proxy:
         except BadRequest as e:
             rec.record.notes.append("its parts could not be read: %s" % e)
 
-    @staticmethod
-    async def send(response, block):
-        try:
-            await response.write(block)
-        except ConnectionError:
-            raise ClientLeft()
-
     def failure(self, exc, exchange):
         """What a failure becomes: (status, one line)."""
         url = URL(exchange.url)
         host = "%s:%d" % (url.host, url.port)  # the upstream's own, as --upstream named it
-        if isinstance(exc, ClientLeft):
-            return exchange.status, "the client went away"
+        said = report.printable(str(exc) or type(exc).__name__)
         if isinstance(exc, aiohttp.ClientConnectorCertificateError):
             return 502, "bad gateway: the certificate of %s is not trusted: %s" % (
                 host, getattr(exc.certificate_error, "verify_message", None)
@@ -346,9 +315,8 @@ class Proxy:
             return 504, "gateway timeout: %s stalled for %g seconds" % (host, self.timeout)
         if isinstance(exc, (aiohttp.ServerDisconnectedError, aiohttp.ClientPayloadError,
                             aiohttp.ClientOSError, ConnectionError)):
-            return 502, "bad gateway: %s closed the connection: %s" % (
-                host, report.printable(str(exc) or type(exc).__name__))
-        return 502, "bad gateway: %s" % report.printable(str(exc) or type(exc).__name__)
+            return 502, "bad gateway: %s closed the connection: %s" % (host, said)
+        return 502, "bad gateway: %s" % said
 
 
 def add_routes(app, proxy):
