@@ -291,7 +291,7 @@ def loop_error_handler():
             if now - last[0] >= ACCEPT_LOG_EVERY:
                 last[0] = now
                 log("cannot accept connections: %s; trying again each second"
-                    % (exc.strerror or exc).lower())
+                    % str(exc.strerror or exc).lower())
             return
         log(report.printable("%s%s" % (context.get("message", "error"),
                                        ": %s" % exc if exc else "")))
