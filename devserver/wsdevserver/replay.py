@@ -1,14 +1,12 @@
-"""Playback: recorded answers from a HAR 1.2 log (one this service exported, or one a browser
-saved), given again offline to the requests with the same method, path and query.
+"""Playback: the answers of a HAR 1.2 log (this service's or a browser's), given again offline
+to the requests with the same method, path and query, as a rule would give them.
 
-Each entry becomes an answer as a rule would give it: the recorded status, reason, headers
-and body. The headers that belong to one connection (hop-by-hop), and those that framed or
-encoded the body as it was carried then, are dropped: the body is kept decoded, and framed
-anew. Entries without an answer (status 0: a failed or blocked request) are never played.
+The headers of one connection (hop-by-hop) and those that framed or encoded the body then are
+dropped: the body is kept decoded, and framed anew. An entry without an answer (status 0: a
+failed or blocked request) is never played.
 """
 
 import base64
-import binascii
 import json
 import os
 import urllib.parse
@@ -45,8 +43,6 @@ class Entry:
 
 class Replay:
     def __init__(self, entries, mode="always"):
-        if mode not in ("once", "always"):
-            raise ValueError("the mode is once or always")
         self.entries, self.mode = entries, mode
         self.waiting = {}  # (METHOD, path, query): the indexes of the entries not played yet
         for index, entry in enumerate(entries):
@@ -121,7 +117,7 @@ def _entry(number, item):
     if content.get("encoding") == "base64":
         try:
             body = base64.b64decode(text, validate=True)
-        except (binascii.Error, ValueError):
+        except ValueError:  # binascii.Error is one
             fail("the content's text is not base64")
     else:
         body = text.encode("utf-8", "surrogatepass")
