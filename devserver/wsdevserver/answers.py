@@ -1,11 +1,10 @@
-"""Answers a tester scripts: a list of rules, each a match on the request and what to answer.
+"""Answers a tester scripts: rules that each match a request and say what to answer.
 
-A rule file (--answers FILE) is TOML, a list of [[answer]] tables; the same list is JSON on GET
-and PUT /api/answers (the keys: docs/answers.md). The first enabled rule that matches a request
-answers it. Every check fails with one line naming the rule (from 1) and the key, as RuleError.
-
-The core matches a request by its method, raw path and query string; when needs_body(), it reads
-the body first and matches once with the parts' names, so that a part rule keeps its place.
+A rule file (--answers FILE) is TOML, a list of [[answer]] tables: the same list as the JSON of
+GET and PUT /api/answers (the keys: docs/answers.md). The first enabled rule that matches answers.
+A rule that cannot be used is refused with one line naming it (from 1) and the key: RuleError.
+A request is matched by its method, raw path and query; with a part rule (needs_body), once more
+with its parts' names when its body has been read, so that the rule keeps its place in the order.
 """
 
 import asyncio
@@ -112,10 +111,6 @@ def _kind(value):
     return KINDS.get(type(value), "a %s" % type(value).__name__)
 
 
-def is_int(value):
-    return isinstance(value, int) and not isinstance(value, bool)
-
-
 def bodiless(status):
     """Whether an answer of this status has no body (a final 1xx is a tester's own affair)."""
     return status < 200 or status in (204, 304)
@@ -124,10 +119,10 @@ def bodiless(status):
 class Rule:
     """One rule, checked; `data` is its table as given (times counts down as it answers)."""
 
-    kind = "rule"
-
     def __init__(self, number, data, base_dir=None):
         self.number = number
+        if not isinstance(data, dict):
+            self.fail("must be a table, not %s" % _kind(data))
         self.data = dict(data)
         for key, value in data.items():
             if key not in TYPES:
@@ -142,9 +137,8 @@ class Rule:
             if not TOKEN_RE.match(self.method):
                 self.fail('"method" must be a method name such as GET or POST')
             self.method = self.method.upper()
-        self.path = self.glob("path", self.path)
-        self.query = self.glob("query", self.query)
-        self.part = self.glob("part", self.part)
+        for key in ("path", "query", "part"):
+            setattr(self, key, self.glob(key, getattr(self, key)))
         self.header = self.match_header(self.header) if self.header is not None else None
         if not 100 <= self.status <= 599:
             self.fail('"status" must be from 100 to 599, not %d' % self.status)
@@ -155,10 +149,17 @@ class Rule:
             self.body = self.body.encode("utf-8")
             if len(self.body) > MAX_BODY:
                 self.fail('"body" is over 64 MiB (%d bytes)' % len(self.body))
-        if "body_file" in data:
-            self.body = self.read_body(data["body_file"], base_dir)
-            if base_dir is not None:  # so that the rules put back from the page read it too
-                self.data["body_file"] = os.path.join(base_dir, data["body_file"])
+        if self.body_file is not None:
+            # Relative to the rules file: the rules put back from the page read the same file.
+            self.data["body_file"] = path = os.path.join(base_dir or "", self.body_file)
+            try:
+                with open(path, "rb") as f:
+                    self.body = f.read(MAX_BODY + 1)
+            except OSError as e:
+                self.fail('"body_file" cannot be read: %s'
+                          % report.printable(e.strerror or str(e)))
+            if len(self.body) > MAX_BODY:
+                self.fail('"body_file" is over 64 MiB')
         if not 0 <= self.delay <= MAX_DELAY:
             self.fail('"delay" must be from 0 to %d seconds' % MAX_DELAY)
         if self.rate is not None and not 0 < self.rate <= MAX_RATE:
@@ -174,7 +175,7 @@ class Rule:
 
     def label(self):
         """Which rule answered, for the record: "rule 2"."""
-        return "%s %d" % (self.kind, self.number)
+        return "rule %d" % self.number
 
     def glob(self, key, text):
         try:
@@ -190,7 +191,8 @@ class Rule:
                 self.fail('"header.%s" must be a string, not %s' % (key, _kind(value)))
         if not TOKEN_RE.match(table.get("name", "")):
             self.fail('"header.name" must be a header name')
-        return table["name"].lower(), self.glob("header.value", table.get("value"))
+        # Without a value the header need only be there: any value matches "*".
+        return table["name"].lower(), self.glob("header.value", table.get("value", "*"))
 
     def answer_headers(self, table):
         if len(table) > MAX_HEADERS:
@@ -205,16 +207,6 @@ class Rule:
             if name.lower() in FRAMING:
                 self.fail('"headers" may not set %s: the service frames the body' % name)
         return list(table.items())
-
-    def read_body(self, path, base_dir):
-        try:
-            with open(os.path.join(base_dir or "", path), "rb") as f:
-                body = f.read(MAX_BODY + 1)
-        except OSError as e:
-            self.fail('"body_file" cannot be read: %s' % report.printable(e.strerror or str(e)))
-        if len(body) > MAX_BODY:
-            self.fail('"body_file" is over 64 MiB')
-        return body
 
     def check_together(self, data):
         given = {key for key in data if data[key] is not False}
@@ -235,7 +227,6 @@ class Rule:
                     self.fail('"%s" with %s' % (key, why))
 
     def matches(self, method, path, query, headers, part_names):
-        """`headers` is a multidict (CIMultiDict or the request's)."""
         if not self.enabled or self.times == 0 or self.method not in (None, method.upper()):
             return False
         for glob, value in ((self.path, path), (self.query, query)):
@@ -243,8 +234,7 @@ class Rule:
                 return False
         if self.header is not None:
             name, value = self.header
-            values = headers.getall(name, [])
-            if not values or (value is not None and not any(map(value.match, values))):
+            if not any(map(value.match, headers.getall(name, []))):
                 return False
         return self.part is None or any(self.part.match(n or "") for n in part_names or ())
 
@@ -264,28 +254,18 @@ class Rules:
 
     @classmethod
     def from_json(cls, items, base_dir=None):
-        """Rules from a list of tables (JSON or TOML); body_file is read now, relative to
-        `base_dir` when it is not absolute."""
+        """Rules from a list of tables; body_file is read now, relative to `base_dir`."""
         if not isinstance(items, list):
             raise RuleError("the rules must be a list of tables, not %s" % _kind(items))
         if len(items) > MAX_RULES:
             raise RuleError("rule %d: more than %d rules" % (MAX_RULES + 1, MAX_RULES))
-        rules = []
-        for number, item in enumerate(items, 1):
-            if not isinstance(item, dict):
-                raise RuleError("rule %d: must be a table, not %s" % (number, _kind(item)))
-            rules.append(Rule(number, item, base_dir))
-        return cls(rules)
+        return cls(Rule(number, item, base_dir) for number, item in enumerate(items, 1))
 
     def to_json(self):
         return [rule.to_json() for rule in self.rules]
 
-    def replace(self, other):
-        self.rules = other.rules
-
     def match(self, method, path, query, headers, part_names=None):
-        """The first rule that answers: (index from 0, rule), or None. A rule with times
-        counts this request."""
+        """The first rule that answers (index from 0, rule), or None; one with times counts it."""
         headers = CIMultiDict(headers)
         for index, rule in enumerate(self.rules):
             if rule.matches(method, path, query, headers, part_names):
@@ -330,10 +310,9 @@ async def _wait(request, seconds):
     loop = asyncio.get_running_loop()
     until = loop.time() + seconds
     while request.transport is not None and not request.transport.is_closing():
-        left = until - loop.time()
-        if left <= 0:
+        if loop.time() >= until:
             return True
-        await asyncio.sleep(min(left, TICK * 4))
+        await asyncio.sleep(min(until - loop.time(), TICK * 4))
     return False
 
 
@@ -371,19 +350,10 @@ def _headers(rule):
     return headers
 
 
-async def _flush_head(writer):
-    """Recent aiohttp holds the head back until the body's first bytes; a slow or cut answer
-    must show its head at once."""
-    sent = getattr(writer, "send_headers", lambda: None)()
-    if asyncio.iscoroutine(sent):
-        await sent
-
-
 async def respond(request, rule, timeout, report=None):
-    """Carry out `rule` (a Rule, or a played back entry) on `request`: (response, outcome).
-    The response is prepared and written here, but for a reset or held connection; the
-    outcome's end is "whole", "cut after N bytes", "reset", "held", or "client gone after N
-    bytes" when the client left first. `report` is the usual report's bytes, for report = true.
+    """Carry out `rule` (a Rule or a playback Entry): (response, outcome), the response written
+    but for a reset or held connection. The outcome's end: "whole", "cut after N bytes", "reset",
+    "held" or "client gone after N bytes". `report`: the usual report's bytes, for report = true.
     """
     if rule.delay and not await _wait(request, rule.delay):
         return _unanswered("client gone after 0 bytes")
@@ -395,8 +365,7 @@ async def respond(request, rule, timeout, report=None):
         _close(request)
         return _unanswered("held")
     body = (report or b"") if rule.report else (rule.body or b"")
-    response = web.StreamResponse(status=rule.status, reason=rule.reason,
-                                  headers=_headers(rule))
+    response = web.StreamResponse(status=rule.status, reason=rule.reason, headers=_headers(rule))
     response["verbatim"] = True  # the service adds none of its headers: these are the rule's
     response.content_length = len(body)
     cut = rule.cut_after is not None and rule.cut_after < len(body)
@@ -405,7 +374,11 @@ async def respond(request, rule, timeout, report=None):
     limit = 0 if request.method == "HEAD" else (rule.cut_after if cut else len(body))
     sent, end, status = 0, "whole", rule.status
     try:
-        await _flush_head(await response.prepare(request))
+        writer = await response.prepare(request)
+        # Recent aiohttp holds the head back for the body's first bytes: a slow answer shows it now.
+        flushed = getattr(writer, "send_headers", lambda: None)()
+        if asyncio.iscoroutine(flushed):
+            await flushed
         view = memoryview(body)
         loop = asyncio.get_running_loop()
         started = loop.time()
@@ -455,15 +428,14 @@ class AnswersApi:
             data += block
             if len(data) > MAX_BODY:
                 return _line(413, too_large)
-        loop = asyncio.get_running_loop()
         try:  # parsing and reading body files in a thread: the loop goes on serving
-            rules = await loop.run_in_executor(None, _parse_rules, bytes(data), self.files)
+            rules = await asyncio.to_thread(_parse_rules, bytes(data), self.files)
         except RuleError as e:
             return _line(400, str(e))
         if self.max_cost is not None and rules.cost() > self.max_cost:
             return _line(507, "the rules would hold %d bytes, over the %d allowed"
                          % (rules.cost(), self.max_cost))
-        self.rules.replace(rules)
+        self.rules.rules = rules.rules  # in place: every holder of the rules sees them
         return web.json_response(self.rules.to_json())
 
 
@@ -493,8 +465,7 @@ def add_arguments(parser):
 
 
 def load(args):
-    """(Rules or None, Replay or None) from the options; RuleError with one line, naming the
-    option and the file."""
+    """(Rules or None, Replay or None); a RuleError's one line names the option and the file."""
     from . import replay  # it uses this module's rules
     try:
         rules = None if args.answers is None else load_file(args.answers)

@@ -1,10 +1,7 @@
 """Playback: the answers of a HAR 1.2 log (this service's or a browser's), given again offline
-to the requests with the same method, path and query, as a rule would give them.
-
-The headers of one connection (hop-by-hop) and those that framed or encoded the body then are
-dropped: the body is kept decoded, and framed anew. An entry without an answer (status 0: a
-failed or blocked request) is never played.
-"""
+to the requests with the same method, path and query. Hop-by-hop headers and those that framed
+or encoded the body then are dropped: the body is kept decoded and framed anew. An entry without
+an answer (status 0: a failed or blocked request) is never played."""
 
 import base64
 import json
@@ -24,7 +21,6 @@ DROPPED = {"connection", "keep-alive", "proxy-authenticate", "proxy-authorizatio
 class Entry:
     """A recorded answer, with what respond() reads of a rule."""
 
-    kind = "playback entry"
     delay = 0
     rate = cut_after = None
     reset = hold = report = upstream = False
@@ -34,7 +30,7 @@ class Entry:
         self.status, self.reason, self.headers, self.body = status, reason, headers, body
 
     def label(self):
-        return "%s %d" % (self.kind, self.number)
+        return "playback entry %d" % self.number
 
     def cost(self):
         return (answers.RULE_COST + len(self.path) + len(self.query) + len(self.body)
@@ -51,8 +47,7 @@ class Replay:
     def match(self, method, path, query):
         """The first entry recorded for this request: (index from 0, entry), or None. In once
         mode the entry is played now, and answers no other request."""
-        key = (method.upper(), path, query)
-        waiting = self.waiting.get(key)
+        waiting = self.waiting.get((method.upper(), path, query))
         if not waiting:
             return None
         index = waiting.pop(0) if self.mode == "once" else waiting[0]
@@ -92,7 +87,7 @@ def _entry(number, item):
         fail("the method is not a method name")
     if not isinstance(url, str):
         fail("the URL is not a string")
-    if not answers.is_int(status):
+    if type(status) is not int:  # true and 200.0 are no status
         fail("the status is not a whole number")
     if not 100 <= status <= 599:
         return None
@@ -123,15 +118,12 @@ def _entry(number, item):
         body = text.encode("utf-8", "surrogatepass")
     if len(body) > answers.MAX_BODY:
         fail("the body is over 64 MiB")
-    if answers.bodiless(status):
-        body = b""
-    return Entry(number, method.upper(), parts.path or "/", parts.query, status, reason,
-                 headers, body)
+    return Entry(number, method.upper(), parts.path or "/", parts.query, status, reason, headers,
+                 b"" if answers.bodiless(status) else body)
 
 
 def load_har(path, mode="always"):
-    """The entries of a HAR log, to play back `once` or `always`. The one line of a RuleError
-    does not name the file."""
+    """The entries of a HAR log, played `once` or `always`; a RuleError's one line names no file."""
     try:
         with open(path, "rb") as f:
             data = f.read(MAX_HAR + 1)
