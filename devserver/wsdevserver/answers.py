@@ -1,28 +1,14 @@
-"""Answers a tester scripts: a list of rules, each a match on the request and what to answer.
+"""Answers a tester scripts: rules that each match a request and say what to answer.
 
-A rule file (--answers FILE) is TOML, a list of [[answer]] tables; the same list is JSON on
-GET and PUT /api/answers. The first enabled rule that matches a request answers it:
-
-    match    method (exact, any case), path and query (exact, or a glob: * any run of
-             characters, ? one, [...] a class, [!...] or [^...] its complement), header
-             {name = "...", value = "..."} (value a glob; without it the header need only be
-             there), part (a part's name, a glob; matched once the body has been read)
-    answer   status (100-599, 200), reason, headers {name = "value"}, body (text) or
-             body_file (read at load) or report = true (the service's usual report), delay
-             (seconds before the head), rate (bytes a second of the body), cut_after (bytes of
-             the body, then the connection closes: the head declared all of it), reset = true
-             (the connection is reset, nothing answered), hold = true (nothing answered until
-             the client goes or the time limit), upstream = true (passed on, with --upstream)
-    also     times (the next N matching requests only), enabled (true), name (free text)
-
-Every check fails with one line naming the rule (from 1) and the key, raised as RuleError.
-
-The core asks match() with the request's method, its path as sent (percent-encoding kept) and
-its query string (without "?"). When needs_body() it reads the body first and asks once with the
-parts' names, so that a rule on a part keeps its place in the order.
+A rule file (--answers FILE) is TOML, a list of [[answer]] tables: the same list as the JSON of
+GET and PUT /api/answers (the keys: docs/answers.md). The first enabled rule that matches answers.
+A rule that cannot be used is refused with one line naming it (from 1) and the key: RuleError.
+A request is matched by its method, raw path and query; with a part rule (needs_body), once more
+with its parts' names when its body has been read, so that the rule keeps its place in the order.
 """
 
 import asyncio
+import contextlib
 import json
 import os
 import re
@@ -42,21 +28,35 @@ MAX_HEADERS = 100
 MAX_DELAY = 3600.0
 MAX_RATE = 1 << 40  # bytes a second: past this a rate changes nothing, and infinity is refused
 RULE_COST = 512  # bytes a rule holds beside its texts and its body, roughly
-TEXT_PLAIN = "text/plain; charset=utf-8"
 BLOCK = 64 * 1024  # body bytes written at a time
 TICK = 0.05  # seconds between two writes at a rate, and between two looks at a waiting client
 TOKEN_RE = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+\Z")
 # A header value or a reason goes on the head's own line: no line break, no NUL, no control.
 FIELD_TEXT_RE = re.compile(r"[^\x00-\x08\x0a-\x1f\x7f]*\Z")
 FRAMING = ("content-length", "transfer-encoding")
-NO_BODY_STATUS = (204, 304)
+# A glob's tokens: a star; a class (its negation, its members, its "]": a first "]" is a
+# member, and a "[" never closed takes in the rest of the text); any other character.
+GLOB_RE = re.compile(r"(\*)|\[([!^]?)(.?[^\]]*)(\]?)|(.)", re.DOTALL)
+RANGE_RE = re.compile(r"(.)-(.)|(.)", re.DOTALL)  # a class's members: ranges first
 # A scripted or recorded answer is served from the inspector's origin: the sandbox makes any
 # page in it an origin of its own, so that its script cannot reach the inspector's API.
 ANSWER_POLICY = "sandbox; default-src 'none'; frame-ancestors 'none'"
 
-MATCH_KEYS = ("method", "path", "query", "header", "part")
 BODY_KEYS = ("body", "body_file", "report")
 STREAM_KEYS = BODY_KEYS + ("cut_after", "rate")
+STRING, FLAG, TABLE = (str, "a string"), (bool, "true or false"), (dict, "a table")
+WHOLE, NUMBER = (int, "a whole number"), (int, float)
+KINDS = {bool: "true or false", str: "a string", int: "a number", float: "a number",
+         dict: "a table", list: "a list"}  # type() is exact: TOML and JSON make no subclasses
+TYPES = {  # key: (the types it may have, what it must be)
+    "name": STRING, "enabled": FLAG, "method": STRING, "path": STRING, "query": STRING,
+    "header": TABLE, "part": STRING, "status": WHOLE, "reason": STRING, "headers": TABLE,
+    "body": STRING, "body_file": STRING, "report": FLAG, "reset": FLAG, "hold": FLAG,
+    "delay": (NUMBER, "a number of seconds"), "rate": (NUMBER, "a number of bytes a second"),
+    "cut_after": (int, "a whole number of bytes"), "times": WHOLE, "upstream": FLAG,
+}
+DEFAULTS = {"enabled": True, "status": 200, "delay": 0, "report": False, "reset": False,
+            "hold": False, "upstream": False}  # of the keys not given; any other is None
 
 
 class RuleError(ValueError):
@@ -68,57 +68,36 @@ class Glob:
     have fixed lengths, so each is found leftmost in turn, in linear time."""
 
     def __init__(self, text):
-        self.text = text
-        self.pieces = [[]]  # runs of one-character regexes between the stars
-        i = 0
-        while i < len(text):
-            char = text[i]
-            if char == "*":
-                self.pieces.append([])
-            elif char == "?":
-                self.pieces[-1].append(".")
-            elif char == "[":
-                end, regex = self._class(text, i)
-                self.pieces[-1].append(regex)
-                i = end
+        pieces = [[]]  # runs of one-character regexes between the stars
+        for found in GLOB_RE.finditer(text):
+            star, negate, inside, closed, char = found.groups()
+            if star:
+                pieces.append([])
+            elif char is not None:
+                pieces[-1].append("." if char == "?" else re.escape(char))
             else:
-                self.pieces[-1].append(re.escape(char))
-            i += 1
-        self.exact = len(self.pieces) == 1 and not re.search(r"[?\[]", text)
-        self.regexes = [re.compile("".join(piece), re.DOTALL) for piece in self.pieces]
-        self.lengths = [len(piece) for piece in self.pieces]
+                pieces[-1].append(self._class(negate, inside, closed, found.start()))
+        self.regexes = [re.compile("".join(piece), re.DOTALL) for piece in pieces]
+        self.lengths = [len(piece) for piece in pieces]
 
     @staticmethod
-    def _class(text, start):
-        """The end of the class at `start` and its regex; ValueError if it is not closed."""
-        i = start + 1
-        negate = i < len(text) and text[i] in "!^"
-        i += negate
-        first = i
+    def _class(negate, inside, closed, start):
         members = []
-        while i < len(text) and (text[i] != "]" or i == first):
-            if i + 2 < len(text) and text[i + 1] == "-" and text[i + 2] != "]":
-                if text[i] > text[i + 2]:
-                    raise ValueError('the range "%s-%s" is backwards' % (text[i], text[i + 2]))
-                members.append(re.escape(text[i]) + "-" + re.escape(text[i + 2]))
-                i += 3
-            else:
-                members.append(re.escape(text[i]))
-                i += 1
-        if i >= len(text):
+        for low, high, char in RANGE_RE.findall(inside):
+            if low > high:
+                raise ValueError('the range "%s-%s" is backwards' % (low, high))
+            members.append(re.escape(char) if char else re.escape(low) + "-" + re.escape(high))
+        if not closed:
             raise ValueError('the "[" at character %d is not closed' % (start + 1))
-        return i, "[%s%s]" % ("^" if negate else "", "".join(members))
+        return "[%s%s]" % ("^" if negate else "", "".join(members))
 
     def match(self, value):
-        if self.exact:
-            return value == self.text
         regexes, lengths = self.regexes, self.lengths
         if len(regexes) == 1:
             return regexes[0].fullmatch(value) is not None
-        if len(value) < sum(lengths) or not regexes[0].match(value):
-            return False
         pos, tail = lengths[0], len(value) - lengths[-1]
-        if not regexes[-1].match(value, tail):
+        if (len(value) < sum(lengths) or not regexes[0].match(value)
+                or not regexes[-1].match(value, tail)):
             return False
         for regex in regexes[1:-1]:
             found = regex.search(value, pos, tail)
@@ -129,54 +108,12 @@ class Glob:
 
 
 def _kind(value):
-    if isinstance(value, bool):
-        return "true or false"
-    if isinstance(value, str):
-        return "a string"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, dict):
-        return "a table"
-    if isinstance(value, list):
-        return "a list"
-    return "a %s" % type(value).__name__
-
-
-def is_int(value):
-    return isinstance(value, int) and not isinstance(value, bool)
+    return KINDS.get(type(value), "a %s" % type(value).__name__)
 
 
 def bodiless(status):
     """Whether an answer of this status has no body (a final 1xx is a tester's own affair)."""
-    return status < 200 or status in NO_BODY_STATUS
-
-
-def _is_number(value):
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-TYPES = {  # key: (test, what it must be)
-    "name": (lambda v: isinstance(v, str), "a string"),
-    "enabled": (lambda v: isinstance(v, bool), "true or false"),
-    "method": (lambda v: isinstance(v, str), "a string"),
-    "path": (lambda v: isinstance(v, str), "a string"),
-    "query": (lambda v: isinstance(v, str), "a string"),
-    "header": (lambda v: isinstance(v, dict), "a table"),
-    "part": (lambda v: isinstance(v, str), "a string"),
-    "status": (is_int, "a whole number"),
-    "reason": (lambda v: isinstance(v, str), "a string"),
-    "headers": (lambda v: isinstance(v, dict), "a table"),
-    "body": (lambda v: isinstance(v, str), "a string"),
-    "body_file": (lambda v: isinstance(v, str), "a string"),
-    "report": (lambda v: isinstance(v, bool), "true or false"),
-    "delay": (_is_number, "a number of seconds"),
-    "rate": (_is_number, "a number of bytes a second"),
-    "cut_after": (is_int, "a whole number of bytes"),
-    "reset": (lambda v: isinstance(v, bool), "true or false"),
-    "hold": (lambda v: isinstance(v, bool), "true or false"),
-    "times": (is_int, "a whole number"),
-    "upstream": (lambda v: isinstance(v, bool), "true or false"),
-}
+    return status < 200 or status in (204, 304)
 
 
 class Rule:
@@ -184,57 +121,51 @@ class Rule:
 
     def __init__(self, number, data, base_dir=None):
         self.number = number
+        if not isinstance(data, dict):
+            self.fail("must be a table, not %s" % _kind(data))
         self.data = dict(data)
-        self.kind = "rule"
         for key, value in data.items():
             if key not in TYPES:
                 self.fail('unknown key "%s"' % report.quoted(str(key)))
-            test, wanted = TYPES[key]
-            if not test(value):
+            types, wanted = TYPES[key]
+            # bool is a kind of int to isinstance(): true is no number, 1 is not true.
+            if not isinstance(value, types) or isinstance(value, bool) != (types is bool):
                 self.fail('"%s" must be %s, not %s' % (key, wanted, _kind(value)))
-        get = data.get
-        self.name = get("name")
-        self.enabled = get("enabled", True)
-        self.method = get("method")
+        for key in TYPES:  # each key is an attribute, checked and made ready below
+            setattr(self, key, data.get(key, DEFAULTS.get(key)))
         if self.method is not None:
             if not TOKEN_RE.match(self.method):
                 self.fail('"method" must be a method name such as GET or POST')
             self.method = self.method.upper()
-        self.path = self.glob("path")
-        self.query = self.glob("query")
-        self.part = self.glob("part")
-        self.header = None
-        if "header" in data:
-            self.header = self.match_header(data["header"])
-        self.status = get("status", 200)
+        for key in ("path", "query", "part"):
+            setattr(self, key, self.glob(key, getattr(self, key)))
+        self.header = self.match_header(self.header) if self.header is not None else None
         if not 100 <= self.status <= 599:
             self.fail('"status" must be from 100 to 599, not %d' % self.status)
-        self.reason = get("reason")
         if self.reason is not None and not FIELD_TEXT_RE.match(self.reason):
             self.fail('"reason" holds a line break or a control character')
-        self.headers = self.answer_headers(get("headers", {}))
-        self.report = get("report", False)
-        self.body = None
-        if "body" in data:
-            self.body = data["body"].encode("utf-8")
+        self.headers = self.answer_headers(self.headers or {})
+        if self.body is not None:
+            self.body = self.body.encode("utf-8")
             if len(self.body) > MAX_BODY:
                 self.fail('"body" is over 64 MiB (%d bytes)' % len(self.body))
-        if "body_file" in data:
-            self.body = self.read_body(data["body_file"], base_dir)
-            if base_dir is not None:  # so that the rules put back from the page read it too
-                self.data["body_file"] = os.path.join(base_dir, data["body_file"])
-        self.delay = get("delay", 0)
+        if self.body_file is not None:
+            # Relative to the rules file: the rules put back from the page read the same file.
+            self.data["body_file"] = path = os.path.join(base_dir or "", self.body_file)
+            try:
+                with open(path, "rb") as f:
+                    self.body = f.read(MAX_BODY + 1)
+            except OSError as e:
+                self.fail('"body_file" cannot be read: %s'
+                          % report.printable(e.strerror or str(e)))
+            if len(self.body) > MAX_BODY:
+                self.fail('"body_file" is over 64 MiB')
         if not 0 <= self.delay <= MAX_DELAY:
             self.fail('"delay" must be from 0 to %d seconds' % MAX_DELAY)
-        self.rate = get("rate")
         if self.rate is not None and not 0 < self.rate <= MAX_RATE:
             self.fail('"rate" must be more than 0 and at most %d bytes a second' % MAX_RATE)
-        self.cut_after = get("cut_after")
         if self.cut_after is not None and self.cut_after < 0:
             self.fail('"cut_after" must be 0 or more bytes')
-        self.reset, self.hold = get("reset", False), get("hold", False)
-        self.upstream = get("upstream", False)
-        self.times = get("times")
         if self.times is not None and self.times < 0:
             self.fail('"times" must be 0 or more')
         self.check_together(data)
@@ -244,13 +175,11 @@ class Rule:
 
     def label(self):
         """Which rule answered, for the record: "rule 2"."""
-        return "%s %d" % (self.kind, self.number)
+        return "rule %d" % self.number
 
-    def glob(self, key):
-        if key not in self.data:
-            return None
+    def glob(self, key, text):
         try:
-            return Glob(self.data[key])
+            return None if text is None else Glob(text)
         except ValueError as e:
             self.fail('"%s" is a bad glob: %s' % (key, report.printable(str(e))))
 
@@ -262,16 +191,12 @@ class Rule:
                 self.fail('"header.%s" must be a string, not %s' % (key, _kind(value)))
         if not TOKEN_RE.match(table.get("name", "")):
             self.fail('"header.name" must be a header name')
-        try:
-            value = Glob(table["value"]) if "value" in table else None
-        except ValueError as e:
-            self.fail('"header.value" is a bad glob: %s' % report.printable(str(e)))
-        return table["name"].lower(), value
+        # Without a value the header need only be there: any value matches "*".
+        return table["name"].lower(), self.glob("header.value", table.get("value", "*"))
 
     def answer_headers(self, table):
         if len(table) > MAX_HEADERS:
             self.fail('"headers" holds more than %d headers' % MAX_HEADERS)
-        pairs = []
         for name, value in table.items():
             if not TOKEN_RE.match(name):
                 self.fail('"headers" holds "%s", which is no header name' % report.quoted(name))
@@ -281,69 +206,40 @@ class Rule:
                 self.fail('"headers.%s" holds a line break or a control character' % name)
             if name.lower() in FRAMING:
                 self.fail('"headers" may not set %s: the service frames the body' % name)
-            pairs.append((name, value))
-        return pairs
-
-    def read_body(self, path, base_dir):
-        path = os.path.join(base_dir or "", path)
-        try:
-            with open(path, "rb") as f:
-                body = f.read(MAX_BODY + 1)
-        except OSError as e:
-            self.fail('"body_file" cannot be read: %s'
-                      % report.printable(e.strerror or str(e)))
-        if len(body) > MAX_BODY:
-            self.fail('"body_file" is over 64 MiB')
-        return body
+        return list(table.items())
 
     def check_together(self, data):
-        given = [key for key in data if data[key] is not False]
+        given = {key for key in data if data[key] is not False}
         bodies = [key for key in BODY_KEYS if key in given]
         if len(bodies) > 1:
             self.fail('"%s" with "%s": give one of body, body_file and report'
                       % (bodies[1], bodies[0]))
-        for ender in ("reset", "hold"):
-            if ender in given:
-                for key in STREAM_KEYS + ("reset", "hold"):
-                    if key in given and key != ender:
-                        self.fail('"%s" with "%s": %s answers nothing' % (key, ender, ender))
-        if "upstream" in given:
-            for key in STREAM_KEYS + ("status", "reason", "headers", "reset", "hold"):
-                if key in given:
-                    self.fail('"%s" with "upstream": the upstream answers' % key)
-        if bodiless(self.status):
-            for key in STREAM_KEYS:
-                if key in given:
-                    self.fail('"%s" with status %d, which has no body' % (key, self.status))
+        clashes = [  # (whether the rule has it, the keys it refuses, why)
+            ("reset" in given, STREAM_KEYS + ("hold",), '"reset": reset answers nothing'),
+            ("hold" in given, STREAM_KEYS + ("reset",), '"hold": hold answers nothing'),
+            ("upstream" in given, STREAM_KEYS + ("status", "reason", "headers", "reset", "hold"),
+             '"upstream": the upstream answers'),
+            (bodiless(self.status), STREAM_KEYS, "status %d, which has no body" % self.status),
+        ]
+        for applies, refused, why in clashes:
+            for key in refused:
+                if applies and key in given:
+                    self.fail('"%s" with %s' % (key, why))
 
     def matches(self, method, path, query, headers, part_names):
-        if not self.enabled or self.times == 0:
+        if not self.enabled or self.times == 0 or self.method not in (None, method.upper()):
             return False
-        if self.method is not None and method.upper() != self.method:
-            return False
-        if self.path is not None and not self.path.match(path):
-            return False
-        if self.query is not None and not self.query.match(query):
-            return False
+        for glob, value in ((self.path, path), (self.query, query)):
+            if glob is not None and not glob.match(value):
+                return False
         if self.header is not None:
             name, value = self.header
-            if hasattr(headers, "getall"):
-                values = headers.getall(name, [])
-            else:
-                pairs = headers.items() if hasattr(headers, "items") else headers
-                values = [v for n, v in pairs if n.lower() == name]
-            if not values or (value is not None and not any(map(value.match, values))):
+            if not any(map(value.match, headers.getall(name, []))):
                 return False
-        if self.part is not None:
-            if part_names is None or not any(self.part.match(n or "") for n in part_names):
-                return False
-        return True
+        return self.part is None or any(self.part.match(n or "") for n in part_names or ())
 
     def to_json(self):
-        data = dict(self.data)
-        if self.times is not None:
-            data["times"] = self.times
-        return data
+        return dict(self.data) if self.times is None else {**self.data, "times": self.times}
 
     def cost(self):
         texts = sum(len(k) + len(str(v)) for k, v in self.data.items() if k != "body")
@@ -358,28 +254,19 @@ class Rules:
 
     @classmethod
     def from_json(cls, items, base_dir=None):
-        """Rules from a list of tables (JSON or TOML); body_file is read now, relative to
-        `base_dir` when it is not absolute."""
+        """Rules from a list of tables; body_file is read now, relative to `base_dir`."""
         if not isinstance(items, list):
             raise RuleError("the rules must be a list of tables, not %s" % _kind(items))
         if len(items) > MAX_RULES:
             raise RuleError("rule %d: more than %d rules" % (MAX_RULES + 1, MAX_RULES))
-        rules = []
-        for number, item in enumerate(items, 1):
-            if not isinstance(item, dict):
-                raise RuleError("rule %d: must be a table, not %s" % (number, _kind(item)))
-            rules.append(Rule(number, item, base_dir))
-        return cls(rules)
+        return cls(Rule(number, item, base_dir) for number, item in enumerate(items, 1))
 
     def to_json(self):
         return [rule.to_json() for rule in self.rules]
 
-    def replace(self, other):
-        self.rules = other.rules
-
     def match(self, method, path, query, headers, part_names=None):
-        """The first rule that answers: (index from 0, rule), or None. A rule with times
-        counts this request."""
+        """The first rule that answers (index from 0, rule), or None; one with times counts it."""
+        headers = CIMultiDict(headers)
         for index, rule in enumerate(self.rules):
             if rule.matches(method, path, query, headers, part_names):
                 if rule.times is not None:
@@ -412,54 +299,38 @@ def load_file(path):
         if key != "answer":
             raise RuleError('unknown key "%s": the file holds [[answer]] tables'
                             % report.quoted(key))
-    return Rules.from_json(data.get("answer", []),
-                           os.path.dirname(os.path.abspath(path)))
+    return Rules.from_json(data.get("answer", []), os.path.dirname(os.path.abspath(path)))
 
 
 # Carrying a rule out. ---------------------------------------------------------------------------
-
-def _outcome(status, headers, size, end):
-    return {"status": status, "headers": headers, "size": size, "end": end}
-
-
-def _gone(request):
-    transport = request.transport
-    return transport is None or transport.is_closing()
-
 
 async def _wait(request, seconds):
     """Wait `seconds` without holding the loop; False as soon as the client has gone. aiohttp
     before 3.9 cancels the handler then; later releases leave it running, hence the looks."""
     loop = asyncio.get_running_loop()
     until = loop.time() + seconds
-    while True:
-        if _gone(request):
-            return False
-        left = until - loop.time()
-        if left <= 0:
+    while request.transport is not None and not request.transport.is_closing():
+        if loop.time() >= until:
             return True
-        await asyncio.sleep(min(left, TICK * 4))
+        await asyncio.sleep(min(until - loop.time(), TICK * 4))
+    return False
 
 
-def _closed_response():
-    """What the handler returns once the connection is gone: aiohttp's attempt to write it
-    fails quietly, as for any client that left."""
+def _unanswered(end):
+    """What the handler returns once the connection is gone, with its outcome: aiohttp's
+    attempt to write the response fails quietly, as for any client that left."""
     response = web.Response(status=400, text="no answer\n")
     response.force_close()
-    return response
+    return response, {"status": None, "headers": [], "size": 0, "end": end}
 
 
 def _reset(request):
     transport = request.transport
-    if transport is None:
-        return
-    sock = transport.get_extra_info("socket")
-    if sock is not None:
-        try:  # a zero linger makes the close send RST rather than FIN
+    if transport is not None:
+        with contextlib.suppress(OSError):  # a zero linger makes the close send RST, not FIN
+            sock = transport.get_extra_info("socket")
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        except OSError:
-            pass
-    transport.abort()
+        transport.abort()
 
 
 def _close(request):
@@ -470,7 +341,7 @@ def _close(request):
 
 def _headers(rule):
     headers = CIMultiDict(rule.headers)
-    headers.setdefault("Content-Type", TEXT_PLAIN)
+    headers.setdefault("Content-Type", "text/plain; charset=utf-8")
     for name, value in SECURITY_HEADERS.items():
         if name.lower() == "content-security-policy":
             headers.add(name, ANSWER_POLICY)  # beside the rule's own: both apply
@@ -479,74 +350,60 @@ def _headers(rule):
     return headers
 
 
-async def _flush_head(writer):
-    """Recent aiohttp holds the head back until the body's first bytes; a slow or cut answer
-    must show its head at once."""
-    send = getattr(writer, "send_headers", None)
-    if send is not None:
-        result = send()
-        if asyncio.iscoroutine(result):
-            await result
-
-
 async def respond(request, rule, timeout, report=None):
-    """Carry out `rule` (a Rule, or a played back entry) on `request`: (response, outcome).
-    The response is prepared and written here, but for a reset or held connection; the
-    outcome's end is "whole", "cut after N bytes", "reset", "held", or "client gone after N
-    bytes" when the client left first. `report` is the usual report's bytes, for report = true.
+    """Carry out `rule` (a Rule or a playback Entry): (response, outcome), the response written
+    but for a reset or held connection. The outcome's end: "whole", "cut after N bytes", "reset",
+    "held" or "client gone after N bytes". `report`: the usual report's bytes, for report = true.
     """
     if rule.delay and not await _wait(request, rule.delay):
-        return _closed_response(), _outcome(None, [], 0, "client gone after 0 bytes")
+        return _unanswered("client gone after 0 bytes")
     if rule.reset:
         _reset(request)
-        return _closed_response(), _outcome(None, [], 0, "reset")
+        return _unanswered("reset")
     if rule.hold:
         await _wait(request, timeout)
         _close(request)
-        return _closed_response(), _outcome(None, [], 0, "held")
+        return _unanswered("held")
     body = (report or b"") if rule.report else (rule.body or b"")
-    response = web.StreamResponse(status=rule.status, reason=rule.reason,
-                                  headers=_headers(rule))
+    response = web.StreamResponse(status=rule.status, reason=rule.reason, headers=_headers(rule))
     response["verbatim"] = True  # the service adds none of its headers: these are the rule's
     response.content_length = len(body)
     cut = rule.cut_after is not None and rule.cut_after < len(body)
-    limit = rule.cut_after if cut else len(body)
-    if request.method == "HEAD":
-        limit = 0
     if cut:
         response.force_close()
-    sent = 0
+    limit = 0 if request.method == "HEAD" else (rule.cut_after if cut else len(body))
+    sent, end, status = 0, "whole", rule.status
     try:
-        await _flush_head(await response.prepare(request))
+        writer = await response.prepare(request)
+        # Recent aiohttp holds the head back for the body's first bytes: a slow answer shows it now.
+        flushed = getattr(writer, "send_headers", lambda: None)()
+        if asyncio.iscoroutine(flushed):
+            await flushed
         view = memoryview(body)
         loop = asyncio.get_running_loop()
         started = loop.time()
         step = BLOCK if rule.rate is None else max(1, min(BLOCK, int(rule.rate * TICK)))
         while sent < limit:
-            block = view[sent:sent + min(step, limit - sent)]
-            await response.write(block)
-            sent += len(block)
+            await response.write(view[sent:min(sent + step, limit)])
+            sent = min(sent + step, limit)
             if rule.rate is not None:
-                wait = started + sent / rule.rate - loop.time()
-                if wait > 0:
-                    await asyncio.sleep(wait)
-        headers = [[name, value] for name, value in response.headers.items()]
+                await asyncio.sleep(max(0, started + sent / rule.rate - loop.time()))
         if cut:
             _close(request)
-            return response, _outcome(rule.status, headers, sent, "cut after %d bytes" % sent)
-        await response.write_eof()
+            end = "cut after %d bytes" % sent
+        else:
+            await response.write_eof()
     except ConnectionError:
-        headers = [[name, value] for name, value in response.headers.items()]
+        end = "client gone after %d bytes" % sent
         status = rule.status if response.prepared else None
-        return response, _outcome(status, headers, sent, "client gone after %d bytes" % sent)
-    return response, _outcome(rule.status, headers, sent, "whole")
+    headers = [[name, value] for name, value in response.headers.items()]
+    return response, {"status": status, "headers": headers, "size": sent, "end": end}
 
 
 # The live rules: GET and PUT /api/answers. -----------------------------------------------------
 
 def _line(status, text):
-    return web.Response(status=status, text=text + "\n", content_type="text/plain",
-                        charset="utf-8")
+    return web.Response(status=status, text=text + "\n")  # text/plain; charset=utf-8
 
 
 class AnswersApi:
@@ -563,22 +420,22 @@ class AnswersApi:
         return web.json_response(self.rules.to_json())
 
     async def put(self, request):
-        if request.content_length is not None and request.content_length > MAX_BODY:
-            return _line(413, "the rules' JSON is over 64 MiB")
+        too_large = "the rules' JSON is over 64 MiB"
+        if (request.content_length or 0) > MAX_BODY:
+            return _line(413, too_large)
         data = bytearray()
         async for block in request.content.iter_any():
             data += block
             if len(data) > MAX_BODY:
-                return _line(413, "the rules' JSON is over 64 MiB")
-        loop = asyncio.get_running_loop()
+                return _line(413, too_large)
         try:  # parsing and reading body files in a thread: the loop goes on serving
-            rules = await loop.run_in_executor(None, _parse_rules, bytes(data), self.files)
+            rules = await asyncio.to_thread(_parse_rules, bytes(data), self.files)
         except RuleError as e:
             return _line(400, str(e))
         if self.max_cost is not None and rules.cost() > self.max_cost:
             return _line(507, "the rules would hold %d bytes, over the %d allowed"
                          % (rules.cost(), self.max_cost))
-        self.rules.replace(rules)
+        self.rules.rules = rules.rules  # in place: every holder of the rules sees them
         return web.json_response(self.rules.to_json())
 
 
@@ -608,18 +465,14 @@ def add_arguments(parser):
 
 
 def load(args):
-    """(Rules or None, Replay or None) from the options; RuleError with one line, naming the
-    option and the file."""
+    """(Rules or None, Replay or None); a RuleError's one line names the option and the file."""
     from . import replay  # it uses this module's rules
-    rules = playback = None
-    if args.answers is not None:
-        try:
-            rules = load_file(args.answers)
-        except RuleError as e:
-            raise RuleError("--answers %s: %s" % (report.printable(args.answers), e))
-    if args.replay is not None:
-        try:
-            playback = replay.load_har(args.replay, args.replay_mode)
-        except RuleError as e:
-            raise RuleError("--replay %s: %s" % (report.printable(args.replay), e))
+    try:
+        rules = None if args.answers is None else load_file(args.answers)
+    except RuleError as e:
+        raise RuleError("--answers %s: %s" % (report.printable(args.answers), e))
+    try:
+        playback = None if args.replay is None else replay.load_har(args.replay, args.replay_mode)
+    except RuleError as e:
+        raise RuleError("--replay %s: %s" % (report.printable(args.replay), e))
     return rules, playback

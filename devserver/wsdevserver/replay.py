@@ -1,14 +1,9 @@
-"""Playback: recorded answers from a HAR 1.2 log (one this service exported, or one a browser
-saved), given again offline to the requests with the same method, path and query.
-
-Each entry becomes an answer as a rule would give it: the recorded status, reason, headers
-and body. The headers that belong to one connection (hop-by-hop), and those that framed or
-encoded the body as it was carried then, are dropped: the body is kept decoded, and framed
-anew. Entries without an answer (status 0: a failed or blocked request) are never played.
-"""
+"""Playback: the answers of a HAR 1.2 log (this service's or a browser's), given again offline
+to the requests with the same method, path and query. Hop-by-hop headers and those that framed
+or encoded the body then are dropped: the body is kept decoded and framed anew. An entry without
+an answer (status 0: a failed or blocked request) is never played."""
 
 import base64
-import binascii
 import json
 import os
 import urllib.parse
@@ -26,7 +21,6 @@ DROPPED = {"connection", "keep-alive", "proxy-authenticate", "proxy-authorizatio
 class Entry:
     """A recorded answer, with what respond() reads of a rule."""
 
-    kind = "playback entry"
     delay = 0
     rate = cut_after = None
     reset = hold = report = upstream = False
@@ -36,7 +30,7 @@ class Entry:
         self.status, self.reason, self.headers, self.body = status, reason, headers, body
 
     def label(self):
-        return "%s %d" % (self.kind, self.number)
+        return "playback entry %d" % self.number
 
     def cost(self):
         return (answers.RULE_COST + len(self.path) + len(self.query) + len(self.body)
@@ -45,8 +39,6 @@ class Entry:
 
 class Replay:
     def __init__(self, entries, mode="always"):
-        if mode not in ("once", "always"):
-            raise ValueError("the mode is once or always")
         self.entries, self.mode = entries, mode
         self.waiting = {}  # (METHOD, path, query): the indexes of the entries not played yet
         for index, entry in enumerate(entries):
@@ -55,8 +47,7 @@ class Replay:
     def match(self, method, path, query):
         """The first entry recorded for this request: (index from 0, entry), or None. In once
         mode the entry is played now, and answers no other request."""
-        key = (method.upper(), path, query)
-        waiting = self.waiting.get(key)
+        waiting = self.waiting.get((method.upper(), path, query))
         if not waiting:
             return None
         index = waiting.pop(0) if self.mode == "once" else waiting[0]
@@ -96,7 +87,7 @@ def _entry(number, item):
         fail("the method is not a method name")
     if not isinstance(url, str):
         fail("the URL is not a string")
-    if not answers.is_int(status):
+    if type(status) is not int:  # true and 200.0 are no status
         fail("the status is not a whole number")
     if not 100 <= status <= 599:
         return None
@@ -121,21 +112,18 @@ def _entry(number, item):
     if content.get("encoding") == "base64":
         try:
             body = base64.b64decode(text, validate=True)
-        except (binascii.Error, ValueError):
+        except ValueError:  # binascii.Error is one
             fail("the content's text is not base64")
     else:
         body = text.encode("utf-8", "surrogatepass")
     if len(body) > answers.MAX_BODY:
         fail("the body is over 64 MiB")
-    if answers.bodiless(status):
-        body = b""
-    return Entry(number, method.upper(), parts.path or "/", parts.query, status, reason,
-                 headers, body)
+    return Entry(number, method.upper(), parts.path or "/", parts.query, status, reason, headers,
+                 b"" if answers.bodiless(status) else body)
 
 
 def load_har(path, mode="always"):
-    """The entries of a HAR log, to play back `once` or `always`. The one line of a RuleError
-    does not name the file."""
+    """The entries of a HAR log, played `once` or `always`; a RuleError's one line names no file."""
     try:
         with open(path, "rb") as f:
             data = f.read(MAX_HAR + 1)
