@@ -266,9 +266,8 @@ class Value:
 
 class Reader:
     """A body's fields, from the splitter's events. A fault is kept, not raised, so that the rest
-    of the body is still read (the transport may yet fail, which answers first); finish() raises
-    the fault the answer reports: a body that is not whole comes before a part that breaks a
-    rule."""
+    of the body is still read: a failing transport answers first, then a body that is not whole,
+    then a part that breaks a rule."""
 
     def __init__(self, rec, splitter):
         self.rec, self.splitter = rec, splitter
@@ -413,14 +412,12 @@ class Recording:
         await self.jobs.drain()
 
     async def read(self, request):
-        """Feed it the whole body of `request`, then end()."""
         async for block in blocks(request):
             await self.feed(block)
         await self.end()
 
     async def end(self):
-        """The body came whole. Raises BadRequest for a body refused, or what the worker raised
-        (report.ReportTooLarge)."""
+        """The body came whole. Raises BadRequest, or what the worker raised (ReportTooLarge)."""
         self.ended = True
         try:
             if self.raw is not None:
@@ -437,7 +434,7 @@ class Recording:
             self.report.finish()
 
     async def settle(self):
-        """Let the worker finish what it has, and apply its results."""
+        """Apply the worker's results once it has done this request's work."""
         try:
             await self.jobs.settle()
         except Exception as e:
