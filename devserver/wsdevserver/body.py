@@ -1,28 +1,23 @@
 """A request's recording: its body read as it arrives, in bounded memory, into its record.
 
-Bodies understood:
-  * any Content-Type carrying a boundary parameter is read as multipart, whatever its media type
-    (the console sends its message under application/x-www-form-urlencoded with a boundary);
-    parts may use the "form-data" or "attachment" disposition (libcurl uses "attachment" when
-    the request's media type is not multipart/form-data). Each part's head is kept as it was
-    sent, so that a name in a Windows client's code page, or a backslash, is shown as it came;
-  * application/x-www-form-urlencoded without a boundary, split and percent-decoded as it comes.
-Everything else is refused with the reason that the answer's "bad request: ..." line gives.
-Names cost a bounded amount per request: the parts' heads (or the fields' names) together may
-not pass HEADS_TOTAL bytes, each at least FIELD_COST, whatever their number: a body of empty
-fields ("=&=&...") is refused as soon as one of long names would be.
+Any Content-Type with a boundary parameter is read as multipart, whatever its media type (the
+console sends its message as application/x-www-form-urlencoded with a boundary), its parts of
+the "form-data" or "attachment" disposition (libcurl's when the media type is not
+multipart/form-data), each head kept as sent so that a name in a Windows code page, or a
+backslash, shows as it came. A url-encoded body without a boundary is split as it comes.
+Names cost a bounded amount per request: all part heads (field names) together HEADS_TOTAL
+bytes, each at least FIELD_COST, so that "=&=&..." is refused as soon as long names would be.
 
-The thread rule. The event loop splits the body (multipart.py) and owns every record, part and
-answer. The service's one worker thread hashes, writes files and escapes long values, in order,
-a bounded amount behind the reading, so that both cores work on a large upload; it touches only
-its own state (a value's Spool: hasher, file, escaper, compressed stream) and hands its results
-back through its futures, which the loop applies. One task owns a Recording. A small body is
-done on the loop: a hop to the thread would cost more than its work.
+Threads: the event loop splits the body and owns every record, part and answer. The one worker
+thread hashes, writes files and escapes long values, in order, a bounded amount behind the
+reading, so that both cores work on a large upload; it touches only a value's Spool and hands
+its results back through its futures. A small body is done on the loop: a hop costs more.
 """
 
 import asyncio
 import collections
 import concurrent.futures
+import contextlib
 import hashlib
 import os
 import urllib.parse
@@ -58,8 +53,8 @@ class ClientGone(Exception):
 
 
 class Worker:
-    """The service's one worker thread, and its queue, bounded for all requests together so that
-    many concurrent uploads hold no more body bytes waiting than one does."""
+    """The worker thread. Its queue is bounded for all requests together, so that many uploads
+    hold no more body bytes waiting than one does."""
 
     def __init__(self):  # within the running event loop
         self.executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="wsdevserver")
@@ -80,8 +75,8 @@ class Worker:
 
 
 class Jobs:
-    """One recording's work for the worker, in order. A job may return a callable, which is the
-    result it hands back: settle() calls it on the event loop."""
+    """One recording's work for the worker, in order. A job may return a callable: settle()
+    calls it on the event loop."""
 
     def __init__(self, worker):
         self.worker = worker
@@ -94,7 +89,7 @@ class Jobs:
         self.size += size
 
     async def drain(self):
-        """Hand the queued work on once there is enough of it; waits while the worker is behind."""
+        """Waits while the worker is behind."""
         if self.size >= BATCH:
             await self._send()
 
@@ -105,17 +100,12 @@ class Jobs:
 
     def _run(self, ops):
         results = []
-        for fn, args in ops:
-            if self.failure is not None:
-                break
-            try:
-                result = fn(*args)
-            except Exception as e:  # the report outgrew its memory, say
-                self.failure = e
-                break
-            if result is not None:
-                results.append(result)
-        return results
+        try:
+            for fn, args in ops if self.failure is None else ():
+                results.append(fn(*args))
+        except Exception as e:  # the report outgrew its memory, say
+            self.failure = e
+        return [result for result in results if result is not None]
 
     async def settle(self):
         """Run the rest and apply every result, in order; raises what a job raised."""
@@ -135,8 +125,8 @@ class Jobs:
 
 
 class Spool:
-    """A value's worker-side state: its hash, its file in the store, and for a long text value
-    its escaped form in the report. Only the worker touches it once its first job is queued."""
+    """A value's hash, file and escaped report text. Only the worker touches it once its first
+    job is queued."""
 
     def __init__(self, path, hashed, stream=None):
         self.path, self.stream = path, stream
@@ -158,37 +148,32 @@ class Spool:
                 self.error = e
                 self.cleanup(False)
 
+    def _close(self):
+        file, self.file = self.file, None
+        if file is not None:
+            file.close()
+
     def end(self):
         """Returns (the hash's hex digits or None, the error that stopped the file or None)."""
         if self.stream is not None:
             self.stream.write(self.escaper.feed(b"", True) + b"\n")
-        if self.file is not None:
-            try:
-                self.file.close()
-            except OSError as e:
-                self.error = e
-            self.file = None
+        try:
+            self._close()
+        except OSError as e:
+            self.error = e
         return self.sha.hexdigest() if self.sha is not None else None, self.error
 
     def cleanup(self, keep):
-        """Close what is left open; remove the file unless the store keeps it."""
-        if self.file is not None:
-            try:
-                self.file.close()
-            except OSError:
-                pass
-            self.file = None
+        with contextlib.suppress(OSError):
+            self._close()
         if not keep and self.path is not None:
-            try:
+            with contextlib.suppress(OSError):
                 os.unlink(self.path)
-            except OSError:
-                pass
 
 
 class Value:
-    """One value as its bytes arrive (a field, the whole body or a proxied answer): its part kept
-    up to date here, on the loop, and its worker work queued in order. A text value is held in
-    memory up to TEXT_KEPT bytes; a longer one goes escaped into the report as it comes."""
+    """A field, the whole body or a proxied answer, as its bytes arrive. A text value is held
+    in memory up to TEXT_KEPT bytes; a longer one goes escaped into the report as it comes."""
 
     def __init__(self, rec, kind, name, part=None, filename=None):
         self.rec, self.kind, self.name, self.part, self.filename = rec, kind, name, part, filename
@@ -231,8 +216,8 @@ class Value:
         self.rec.jobs.add(self.spool.write, data, storing, size=len(data))
 
     def _spill(self, data):
-        """A text value too long to hold: from now on it goes to the report as it comes, and to
-        a file when the store keeps it. Its record keeps its start, `data` included."""
+        """A text value too long to hold goes to the report and the store as it comes. Its
+        record keeps its start, `data` included."""
         held, self.memory = bytes(self.memory), None
         report_ = self.rec.report
         if report_ is not None:
@@ -244,8 +229,7 @@ class Value:
         self._queue(held)
 
     def end(self):
-        """The value ended: the rest of its work goes to the worker."""
-        if self.kind not in ("file", BODY, "answer"):
+        if self.kind not in (BODY, "answer"):
             self.rec.count += 1
         if self.memory is None:
             if self.slot is not None and self.kind != "file":
@@ -267,10 +251,8 @@ class Value:
         return lambda: self._ended(digest, error)
 
     def _ended(self, digest, error):
-        if self.kind == "file":
-            self.rec.count += 1
-            if self.slot is not None:
-                self.slot.fill(report.file_line(self.name, self.filename, self.size, digest))
+        if self.kind == "file" and self.slot is not None:
+            self.slot.fill(report.file_line(self.name, self.filename, self.size, digest))
         part = self.part
         if part is None:
             return
@@ -284,9 +266,8 @@ class Value:
 
 class Reader:
     """A body's fields, from the splitter's events. A fault is kept, not raised, so that the rest
-    of the body is still read (the transport may yet fail, which answers first), and finish()
-    raises the fault that the answer reports: a body that is not whole comes before a part that
-    breaks a rule."""
+    of the body is still read: a failing transport answers first, then a body that is not whole,
+    then a part that breaks a rule."""
 
     def __init__(self, rec, splitter):
         self.rec, self.splitter = rec, splitter
@@ -298,8 +279,7 @@ class Reader:
             self.splitter.receive_data(data)
 
     def events(self, limit=None):
-        """Handles the events found, up to `limit` of them (all with None); returns whether
-        more may be waiting."""
+        """Handles up to `limit` events (all with None); returns whether more may be waiting."""
         handled = 0
         while self.fault is None:
             if handled == limit:
@@ -310,9 +290,49 @@ class Reader:
             handled += 1
             if isinstance(event, multipart.Fault):
                 self.fault = event.reason
+            elif isinstance(event, multipart.Data):
+                if self.value is not None:
+                    self.value.write(event.data)
+            elif isinstance(event, multipart.PartEnd):
+                if self.value is not None:
+                    self.value.end()
+                self.value = None
             else:
-                self._event(event)
+                self._begin(event)
         return False
+
+    def _begin(self, event):
+        """A part's head or a field's name."""
+        multipart_ = isinstance(event, multipart.PartHead)
+        self.names += max(len(event.raw), FIELD_COST)
+        if self.names > HEADS_TOTAL:
+            self.fault = "%s of more than %d bytes in all" % (
+                "part heads" if multipart_ else "field names", HEADS_TOTAL)
+        elif multipart_:
+            self._part(event.raw)
+        else:
+            name = urllib.parse.unquote_to_bytes(bytes(event.raw).replace(b"+", b" "))
+            self.value = self.rec.new_value("url-encoded", name.decode("utf-8", "replace"))
+
+    def _part(self, head):
+        self.parts += 1
+        if head.count(b"\n") >= MAX_HEAD_LINES:
+            self.fault = "part %d has more than %d head lines" % (self.parts, MAX_HEAD_LINES)
+        if self.fault or self.refusal:
+            return
+        shown = Part(head=head).fields()
+        if any(name is None for name, _ in shown["headers"]):
+            self.refusal = "part %d has a head line that is not a header" % self.parts
+        elif shown["disposition"] not in ("form-data", "attachment"):
+            self.refusal = "part %d has no form-data or attachment disposition" % self.parts
+        elif shown["name"] is None:
+            self.refusal = "part %d has no name" % self.parts
+        elif report.parse_header_value(shown["content_type"] or "")[0].startswith("multipart/"):
+            self.refusal = "part %d is itself multipart" % self.parts
+        else:
+            kind = "file" if shown["filename"] is not None else "text"
+            self.value = self.rec.new_value(kind, shown["name"], head=head,
+                                            filename=shown["filename"])
 
     def finish(self):
         if self.fault is None:
@@ -322,93 +342,28 @@ class Reader:
             raise BadRequest(self.fault or self.refusal)
 
 
-class MultipartReader(Reader):
-    def __init__(self, rec, boundary):
-        try:
-            super().__init__(rec, multipart.MultipartSplitter(boundary, MAX_PART_HEAD))
-        except ValueError as e:
-            raise BadRequest(str(e))
-
-    def _event(self, event):
-        if isinstance(event, multipart.Data):
-            if self.value is not None:
-                self.value.write(event.data)
-        elif isinstance(event, multipart.PartHead):
-            self.parts += 1
-            self._begin(event.raw)
-        elif self.value is not None:  # the part's end
-            self.value.end()
-            self.value = None
-
-    def _begin(self, head):
-        self.names += max(len(head), FIELD_COST)
-        if self.names > HEADS_TOTAL:
-            self.fault = "part heads of more than %d bytes in all" % HEADS_TOTAL
-        elif head.count(b"\n") >= MAX_HEAD_LINES:
-            self.fault = "part %d has more than %d head lines" % (self.parts, MAX_HEAD_LINES)
-        if self.fault or self.refusal:
-            return
-        fields = {}
-        for name, value in report.part_head_fields(head):
-            if name is None:
-                self.refusal = "part %d has a head line that is not a header" % self.parts
-                return
-            fields.setdefault(name.lower(), value)
-        disposition, params = report.parse_header_value(fields.get("content-disposition", ""))
-        if disposition not in ("form-data", "attachment"):
-            self.refusal = "part %d has no form-data or attachment disposition" % self.parts
-        elif "name" not in params:
-            self.refusal = "part %d has no name" % self.parts
-        elif report.parse_header_value(fields.get("content-type", ""))[0].startswith("multipart/"):
-            self.refusal = "part %d is itself multipart" % self.parts
-        else:
-            filename = report.file_name(params)
-            kind = "file" if filename is not None else "text"
-            self.value = self.rec.new_value(kind, params["name"], head=head, filename=filename)
-
-
-class UrlencodedReader(Reader):
-    """The fields that urllib.parse.parse_qsl(keep_blank_values=True) reads whole."""
-
-    def __init__(self, rec):
-        super().__init__(rec, multipart.UrlencodedSplitter(MAX_PART_HEAD))
-
-    def _event(self, event):
-        if isinstance(event, multipart.Data):
-            self.value.write(event.data)
-        elif isinstance(event, multipart.FieldName):
-            self.names += max(len(event.raw), FIELD_COST)
-            if self.names > HEADS_TOTAL:
-                self.fault = "field names of more than %d bytes in all" % HEADS_TOTAL
-                return
-            name = urllib.parse.unquote_to_bytes(bytes(event.raw).replace(b"+", b" "))
-            self.value = self.rec.new_value("url-encoded", name.decode("utf-8", "replace"))
-        else:  # the field's end
-            self.value.end()
-
-
 def body_reader(content_type, rec):
     """What reads a body of this Content-Type; raises BadRequest for one that is not understood."""
     if not content_type:
         raise BadRequest("no Content-Type")
     media, params = report.parse_header_value(content_type)
     if "boundary" in params:
-        return MultipartReader(rec, params["boundary"])
+        try:
+            return Reader(rec, multipart.MultipartSplitter(params["boundary"], MAX_PART_HEAD))
+        except ValueError as e:
+            raise BadRequest(str(e))
     if media == "application/x-www-form-urlencoded":
-        return UrlencodedReader(rec)
+        return Reader(rec, multipart.UrlencodedSplitter(MAX_PART_HEAD))
     if media.startswith("multipart/"):
         raise BadRequest("multipart Content-Type has no boundary")
     raise BadRequest('unsupported Content-Type "%s"' % report.printable(media))
 
 
 class Recording:
-    """One request's recording, from its first body byte to its listing: it owns the record, the
-    body's keeper, its reader, its report and the worker's jobs. The owner feeds it each block
-    and calls end() once the body came whole, then finish() with the answer's status. Leaving it
-    without finish() lists the record as cut when the body did not end (with the bytes that
-    came), or discards it when nobody is left to answer.
-
-    parts: read the body's parts (else only keep it); report: write the answer's report."""
+    """One request's recording, from its first body byte to its listing. The owner feeds it each
+    block, calls end() once the body came whole, then finish() with the answer's status; left
+    without finish(), it lists the record (cut if its body did not end), or discards it when
+    nobody is left to answer. parts: read the body's parts; report_: write its report."""
 
     def __init__(self, store, worker, record, content_type, parts=True, report_=True, limit=None):
         self.store, self.record, self.limit = store, record, limit
@@ -457,14 +412,12 @@ class Recording:
         await self.jobs.drain()
 
     async def read(self, request):
-        """Feed it the whole body of `request`, then end()."""
         async for block in blocks(request):
             await self.feed(block)
         await self.end()
 
     async def end(self):
-        """The body came whole. Raises BadRequest for a body refused, or what the worker raised
-        (report.ReportTooLarge)."""
+        """The body came whole. Raises BadRequest, or what the worker raised (ReportTooLarge)."""
         self.ended = True
         try:
             if self.raw is not None:
@@ -481,7 +434,7 @@ class Recording:
             self.report.finish()
 
     async def settle(self):
-        """Let the worker finish what it has, and apply its results."""
+        """Apply the worker's results once it has done this request's work."""
         try:
             await self.jobs.settle()
         except Exception as e:
@@ -514,8 +467,8 @@ class Recording:
             # After every job of this request; a small call has nothing to clean on the worker.
             if spools:
                 self.jobs.worker.submit_nowait(cleanup)
-            elif answer is not None:
-                answer.release()
+            else:
+                cleanup()
 
 
 async def blocks(request):
@@ -531,7 +484,9 @@ async def blocks(request):
                 e = e.__cause__ or e.__context__
             raise ClientGone()
         if not block:
+            # The end of one HTTP chunk; an empty body's reader says so for ever (aiohttp 3.8),
+            # so iter_chunks() would not end.
             if chunk_end and not request.content.at_eof():
-                continue  # the end of one HTTP chunk, or an empty body
+                continue
             return
         yield block

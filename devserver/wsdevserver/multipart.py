@@ -1,15 +1,12 @@
-"""Request bodies split into events, and nothing else.
+"""Request bodies split into events, and nothing else: no store, thread or event loop, so that a
+test of the splitting only feeds bytes, cut anywhere.
 
-A splitter is fed the body's bytes as they arrive (receive_data, None once the body ended) and
-hands out what it found (next_event) until it needs more (NEED_DATA). It holds no store, no
-thread and no event loop: the reader above it decides what a part is worth keeping, what a head
-must say and where its bytes go, and a test of the splitting only feeds it bytes, cut anywhere.
-
-A multipart part is PartHead, Data..., PartEnd; a url-encoded field is FieldName, Data...,
-PartEnd; a whole body ends with End. Fault says why the body cannot be split further, and is
-the last event. A long value comes out as views of the blocks received, not copies, and a
-splitter holds back only what it cannot judge yet: the start of a delimiter, a part's head (up
-to max_head bytes), a field's name (up to max_name bytes).
+A splitter is fed the body's blocks (receive_data, None at its end) and hands out events
+(next_event) until it needs more (NEED_DATA). A multipart part is PartHead, Data..., PartEnd; a
+url-encoded field is FieldName, Data..., PartEnd; a whole body ends with End; a Fault, the last
+event, says why it cannot be split further. A long value comes out as views of the blocks
+received, not copies: a splitter holds back only what it cannot judge yet (a delimiter's start,
+a part's head up to max_head bytes, a field's name up to max_name bytes).
 """
 
 import collections
@@ -44,10 +41,8 @@ class _Splitter:
 
     def receive_data(self, data):
         """Feeds a block of the body (kept, not copied, when it is bytes); None at its end."""
-        if self._done or self._ended:
-            return
-        if data is None:
-            self._ended = True
+        if data is None or self._done or self._ended:
+            self._ended = True  # takes no more
             return
         self._size += len(data)
         if self._pos < len(self._block):  # fed again before NEED_DATA: rare, so a copy will do
@@ -91,8 +86,8 @@ class MultipartSplitter(_Splitter):
         self._parts = 0
 
     def _pull(self, limit):
-        """Moves up to `limit` bytes of the block to the buffer; returns how many. Bytes the
-        buffer turns out not to need go back with `self._pos -= n`: they are the last moved."""
+        """Moves up to `limit` bytes of the block to the buffer; returns how many. The last ones
+        go back with `self._pos -= n`."""
         n = max(0, min(limit, len(self._block) - self._pos))
         self._buf += self._view[self._pos:self._pos + n]
         self._pos += n

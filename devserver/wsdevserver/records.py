@@ -1,7 +1,7 @@
 """What the service keeps of a request: plain records, owned by the event loop. The worker thread
-never touches them: it hands its results back through its futures (body.py), and views.py
-alone turns them into JSON."""
+never touches them but hands its results back through its futures; views.py makes the JSON."""
 
+import contextlib
 import dataclasses
 import datetime
 
@@ -50,18 +50,15 @@ class Part:
             return {"name": self.name, "disposition": None, "filename": None,
                     "disposition_as_sent": None, "content_type": None, "headers": []}
         fields = report.part_head_fields(self.head)
-        first = {}
-        for name, value in fields:
-            if name is not None:
-                first.setdefault(name.lower(), value)
-        raw_disposition = first.get("content-disposition", "")
-        disposition, params = report.parse_header_value(raw_disposition)
+        # Reversed, so that the first field of a name is the one kept.
+        first = {name.lower(): value for name, value in reversed(fields) if name is not None}
+        sent = first.get("content-disposition", "")
+        disposition, params = report.parse_header_value(sent)
         return {"name": params.get("name"), "disposition": disposition or None,
-                "filename": report.file_name(params), "disposition_as_sent": raw_disposition,
+                "filename": report.file_name(params), "disposition_as_sent": sent,
                 "content_type": first.get("content-type"),
-                "headers": [[name, value] for name, value in fields
-                            if name is None or name.lower() not in ("content-disposition",
-                                                                    "content-type")]}
+                "headers": [[name, value] for name, value in fields if name is None
+                            or name.lower() not in ("content-disposition", "content-type")]}
 
 
 @dataclasses.dataclass(eq=False)
@@ -153,10 +150,7 @@ class Record:
 
     def head_bytes(self, part, n):
         """The first n bytes of `part` (fewer when it is shorter)."""
-        if n <= len(part.start) or part.path is None:
-            return part.start[:n]
-        try:
-            with open(part.path, "rb") as f:
+        if n > len(part.start) and part.path is not None:
+            with contextlib.suppress(OSError), open(part.path, "rb") as f:
                 return f.read(n)
-        except OSError:
-            return part.start[:n]
+        return part.start[:n]
