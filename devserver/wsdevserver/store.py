@@ -1,32 +1,28 @@
 """The requests the service received, kept for the inspector, within bounds of memory and disk.
 
-Memory: a record costs a fixed amount, and so does each part it keeps, beside the bytes it
-keeps: the request's head, each part's head as it was sent, the start of each text value. One
-record holds at most RECORD_MEMORY; all records together at most `keep_memory`; the store keeps
-the last `keep` requests: past any of these the oldest records go.
-
-Disk: every byte written into the store's private folder is counted against `keep_bytes`,
-reserved before it is written. Without room, or when a write fails (a full disk), a part's bytes
-are not kept, and its record says why; the request is answered all the same, since its answer
-is held apart (report.Report). A part's bytes are served only once they were kept whole.
+Memory: each record and part costs a fixed amount beside the bytes it keeps. One record holds at
+most RECORD_MEMORY, all of them `keep_memory`, and at most the last `keep` requests are kept:
+past any bound the oldest records go. Disk: every byte written into the store's private folder
+is reserved against `keep_bytes` first. Without room, or when a write fails (a full disk), a
+part's bytes are not kept and its record says why; the request is answered all the same, its
+answer being held apart (report.Report). A part's bytes are served only once kept whole.
 
 The store is the event loop's alone: the worker thread writes files at the paths taken here,
 and its results come back through body.Recording.
 
-Ids never repeat across runs of the service: a run numbers its requests on from the time it
-started, in microseconds, so a link to a request of an earlier run (the page's #ID) can never
-open another request; an id below first_id is from before this run. A run would have to take
-more than a request per microsecond, on average, to reach the next run's ids.
+A run numbers its requests from its start time in microseconds, so ids never repeat across runs
+and a link to an earlier run's request (the page's #ID) never opens another one.
 
-A search scans the records newest first and stops at a page of matches, or after SEARCH_SECONDS
-of scanning; either way it says where to go on from, so neither its answer nor its time grows
-with the number of records kept.
+A search stops at a page of matches or after SEARCH_SECONDS, and says where to go on from, so
+neither its answer nor its time grows with the number of records kept.
 """
 
-import errno
+import contextlib
+import itertools
 import os
 import re
 import shutil
+import stat
 import sys
 import tempfile
 import time
@@ -47,13 +43,11 @@ class RequestStore:
         self._lock = hold_lock(os.path.join(self.folder, LOCK_NAME))
         self._records = {}  # by id, oldest first
         self.first_id = time.time_ns() // 1000
-        self._next_id = self.first_id
+        self._ids = itertools.count(self.first_id)
         self._kept_bytes = 0  # stored bytes of listed records
         self._pending_bytes = 0  # stored bytes of requests still being read
         self._memory = 0  # what the listed records cost
         self.listeners = []  # called with each record as it is listed
-
-    # What the inspector reads.
 
     def held(self):
         return len(self._records)
@@ -62,30 +56,26 @@ class RequestStore:
         """The listed records, newest first."""
         return list(reversed(self._records.values()))
 
+    def _older(self, before):
+        """The records older than id `before` (all when None), newest first."""
+        return (record for record in reversed(self._records.values())
+                if before is None or record.id < before)
+
     def page(self, before=None, limit=50):
-        """At most `limit` records older than id `before` (or the newest), newest first, and
-        whether older ones remain."""
-        found = []
-        for record in reversed(self._records.values()):
-            if before is not None and record.id >= before:
-                continue
-            if len(found) == limit:
-                return found, True
-            found.append(record)
-        return found, False
+        """At most `limit` records older than `before`, and whether older ones remain."""
+        older = list(itertools.islice(self._older(before), limit + 1))
+        return older[:limit], len(older) > limit
 
     def get(self, id):
         return self._records.get(id)
 
-    def search(self, terms, before=None, limit=50, seconds=None):
+    def search(self, terms, before=None, limit=50):
         """At most `limit` records older than id `before` that match every one of `terms`
         (parse_query's), newest first, each with where it matched; and the id to go on before,
         or None when every record was scanned."""
-        deadline = time.monotonic() + (SEARCH_SECONDS if seconds is None else seconds)
+        deadline = time.monotonic() + SEARCH_SECONDS
         found = []
-        for record in reversed(self._records.values()):
-            if before is not None and record.id >= before:
-                continue
+        for record in self._older(before):
             if len(found) == limit or time.monotonic() > deadline:
                 return found, record.id + 1
             where = matches(record, terms)
@@ -93,13 +83,9 @@ class RequestStore:
                 found.append((record, where))
         return found, None
 
-    # What a recording writes.
-
     def begin(self, method, path, endpoint, head, version="HTTP/1.1"):
         """A record for a request being read; it is listed once finish() gives its answer."""
-        record = Record(self._next_id, method, path, endpoint, head, version)
-        self._next_id += 1
-        return record
+        return Record(next(self._ids), method, path, endpoint, head, version)
 
     def begin_request(self, request, endpoint):
         """begin() for an aiohttp request, with its head as received."""
@@ -132,22 +118,25 @@ class RequestStore:
 
     def reserve(self, part, size):
         """Room for `size` more bytes of `part`, of a request being read, made by dropping the
-        files of the oldest listed records. Without room it returns False, and the part is given
-        up."""
+        files of the oldest listed records; without room the part is given up."""
         if part.path is None:
             return False
         if self._pending_bytes + size > self.keep_bytes:
             self.give_up(part, "the store keeps %d bytes at most" % self.keep_bytes)
             return False  # would not fit with every kept file gone: keep them
+        oldest_first = iter(self._records.values())
         while self._kept_bytes + self._pending_bytes + size > self.keep_bytes:
-            self._drop_oldest_files()
+            self.discard(next(oldest_first))
         self._pending_bytes += size
         part.stored += size
         return True
 
-    def give_up(self, part, reason):
-        """Stop keeping the bytes of a part being read (its writer removes the file)."""
-        self._pending_bytes -= part.stored
+    def give_up(self, part, reason, listed=False):
+        """Stop keeping a part's bytes (the writer of one being read removes its file)."""
+        if listed:
+            self._kept_bytes -= part.stored
+        else:
+            self._pending_bytes -= part.stored
         part.path, part.stored, part.kept = None, 0, False
         part.lost = part.lost or reason
 
@@ -165,9 +154,6 @@ class RequestStore:
         self._memory += record.cost
         while self._records and (len(self._records) > self.keep or self._memory > self.keep_memory):
             self._forget(next(iter(self._records.values())))
-        while (self._kept_bytes + self._pending_bytes > self.keep_bytes
-               and self._drop_oldest_files()):
-            pass
         for listener in self.listeners:
             listener(record)
 
@@ -177,40 +163,22 @@ class RequestStore:
             if id in self._records:
                 self._forget(self._records[id])
 
-    def discard(self, record):
-        """Remove the files of a record that will never be listed."""
-        self._drop_files(record)
-
     def close(self):
-        release_lock(self._lock)
+        os.close(self._lock)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def _forget(self, record):
         del self._records[record.id]
         self._memory -= record.cost
-        self._drop_files(record)
+        self.discard(record)
 
-    def _drop_oldest_files(self):
-        for record in self._records.values():
-            if any(part.path for part in record.files()):
-                self._drop_files(record)
-                return True
-        return False
-
-    def _drop_files(self, record):
+    def discard(self, record):
+        """Remove the files of a record, listed or never to be."""
         for part in record.files():
-            if part.path is None:
-                continue
-            try:
-                os.unlink(part.path)
-            except OSError:
-                pass  # never written, or (on Windows) still open for a reader
-            if record.listed:
-                self._kept_bytes -= part.stored
-            else:
-                self._pending_bytes -= part.stored
-            part.path, part.stored, part.kept = None, 0, False
-            part.lost = part.lost or "dropped for newer requests"
+            if part.path is not None:
+                with contextlib.suppress(OSError):  # never written, or open for a reader (Windows)
+                    os.unlink(part.path)
+                self.give_up(part, "dropped for newer requests", record.listed)
 
 
 # Search: plain words match anywhere kept; a prefix limits a word to one place. A quoted word
@@ -251,10 +219,9 @@ def places(record):
     for part in record.parts:
         fields = part.fields()
         label = "part %d" % (part.index + 1)
-        for what in ("name", "filename"):
-            if fields[what]:
-                found.append(("part", label + (" file name" if what == "filename" else " name"),
-                              fields["name"], fields[what]))
+        for key, what in (("name", " name"), ("filename", " file name")):
+            if fields[key]:
+                found.append(("part", label + what, fields["name"], fields[key]))
         if part.kind == "text" and part.text:
             found.append((None, label + " text", fields["name"],
                           part.text.decode("utf-8", "replace")))
@@ -265,26 +232,23 @@ def places(record):
 
 def matches(record, terms):
     """Where `record` matches each of `terms`, or None when one of them is nowhere."""
-    if not terms:
-        return []
     where, seen = [], set()
     spots = places(record)
     for prefix, word in terms:
         for place, what, name, text in spots:
             if prefix is not None and place != prefix:
                 continue
-            if prefix in ("status", "method"):
-                hit = 0 if text.lower() == word or (
-                    prefix == "status" and re.fullmatch(r"[1-5]xx", word)
-                    and text[:1] == word[0]) else -1
+            if prefix == "status" and re.fullmatch(r"[1-5]xx", word):
+                hit = 0 if text[:1] == word[0] else -1
+            elif prefix in ("status", "method"):
+                hit = 0 if text.lower() == word else -1
             else:
                 hit = text.lower().find(word)
             if hit < 0:
                 continue
             if (what, name) not in seen and len(where) < MAX_WHERE:
                 seen.add((what, name))
-                where.append({"in": what, "name": name,
-                              "text": excerpt(text, hit, len(word))})
+                where.append({"in": what, "name": name, "text": excerpt(text, hit, len(word))})
             break
         else:
             return None
@@ -301,76 +265,52 @@ def excerpt(text, at, length):
 # A store's folder outlives its service when the service is killed (SIGKILL, a crash): the next
 # service removes the folders of this user whose lock nobody holds any more.
 FOLDER_PREFIX = "wsdevserver-"
-
-if sys.platform != "win32":
-    # POSIX: an advisory lock, released by the kernel when its process ends however it ends.
+WINDOWS = sys.platform == "win32"
+if not WINDOWS:
     import fcntl
 
-    def hold_lock(path):
-        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+
+def hold_lock(path):
+    """POSIX: an advisory lock, released by the kernel when its process ends however it ends.
+    Windows: a file open without sharing delete, which cannot be removed until then."""
+    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    if not WINDOWS:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        os.write(fd, b"%d\n" % os.getpid())
-        return fd
+    os.write(fd, b"%d\n" % os.getpid())
+    return fd
 
-    def lock_is_free(path):
-        try:
-            fd = os.open(path, os.O_RDWR)
-        except OSError:
-            return False  # no lock: not a folder of ours
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return True
-        except OSError as e:
-            if e.errno not in (errno.EAGAIN, errno.EACCES, errno.EWOULDBLOCK):
-                raise
-            return False
-        finally:
-            os.close(fd)
 
-    def owned_by_me(path):
-        return os.lstat(path).st_uid == os.getuid()
-else:
-    # Windows: a file open without sharing delete cannot be removed until its process ends.
-    def hold_lock(path):
-        handle = open(path, "w")
-        handle.write("%d\n" % os.getpid())
-        handle.flush()
-        return handle
-
-    def lock_is_free(path):
-        try:
+def lock_is_free(path):
+    try:
+        if WINDOWS:
             os.remove(path)
             return True
-        except OSError:
-            return False
-
-    def owned_by_me(path):
-        return True  # the temporary folder is the user's own
-
-
-def release_lock(lock):
-    if isinstance(lock, int):
-        os.close(lock)
-    else:
-        lock.close()
+        fd = os.open(path, os.O_RDWR)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        finally:
+            os.close(fd)
+    except OSError:
+        return False  # held, or no lock: not a folder of ours
+    return True
 
 
 def reclaim_folders():
     """Remove the store folders that services of this user left behind; returns how many."""
-    root = tempfile.gettempdir()
-    removed = 0
+    root, removed = tempfile.gettempdir(), 0
     try:
-        names = os.listdir(root)
+        names = [name for name in os.listdir(root) if name.startswith(FOLDER_PREFIX)]
     except OSError:
         return 0
     for name in names:
         path = os.path.join(root, name)
-        if not name.startswith(FOLDER_PREFIX) or os.path.islink(path) or not os.path.isdir(path):
-            continue
         try:
-            if owned_by_me(path) and lock_is_free(os.path.join(path, LOCK_NAME)):
+            # A link is no folder of ours; on Windows the temporary folder is the user's own.
+            info = os.lstat(path)
+            if (stat.S_ISDIR(info.st_mode) and (WINDOWS or info.st_uid == os.getuid())
+                    and lock_is_free(os.path.join(path, LOCK_NAME))):
                 shutil.rmtree(path, ignore_errors=True)
                 removed += 1
         except OSError:
-            continue
+            pass
     return removed

@@ -1,8 +1,7 @@
 """The one place where records become JSON, for the inspector's page and for scripts.
 
-Each part carries, beside what its record keeps, "url" (where its bytes are, once kept whole)
-and "image" ("jpeg", "png", "gif", "webp" or null), told by its first bytes whatever type it
-declared. Only those four are ever served with an image type; everything else goes out as an
+A part's "image" ("jpeg", "png", "gif", "webp" or null) is told by its first bytes whatever type
+it declared. Only those four are ever served with an image type; everything else goes out as an
 octet stream to download, so that an uploaded SVG or HTML page never runs in the inspector's
 origin.
 
@@ -22,17 +21,15 @@ IMAGE_TYPES = {"jpeg": "image/jpeg", "png": "image/png", "gif": "image/gif", "we
 MAGIC_BYTES = 12  # enough for the longest signature below (RIFF....WEBP)
 
 
+SIGNATURES = {b"\xff\xd8\xff": "jpeg", b"\x89PNG\r\n\x1a\n": "png", b"GIF87a": "gif",
+              b"GIF89a": "gif"}
+
+
 def image_kind(head):
     """The image type whose signature the bytes `head` start with, or None."""
-    if head.startswith(b"\xff\xd8\xff"):
-        return "jpeg"
-    if head.startswith(b"\x89PNG\r\n\x1a\n"):
-        return "png"
-    if head[:6] in (b"GIF87a", b"GIF89a"):
-        return "gif"
     if head[:4] == b"RIFF" and head[8:12] == b"WEBP":
         return "webp"
-    return None
+    return next((kind for magic, kind in SIGNATURES.items() if head.startswith(magic)), None)
 
 
 # Types that name the same format as the one Pillow gives it.
@@ -45,30 +42,27 @@ SVG_HEAD = 512  # bytes enough to pass an XML declaration's spaces
 
 @functools.lru_cache(maxsize=1)
 def pillow_formats():
-    """Pillow's formats that tell themselves by their first bytes: [(format, accept)]; empty
-    without Pillow, whose recognition is then not asked for."""
+    """Pillow's formats that tell themselves by their first bytes: [(format, accept, type)];
+    empty without Pillow, whose recognition is then not asked for."""
     try:
         from PIL import Image
     except ImportError:
         return []
     Image.init()
-    return [(name, Image.OPEN[name][1]) for name in Image.ID if Image.OPEN[name][1] is not None]
+    return [(name, Image.OPEN[name][1], Image.MIME.get(name)) for name in Image.ID
+            if Image.OPEN[name][1] is not None]
 
 
 def pillow_format(head):
     """The format whose signature Pillow sees in the first bytes `head` (as Image.open tries
     them, without reading further), with its type; None when it sees none."""
-    from_pillow = pillow_formats()
-    if not from_pillow:
-        return None
-    from PIL import Image
-    for name, accept in from_pillow:
+    for name, accept, mime in pillow_formats():
         try:
             seen = accept(head[:16])
         except Exception:  # a plugin's check on bytes it never expected
             continue
         if seen and not isinstance(seen, (str, bytes)):
-            return name, Image.MIME.get(name)
+            return name, mime
     return None
 
 
@@ -83,9 +77,8 @@ def type_notes(declared, image, size, head=b""):
     if image is not None or not media.startswith("image/") or not size:
         return []
     if media == "image/svg+xml":
-        if SVG_START_RE.match(head):
-            return []
-        return ["It was declared image/svg+xml, but its bytes are no XML text."]
+        return [] if SVG_START_RE.match(head) else [
+            "It was declared image/svg+xml, but its bytes are no XML text."]
     if media in IMAGE_TYPES.values():
         return ["It was declared %s, but its bytes are no %s picture."
                 % (media, media.split("/")[1].upper())]
@@ -163,19 +156,15 @@ def summary(record):
 
 def found(record, where):
     """A search's match: the summary, and where it matched (store.matches)."""
-    data = summary(record)
-    data["matched"] = where
-    return data
+    return dict(summary(record), matched=where)
 
 
 def part(record, part):
     data = part.fields()
     data["name_escaped"], data["filename_escaped"] = (
         escaped_names(part.head) if part.head is not None else (None, None))
-    head = record.head_bytes(part, MAGIC_BYTES)
     declared = report.parse_header_value(data["content_type"] or "")[0]
-    if declared == "image/svg+xml":
-        head = record.head_bytes(part, SVG_HEAD)
+    head = record.head_bytes(part, SVG_HEAD if declared == "image/svg+xml" else MAGIC_BYTES)
     kind = image_kind(head[:MAGIC_BYTES])
     image = kind if part.kept else None
     url = "/files/%d/%d" % (record.id, part.index) if part.kept else None
