@@ -24,16 +24,13 @@ def hex_dump(data):
 
 def data_segment(data):
     """Data shown as text when it decodes as UTF-8 and prints, else as a hex dump."""
-    segment = {"kind": "data", "size": len(data)}
-    if PRINTABLE_RE.match(data):
-        text = data.decode("utf-8", "replace")
-        if "\ufffd" not in text[:-3]:  # a character cut at the end is not binary data
-            segment["text"] = report.printable(text[:TEXT_SHOWN]).replace("\\n", "\\n\n")
-            segment["cut"] = len(text) > TEXT_SHOWN
-            return segment
-    segment["hex"] = hex_dump(data[:HEX_SHOWN])
-    segment["cut"] = len(data) > HEX_SHOWN
-    return segment
+    text = data.decode("utf-8", "replace")
+    if PRINTABLE_RE.match(data) and "\ufffd" not in text[:-3]:  # its last character may be cut
+        return {"kind": "data", "size": len(data),
+                "text": report.printable(text[:TEXT_SHOWN]).replace("\\n", "\\n\n"),
+                "cut": len(text) > TEXT_SHOWN}
+    return {"kind": "data", "size": len(data), "hex": hex_dump(data[:HEX_SHOWN]),
+            "cut": len(data) > HEX_SHOWN}
 
 
 def segments(raw, content_type):

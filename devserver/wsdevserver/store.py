@@ -1,23 +1,21 @@
 """The requests the service received, kept for the inspector, within bounds of memory and disk.
 
-Memory: each record and part costs a fixed amount beside the bytes it keeps. One record holds at
-most RECORD_MEMORY, all of them `keep_memory`, and at most the last `keep` requests are kept:
-past any bound the oldest records go. Disk: every byte written into the store's private folder
-is reserved against `keep_bytes` first. Without room, or when a write fails (a full disk), a
-part's bytes are not kept and its record says why; the request is answered all the same, its
-answer being held apart (report.Report). A part's bytes are served only once kept whole.
+Memory: one record holds at most RECORD_MEMORY (each record and part costing a fixed amount
+beside its bytes), all of them `keep_memory`, and the last `keep` requests at most are kept:
+past a bound the oldest go. Disk: every byte written into the store's private folder is reserved
+against `keep_bytes` first. Without room, or when a write fails (a full disk), a part's bytes
+are not kept and its record says why; the request is still answered, its answer being held
+apart (report.Report). A part's bytes are served only once kept whole.
 
-The store is the event loop's alone: the worker thread writes files at the paths taken here,
-and its results come back through body.Recording.
-
-A run numbers its requests from its start time in microseconds, so ids never repeat across runs
-and a link to an earlier run's request (the page's #ID) never opens another one.
-
-A search stops at a page of matches or after SEARCH_SECONDS, and says where to go on from, so
-neither its answer nor its time grows with the number of records kept.
+The store is the event loop's alone: the worker thread writes files at the paths taken here, and
+its results come back through body.Recording. Ids count on from the run's start time in
+microseconds, so they never repeat across runs: a link to an earlier run's request (the page's
+#ID) never opens another one. A search stops at a page of matches or after SEARCH_SECONDS, and
+says where to go on from, so neither its answer nor its time grows with the records kept.
 """
 
 import contextlib
+import glob
 import itertools
 import os
 import re
@@ -70,9 +68,8 @@ class RequestStore:
         return self._records.get(id)
 
     def search(self, terms, before=None, limit=50):
-        """At most `limit` records older than id `before` that match every one of `terms`
-        (parse_query's), newest first, each with where it matched; and the id to go on before,
-        or None when every record was scanned."""
+        """Records older than `before` matching all `terms` (parse_query's), newest first, each
+        with where it matched; and the id to go on before, or None when all were scanned."""
         deadline = time.monotonic() + SEARCH_SECONDS
         found = []
         for record in self._older(before):
@@ -117,8 +114,7 @@ class RequestStore:
         return part.path
 
     def reserve(self, part, size):
-        """Room for `size` more bytes of `part`, of a request being read, made by dropping the
-        files of the oldest listed records; without room the part is given up."""
+        """Room for `size` more bytes of a part being read, made by dropping the oldest files."""
         if part.path is None:
             return False
         if self._pending_bytes + size > self.keep_bytes:
@@ -143,34 +139,29 @@ class RequestStore:
     def finish(self, record, status, error=None):
         """List `record` with its answer; the bytes its parts stored are kept from now on."""
         record.status, record.error, record.listed = status, error, True
-        stored = 0
         for part in record.files():
             if part.path is not None and not part.kept:
                 self.give_up(part, "the request ended before it did")
-            stored += part.stored
-        self._pending_bytes -= stored
-        self._kept_bytes += stored
+            self._pending_bytes -= part.stored
+            self._kept_bytes += part.stored
         self._records[record.id] = record
         self._memory += record.cost
         while self._records and (len(self._records) > self.keep or self._memory > self.keep_memory):
-            self._forget(next(iter(self._records.values())))
+            self.forget([next(iter(self._records))])
         for listener in self.listeners:
             listener(record)
 
     def forget(self, ids):
-        """Forget the listed records `ids` (a page's clear), their files with them."""
+        """Forget the listed records `ids` (a page's clear, or the oldest), files and all."""
         for id in ids:
-            if id in self._records:
-                self._forget(self._records[id])
+            record = self._records.pop(id, None)
+            if record is not None:
+                self._memory -= record.cost
+                self.discard(record)
 
     def close(self):
         os.close(self._lock)
         shutil.rmtree(self.folder, ignore_errors=True)
-
-    def _forget(self, record):
-        del self._records[record.id]
-        self._memory -= record.cost
-        self.discard(record)
 
     def discard(self, record):
         """Remove the files of a record, listed or never to be."""
@@ -256,10 +247,8 @@ def matches(record, terms):
 
 
 def excerpt(text, at, length):
-    """The match at `at` with a little of the text either side."""
     start, end = max(0, at - EXCERPT), min(len(text), at + length + EXCERPT)
-    return (("\u2026" if start else "") + text[start:end]
-            + ("\u2026" if end < len(text) else ""))
+    return ("\u2026" if start else "") + text[start:end] + ("\u2026" if end < len(text) else "")
 
 
 # A store's folder outlives its service when the service is killed (SIGKILL, a crash): the next
@@ -297,13 +286,8 @@ def lock_is_free(path):
 
 def reclaim_folders():
     """Remove the store folders that services of this user left behind; returns how many."""
-    root, removed = tempfile.gettempdir(), 0
-    try:
-        names = [name for name in os.listdir(root) if name.startswith(FOLDER_PREFIX)]
-    except OSError:
-        return 0
-    for name in names:
-        path = os.path.join(root, name)
+    removed = 0
+    for path in glob.glob(os.path.join(glob.escape(tempfile.gettempdir()), FOLDER_PREFIX + "*")):
         try:
             # A link is no folder of ours; on Windows the temporary folder is the user's own.
             info = os.lstat(path)

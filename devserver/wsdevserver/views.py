@@ -1,13 +1,11 @@
 """The one place where records become JSON, for the inspector's page and for scripts.
 
 A part's "image" ("jpeg", "png", "gif", "webp" or null) is told by its first bytes whatever type
-it declared. Only those four are ever served with an image type; everything else goes out as an
+it declared. Only those four are ever served with an image type; anything else goes out as an
 octet stream to download, so that an uploaded SVG or HTML page never runs in the inspector's
-origin.
-
-A name or file name whose bytes are not UTF-8 comes with "name_escaped" or "filename_escaped"
-beside its decoded form: those bytes as \\xHH, and a \\x sent as such as \\\\x, so that two
-names that decode alike are told apart.
+origin. A name or file name whose bytes are not UTF-8 comes with "name_escaped" or
+"filename_escaped" beside its decoded form: those bytes as \\xHH, and a \\x sent as such as
+\\\\x, so that two names that decode alike are told apart.
 """
 
 import codecs
@@ -19,8 +17,6 @@ from . import report, thumbnails
 
 IMAGE_TYPES = {"jpeg": "image/jpeg", "png": "image/png", "gif": "image/gif", "webp": "image/webp"}
 MAGIC_BYTES = 12  # enough for the longest signature below (RIFF....WEBP)
-
-
 SIGNATURES = {b"\xff\xd8\xff": "jpeg", b"\x89PNG\r\n\x1a\n": "png", b"GIF87a": "gif",
               b"GIF89a": "gif"}
 
@@ -82,15 +78,14 @@ def type_notes(declared, image, size, head=b""):
     if media in IMAGE_TYPES.values():
         return ["It was declared %s, but its bytes are no %s picture."
                 % (media, media.split("/")[1].upper())]
-    seen = pillow_format(head)
-    if seen is not None:
-        name, mime = seen
-        if mime is None or TYPE_ALIASES.get(mime, mime) == media:
-            return []
-        return ["Its bytes are a %s picture, but it was declared %s." % (name, media)]
     if not pillow_formats():
         return []  # nothing to tell this type's bytes by
-    return ["It was declared %s, but its bytes are no picture that Pillow knows." % media]
+    name, mime = pillow_format(head) or (None, None)
+    if name is None:
+        return ["It was declared %s, but its bytes are no picture that Pillow knows." % media]
+    if mime is None or TYPE_ALIASES.get(mime, mime) == media:
+        return []
+    return ["Its bytes are a %s picture, but it was declared %s." % (name, media)]
 
 
 def escaped(text):
@@ -103,16 +98,13 @@ def escaped(text):
 
 
 def escaped_names(head):
-    """A part head's name and file name, escaped() as sent: (name, filename), each None where
-    its bytes are UTF-8."""
+    """A part head's (name, filename), escaped() as sent; each None where its bytes are UTF-8."""
     text = re.sub(rb"\r\n[ \t]+", b" ", head).decode("utf-8", "surrogateescape")
-    for line in text.split("\r\n"):
-        name, colon, value = line.partition(":")
-        if colon and name.strip().lower() == "content-disposition":
-            break
-    else:
+    values = [value for name, colon, value in (line.partition(":") for line in text.split("\r\n"))
+              if colon and name.strip().lower() == "content-disposition"]
+    if not values:
         return None, None
-    params = report.parse_header_value(value.strip())[1]
+    params = report.parse_header_value(values[0].strip())[1]
     filename = params.get("filename")
     extended = params.get("filename*")
     if extended is not None and extended.count("'") >= 2:
@@ -141,15 +133,14 @@ def label(record):
 
 def summary(record):
     """All that a row of the page's list shows, so that a page of them is one fetch."""
+    up = record.upstream
     data = {"id": record.id, "time": record.time, "method": record.method, "path": record.path,
             "endpoint": record.endpoint, "label": label(record), "status": record.status,
-            "error": record.upstream.error if record.upstream and record.upstream.error
-            else record.error,
+            "error": up.error if up and up.error else record.error,
             "part_count": record.part_count, "size": record.size, "cut": record.cut,
             "answered_by": record.answered_by,
             "answer_end": record.answer["end"] if record.answer else None}
-    if record.upstream is not None:
-        up = record.upstream
+    if up is not None:
         data["upstream"] = {"url": up.upstream, "status": up.status, "error": up.error}
     return data
 
@@ -198,12 +189,11 @@ def detail(record):
     data = summary(record)
     data["headers"] = record.headers()
     data["parts"] = [part(record, p) for p in record.parts]
-    notes = list(record.notes)
+    data["notes"] = list(record.notes)
     media, params = report.parse_header_value(record.content_type() or "")
     if "boundary" in params and not media.startswith("multipart/"):
-        notes.append("Its type %s carries a boundary: the body was read as multipart "
-                     "(the console's message call is sent so)." % media)
-    data["notes"] = notes
+        data["notes"].append("Its type %s carries a boundary: the body was read as multipart "
+                             "(the console's message call is sent so)." % media)
     data["answer"] = record.answer
     # The file "Copy as curl" sends, offered beside the command.
     data["body_url"] = ("/files/%d/body" % record.id
