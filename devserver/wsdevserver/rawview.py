@@ -36,16 +36,13 @@ def data_segment(data):
 def segments(raw, content_type):
     """The body's start `raw`, cut at the boundary that `content_type` names, if any."""
     boundary = report.parse_header_value(content_type or "")[1].get("boundary")
-    if not raw:
-        return []
     if not boundary:
-        return [data_segment(raw)]
+        return [data_segment(raw)] if raw else []
     delimiter = b"--" + boundary.encode("utf-8", "replace")
     out, pos = [], 0
     while pos < len(raw):
         found = raw.find(delimiter, pos)
         if found < 0:
-            out.append(data_segment(raw[pos:]))
             break
         stop = found - 2 if raw[found - 2:found] == b"\r\n" and found >= 2 else found
         if stop > pos:
@@ -57,13 +54,13 @@ def segments(raw, content_type):
         pos = line_end + 2
         head_end = raw.find(b"\r\n\r\n", pos - 2)
         if raw[found + len(delimiter):found + len(delimiter) + 2] == b"--" or head_end < 0:
-            if pos < len(raw):
-                out.append(data_segment(raw[pos:]))  # an epilogue, or a head cut short
-            break
+            break  # an epilogue, or a head cut short, is shown as data
         out.append({"kind": "head", "lines": [report.printable(line.decode("utf-8", "replace"))
                                               for line in raw[pos:head_end].split(b"\r\n")
                                               if line]})
         pos = head_end + 4
+    if pos < len(raw):
+        out.append(data_segment(raw[pos:]))
     return out
 
 

@@ -269,32 +269,26 @@ def hold_lock(path):
     return fd
 
 
-def lock_is_free(path):
-    try:
-        if WINDOWS:
-            os.remove(path)
-            return True
-        fd = os.open(path, os.O_RDWR)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        finally:
-            os.close(fd)
-    except OSError:
-        return False  # held, or no lock: not a folder of ours
-    return True
-
-
 def reclaim_folders():
     """Remove the store folders that services of this user left behind; returns how many."""
     removed = 0
     for path in glob.glob(os.path.join(glob.escape(tempfile.gettempdir()), FOLDER_PREFIX + "*")):
+        lock = os.path.join(path, LOCK_NAME)
         try:
             # A link is no folder of ours; on Windows the temporary folder is the user's own.
             info = os.lstat(path)
-            if (stat.S_ISDIR(info.st_mode) and (WINDOWS or info.st_uid == os.getuid())
-                    and lock_is_free(os.path.join(path, LOCK_NAME))):
-                shutil.rmtree(path, ignore_errors=True)
-                removed += 1
+            if not stat.S_ISDIR(info.st_mode) or not (WINDOWS or info.st_uid == os.getuid()):
+                continue
+            if WINDOWS:
+                os.remove(lock)
+            else:
+                fd = os.open(lock, os.O_RDWR)
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                finally:
+                    os.close(fd)
         except OSError:
-            pass
+            continue  # its lock is held, or it has none: not a folder of ours
+        shutil.rmtree(path, ignore_errors=True)
+        removed += 1
     return removed

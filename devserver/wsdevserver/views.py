@@ -108,9 +108,8 @@ def escaped_names(head):
     filename = params.get("filename")
     extended = params.get("filename*")
     if extended is not None and extended.count("'") >= 2:
-        charset, _, rest = extended.partition("'")
-        data = urllib.parse.unquote_to_bytes(
-            rest.partition("'")[2].encode("utf-8", "surrogateescape"))
+        charset, _, encoded = extended.split("'", 2)
+        data = urllib.parse.unquote_to_bytes(encoded.encode("utf-8", "surrogateescape"))
         try:
             filename = data.decode(charset or "utf-8", "surrogateescape")
         except LookupError:  # as file_name() does: shown as UTF-8
@@ -159,8 +158,7 @@ def part(record, part):
     kind = image_kind(head[:MAGIC_BYTES])
     image = kind if part.kept else None
     url = "/files/%d/%d" % (record.id, part.index) if part.kept else None
-    data.update({"index": part.index, "size": part.size, "sha256": part.sha256,
-                 "kind": part.kind,
+    data.update({"index": part.index, "size": part.size, "sha256": part.sha256, "kind": part.kind,
                  "text": text_start(part.text, part.size) if part.text is not None else None,
                  "truncated": part.text is not None and part.size > len(part.text),
                  "has_file": part.kept, "not_kept": part.lost, "image": image, "url": url,
