@@ -38,7 +38,10 @@ class RequestStore:
         self.keep, self.keep_bytes, self.keep_memory = keep, keep_bytes, keep_memory
         self.reclaimed = reclaim_folders()
         self.folder = tempfile.mkdtemp(prefix=FOLDER_PREFIX)  # mode 0700
-        self._lock = hold_lock(os.path.join(self.folder, LOCK_NAME))
+        self._lock = os.open(os.path.join(self.folder, LOCK_NAME), os.O_RDWR | os.O_CREAT, 0o600)
+        if not WINDOWS:
+            fcntl.flock(self._lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        os.write(self._lock, b"%d\n" % os.getpid())
         self._records = {}  # by id, oldest first
         self.first_id = time.time_ns() // 1000
         self._ids = itertools.count(self.first_id)
@@ -55,7 +58,6 @@ class RequestStore:
         return list(reversed(self._records.values()))
 
     def _older(self, before):
-        """The records older than id `before` (all when None), newest first."""
         return (record for record in reversed(self._records.values())
                 if before is None or record.id < before)
 
@@ -223,8 +225,7 @@ def places(record):
 
 def matches(record, terms):
     """Where `record` matches each of `terms`, or None when one of them is nowhere."""
-    where, seen = [], set()
-    spots = places(record)
+    where, seen, spots = [], set(), places(record)
     for prefix, word in terms:
         for place, what, name, text in spots:
             if prefix is not None and place != prefix:
@@ -252,21 +253,13 @@ def excerpt(text, at, length):
 
 
 # A store's folder outlives its service when the service is killed (SIGKILL, a crash): the next
-# service removes the folders of this user whose lock nobody holds any more.
+# service removes the folders of this user whose lock nobody holds any more. The lock is, on
+# POSIX, an advisory one, released by the kernel when its process ends however it ends; on
+# Windows, a file open without sharing delete, which cannot be removed until then.
 FOLDER_PREFIX = "wsdevserver-"
 WINDOWS = sys.platform == "win32"
 if not WINDOWS:
     import fcntl
-
-
-def hold_lock(path):
-    """POSIX: an advisory lock, released by the kernel when its process ends however it ends.
-    Windows: a file open without sharing delete, which cannot be removed until then."""
-    fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
-    if not WINDOWS:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    os.write(fd, b"%d\n" % os.getpid())
-    return fd
 
 
 def reclaim_folders():

@@ -38,8 +38,7 @@ SVG_HEAD = 512  # bytes enough to pass an XML declaration's spaces
 
 @functools.lru_cache(maxsize=1)
 def pillow_formats():
-    """Pillow's formats that tell themselves by their first bytes: [(format, accept, type)];
-    empty without Pillow, whose recognition is then not asked for."""
+    """Pillow's formats told by their first bytes, [(format, accept, type)]; [] without Pillow."""
     try:
         from PIL import Image
     except ImportError:
@@ -89,8 +88,7 @@ def type_notes(declared, image, size, head=b""):
 
 
 def escaped(text):
-    """`text` decoded with surrogateescape, its bytes that are not UTF-8 as \\xHH; None when it
-    has none."""
+    """`text` (surrogateescape) with its bytes that are not UTF-8 as \\xHH; None if it has none."""
     if text is None or not re.search("[\udc80-\udcff]", text):
         return None
     return re.sub("\\\\x|[\udc80-\udcff]", lambda m: "\\\\x" if m.group() == "\\x"
@@ -182,8 +180,7 @@ def exchange(record):
 
 
 def detail(record):
-    """A record whole: its headers, its parts with where their bytes are, what a tester should
-    look at twice, and with --upstream the upstream's side."""
+    """A record whole: headers, parts and their files, notes for a tester, the upstream's side."""
     data = summary(record)
     data["headers"] = record.headers()
     data["parts"] = [part(record, p) for p in record.parts]
