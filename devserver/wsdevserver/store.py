@@ -204,17 +204,15 @@ def places(record):
     if decoded != record.path:
         found.append(("path", "path", None, decoded))
     found.append(("status", "status", None, str(record.status)))
-    for what in ("endpoint", "answered_by", "error"):
-        if getattr(record, what):
-            found.append((None, what.replace("_", " "), None, getattr(record, what)))
+    found += [(None, what.replace("_", " "), None, getattr(record, what))
+              for what in ("endpoint", "answered_by", "error") if getattr(record, what)]
     found += [("header", "header", name, "%s: %s" % (name, value) if name else value)
               for name, value in record.headers()]
     for part in record.parts:
         fields = part.fields()
         label = "part %d" % (part.index + 1)
-        for key, what in (("name", " name"), ("filename", " file name")):
-            if fields[key]:
-                found.append(("part", label + what, fields["name"], fields[key]))
+        found += [("part", label + what, fields["name"], fields[key])
+                  for key, what in (("name", " name"), ("filename", " file name")) if fields[key]]
         if part.kind == "text" and part.text:
             found.append((None, label + " text", fields["name"],
                           part.text.decode("utf-8", "replace")))

@@ -97,7 +97,7 @@ def escaped(text):
 
 def escaped_names(head):
     """A part head's (name, filename), escaped() as sent; each None where its bytes are UTF-8."""
-    text = re.sub(rb"\r\n[ \t]+", b" ", head).decode("utf-8", "surrogateescape")
+    text = re.sub(rb"\r\n[ \t]+", b" ", head or b"").decode("utf-8", "surrogateescape")
     values = [value for name, colon, value in (line.partition(":") for line in text.split("\r\n"))
               if colon and name.strip().lower() == "content-disposition"]
     if not values:
@@ -149,8 +149,7 @@ def found(record, where):
 
 def part(record, part):
     data = part.fields()
-    data["name_escaped"], data["filename_escaped"] = (
-        escaped_names(part.head) if part.head is not None else (None, None))
+    data["name_escaped"], data["filename_escaped"] = escaped_names(part.head)
     declared = report.parse_header_value(data["content_type"] or "")[0]
     head = record.head_bytes(part, SVG_HEAD if declared == "image/svg+xml" else MAGIC_BYTES)
     kind = image_kind(head[:MAGIC_BYTES])
@@ -191,8 +190,7 @@ def detail(record):
                              "(the console's message call is sent so)." % media)
     data["answer"] = record.answer
     # The file "Copy as curl" sends, offered beside the command.
-    data["body_url"] = ("/files/%d/body" % record.id
-                        if record.size and record.body_kept() else None)
+    data["body_url"] = "/files/%d/body" % record.id if record.size and record.body_kept() else None
     if record.upstream is not None:
         data["upstream"] = exchange(record)
         lost = record.body_lost()
