@@ -1,7 +1,6 @@
-"""A request as it was received, for the inspector's raw view: its request line and header
-lines in their order, case and number, then the start of its body cut where a tester looks:
-each delimiter, each part's header lines, and each part's data, as text where it is text and
-as a hex dump of its first KiB where it is not.
+"""A request as received, for the inspector's raw view: its request line and header lines in
+their order, case and number, then the start of its body cut where a tester looks: each
+delimiter, each part's header lines, and each part's data, as text or else as a hex dump.
 """
 
 import re
