@@ -9,9 +9,10 @@ apart (report.Report). A part's bytes are served only once kept whole.
 
 The store is the event loop's alone: the worker thread writes files at the paths taken here, and
 its results come back through body.Recording. Ids count on from the run's start time in
-microseconds, so they never repeat across runs: a link to an earlier run's request (the page's
-#ID) never opens another one. A search stops at a page of matches or after SEARCH_SECONDS, and
-says where to go on from, so neither its answer nor its time grows with the records kept.
+microseconds, so they never repeat across runs (a run would need more than a request per
+microsecond to reach the next one's): a link to an earlier run's request (the page's #ID) never
+opens another one. A search stops at a page of matches or after SEARCH_SECONDS, and says where
+to go on from, so neither its answer nor its time grows with the records kept.
 """
 
 import contextlib
