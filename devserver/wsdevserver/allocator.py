@@ -16,20 +16,14 @@ TRIM_THRESHOLD = 32 * 1024 * 1024  # free heap kept before any is handed back
 M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
 
 
-def glibc_mallopt():
-    """glibc's mallopt, or None under another C library (Windows, macOS, musl)."""
+def tune():
+    """Returns whether the thresholds were set: under another C library (Windows, macOS, musl)
+    the system's allocator is left as is."""
     try:
         if not os.confstr("CS_GNU_LIBC_VERSION"):
-            return None
-        return ctypes.CDLL(None).mallopt
+            return False
+        mallopt = ctypes.CDLL(None).mallopt
     except (AttributeError, OSError, ValueError):  # no confstr, or not that name there
-        return None
-
-
-def tune():
-    """Returns whether the thresholds were set; elsewhere the system's allocator is left as is."""
-    mallopt = glibc_mallopt()
-    if mallopt is None:
         return False
     return bool(mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD)
                 and mallopt(M_TRIM_THRESHOLD, TRIM_THRESHOLD))

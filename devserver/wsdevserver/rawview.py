@@ -1,7 +1,6 @@
-"""A request as it was received, for the inspector's raw view: its request line and header
-lines in their order, case and number, then the start of its body cut where a tester looks:
-each delimiter, each part's header lines, and each part's data, as text where it is text and
-as a hex dump of its first KiB where it is not.
+"""A request as received, for the inspector's raw view: its request line and header lines in
+their order, case and number, then the start of its body cut where a tester looks: each
+delimiter, each part's header lines, and each part's data, as text or else as a hex dump.
 """
 
 import re
@@ -24,31 +23,25 @@ def hex_dump(data):
 
 def data_segment(data):
     """Data shown as text when it decodes as UTF-8 and prints, else as a hex dump."""
-    segment = {"kind": "data", "size": len(data)}
-    if PRINTABLE_RE.match(data):
-        text = data.decode("utf-8", "replace")
-        if "\ufffd" not in text[:-3]:  # a character cut at the end is not binary data
-            segment["text"] = report.printable(text[:TEXT_SHOWN]).replace("\\n", "\\n\n")
-            segment["cut"] = len(text) > TEXT_SHOWN
-            return segment
-    segment["hex"] = hex_dump(data[:HEX_SHOWN])
-    segment["cut"] = len(data) > HEX_SHOWN
-    return segment
+    text = data.decode("utf-8", "replace")
+    if PRINTABLE_RE.match(data) and "\ufffd" not in text[:-3]:  # its last character may be cut
+        return {"kind": "data", "size": len(data),
+                "text": report.printable(text[:TEXT_SHOWN]).replace("\\n", "\\n\n"),
+                "cut": len(text) > TEXT_SHOWN}
+    return {"kind": "data", "size": len(data), "hex": hex_dump(data[:HEX_SHOWN]),
+            "cut": len(data) > HEX_SHOWN}
 
 
 def segments(raw, content_type):
     """The body's start `raw`, cut at the boundary that `content_type` names, if any."""
     boundary = report.parse_header_value(content_type or "")[1].get("boundary")
-    if not raw:
-        return []
     if not boundary:
-        return [data_segment(raw)]
+        return [data_segment(raw)] if raw else []
     delimiter = b"--" + boundary.encode("utf-8", "replace")
     out, pos = [], 0
     while pos < len(raw):
         found = raw.find(delimiter, pos)
         if found < 0:
-            out.append(data_segment(raw[pos:]))
             break
         stop = found - 2 if raw[found - 2:found] == b"\r\n" and found >= 2 else found
         if stop > pos:
@@ -60,13 +53,13 @@ def segments(raw, content_type):
         pos = line_end + 2
         head_end = raw.find(b"\r\n\r\n", pos - 2)
         if raw[found + len(delimiter):found + len(delimiter) + 2] == b"--" or head_end < 0:
-            if pos < len(raw):
-                out.append(data_segment(raw[pos:]))  # an epilogue, or a head cut short
-            break
+            break  # an epilogue, or a head cut short, is shown as data
         out.append({"kind": "head", "lines": [report.printable(line.decode("utf-8", "replace"))
                                               for line in raw[pos:head_end].split(b"\r\n")
                                               if line]})
         pos = head_end + 4
+    if pos < len(raw):
+        out.append(data_segment(raw[pos:]))
     return out
 
 

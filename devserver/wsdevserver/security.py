@@ -16,14 +16,10 @@ CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'se
                            "img-src 'self'; connect-src 'self'; base-uri 'none'; "
                            "form-action 'none'; frame-ancestors 'none'")
 SECURITY_HEADERS = {
-    "Content-Security-Policy": CONTENT_SECURITY_POLICY,
-    "X-Content-Type-Options": "nosniff",
-    "X-Frame-Options": "DENY",
-    "Referrer-Policy": "no-referrer",
+    "Content-Security-Policy": CONTENT_SECURITY_POLICY, "X-Content-Type-Options": "nosniff",
+    "X-Frame-Options": "DENY", "Referrer-Policy": "no-referrer",
     # A page elsewhere may not embed the uploads either (an <img> would tell it their size).
-    "Cross-Origin-Resource-Policy": "same-origin",
-    "Cache-Control": "no-store",
-}
+    "Cross-Origin-Resource-Policy": "same-origin", "Cache-Control": "no-store"}
 
 # localhost, 127.0.0.1 or [::1], each with or without a port; host names are case-insensitive.
 LOOPBACK_HOST_RE = re.compile(r"(?:localhost|127\.0\.0\.1|\[::1\])(?::[0-9]{1,5})?\Z",

@@ -1,10 +1,9 @@
 """Small previews of uploaded pictures, so that a page of photos loads a few hundred KiB rather
 than every picture whole. Pillow is optional: without it the page loads the pictures whole.
 
-Pictures come from anyone. Their size is read from their header and a picture of more than
-MAX_PIXELS is refused before a pixel is decoded (Pillow itself only warns below twice its own
-bound); a JPEG is decoded at a reduced scale straight away. The inspector makes them one at a
-time, and keeps the last few made.
+Pictures come from anyone: a picture of more than MAX_PIXELS, by its header, is refused before a
+pixel is decoded (Pillow itself only warns below twice its own bound). The inspector makes them
+one at a time, and keeps the last few made.
 """
 
 import collections
@@ -28,9 +27,8 @@ def available():
 
 
 def make(path):
-    """A preview of the picture at `path`: (bytes, content type); TOO_LARGE for a picture past
-    the bound; None when there is none to make (no Pillow, a file gone, a picture Pillow cannot
-    read)."""
+    """A preview of the picture at `path`: (bytes, content type); TOO_LARGE past the bound; None
+    without one to make (no Pillow, a file gone, a picture Pillow cannot read)."""
     if Image is None:
         return None
     try:
