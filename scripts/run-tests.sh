@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The project's test command. It installs what is missing, then runs these stages in turn:
 #   build           configures and builds build/ (the console, the library and the tests)
+#   trixie          scripts/ci/debian.sh trixie: the quick tests (without the browser's), the
+#                   linters and a console session in a fresh Debian 13 root, from a clean clone
+#                   of HEAD; it runs beside all the stages below, and is told last
 #   lint            shellcheck, flake8, clang-format and clang-tidy (scripts/ci/lint.sh)
 #   tests           every CTest test of build/: unit, end-to-end, browser, installed library, .deb
-#   trixie          scripts/ci/debian.sh trixie: the quick tests (without the browser's) and a
-#                   console session in a fresh Debian 13 root, from a clean clone of HEAD
 #   valgrind        the C++ test programs and the console's end-to-end runs under memcheck
 #   sanitize-build  the same tree with AddressSanitizer and UndefinedBehaviorSanitizer
 #   sanitize-tests  the CTest tests of that build that run its C++ (not the service's own tests
@@ -67,7 +68,7 @@ count() {
 stage() {
     local name="$1" needs="$2" description="$3"
     shift 3
-    local log="$logs/$name.log" started=$SECONDS status=0 p f s
+    local log="$logs/$name.log" started=${began[$name]:-$SECONDS} status=0 p f s
     printf '%-15s %s ... ' "$name" "$description"
     if [ "$needs" != - ] && [ "${outcome[$needs]:-}" != passed ]; then
         echo "not run: $needs did not pass"
@@ -114,6 +115,27 @@ stage() {
     fi
 }
 
+# beside NAME NEEDS DESCRIPTION COMMAND [ARG...]: starts the stage's command now, beside the
+# stages that follow, when NEEDS passed; `stage NAME NEEDS DESCRIPTION joined NAME` later waits
+# for it and tells it like any other, with its time from its start.
+declare -A began=() pids=()
+beside() {
+    local name="$1" needs="$2" description="$3"
+    shift 3
+    [ "$needs" = - ] || [ "${outcome[$needs]:-}" = passed ] || return 0
+    printf '%-15s %s ... started, beside the stages below\n' "$name" "$description"
+    began[$name]=$SECONDS
+    "$@" </dev/null >"$logs/$name.beside" 2>&1 &
+    pids[$name]=$!
+}
+joined() {
+    local status=0
+    [ -n "${pids[$1]:-}" ] || return 1
+    wait "${pids[$1]}" || status=$?
+    cat "$logs/$1.beside" && rm -f "$logs/$1.beside"
+    return "$status"
+}
+
 # The stages run as the left side of ||, where set -e does not stop a function: steps chain.
 configure_and_build() {
     local build="$1"
@@ -154,11 +176,14 @@ stage deps - "installing what is missing" "$root/scripts/install-deps.sh" --test
 stage build deps "building build/" configure_and_build "$root/build" "${tree[@]}" \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 if [ "$quick" -eq 0 ]; then
+    # Debian 13's root runs its own build, tests and linters, and its tests spend most of their
+    # time waiting on the service's time limits: beside this machine's stages, it costs their
+    # length only once.
+    beside trixie deps "Debian 13 in a scratch root" "$root/scripts/ci/debian.sh" trixie
     stage lint build "shellcheck, flake8, clang-format, clang-tidy" "$root/scripts/ci/lint.sh" "$root/build"
 fi
 stage tests build "CTest in build/" run_ctest tests "$root/build" "${ctest_args[@]}"
 if [ "$quick" -eq 0 ]; then
-    stage trixie deps "Debian 13 in a scratch root" "$root/scripts/ci/debian.sh" trixie
     stage valgrind build "build/'s tests under valgrind" \
         env JUNIT_DIR="$logs/valgrind" "$root/scripts/ci/valgrind.sh" "$root/build"
     stage sanitize-build deps "building build-sanitize/ with ASan and UBSan" \
@@ -172,6 +197,10 @@ if [ "$quick" -eq 0 ]; then
     if [ -x "$root/scripts/ci/windows.sh" ]; then
         stage windows deps "building for Windows, testing under Wine" "$root/scripts/ci/windows.sh"
     fi
+fi
+
+if [ "$quick" -eq 0 ]; then
+    stage trixie deps "Debian 13 in a scratch root" joined trixie
 fi
 
 summary=$(IFS=,; echo "${times[*]}")
