@@ -29,6 +29,10 @@
 # is 0 only when every stage passed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# Every build here goes through ccache: paths below the clone count as relative, and the working
+# folder is not hashed, so that a clone made anywhere, as CI makes them, finds the compilations of
+# the last one (debug information then names the folder of the clone that compiled first).
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
 
 quick=0
 ctest_args=()
@@ -68,7 +72,7 @@ count() {
 stage() {
     local name="$1" needs="$2" description="$3"
     shift 3
-    local log="$logs/$name.log" started=${began[$name]:-$SECONDS} status=0 p f s
+    local log="$logs/$name.log" started=$SECONDS status=0 p f s
     printf '%-15s %s ... ' "$name" "$description"
     if [ "$needs" != - ] && [ "${outcome[$needs]:-}" != passed ]; then
         echo "not run: $needs did not pass"
@@ -79,7 +83,7 @@ stage() {
         return
     fi
     "$@" </dev/null >"$log" 2>&1 || status=$?
-    local seconds=$((SECONDS - started))
+    local seconds=$((SECONDS - ${began[$name]:-$started}))
     times+=("$name ${seconds} s")
     # A test command run inside the stage (Debian 13's) counted its tests on its last line.
     local inner counts=""
@@ -118,21 +122,30 @@ stage() {
 # beside NAME NEEDS DESCRIPTION COMMAND [ARG...]: starts the stage's command now, beside the
 # stages that follow, when NEEDS passed; `stage NAME NEEDS DESCRIPTION joined NAME` later waits
 # for it and tells it like any other, with its time from its start.
-declare -A began=() pids=()
+declare -A began=() pids=() started_at=()
 beside() {
     local name="$1" needs="$2" description="$3"
     shift 3
     [ "$needs" = - ] || [ "${outcome[$needs]:-}" = passed ] || return 0
     printf '%-15s %s ... started, beside the stages below\n' "$name" "$description"
-    began[$name]=$SECONDS
-    "$@" </dev/null >"$logs/$name.beside" 2>&1 &
+    started_at[$name]=$(date +%s)
+    (
+        status=0
+        "$@" </dev/null >"$logs/$name.beside" 2>&1 || status=$?
+        date +%s >"$logs/$name.ended"
+        exit "$status"
+    ) &
     pids[$name]=$!
 }
+# The stage's time is its own, not the wait for the stages beside it to end.
 joined() {
-    local status=0
+    local status=0 ended
     [ -n "${pids[$1]:-}" ] || return 1
     wait "${pids[$1]}" || status=$?
     cat "$logs/$1.beside" && rm -f "$logs/$1.beside"
+    ended=$(cat "$logs/$1.ended" 2>/dev/null || date +%s)
+    began[$1]=$((SECONDS - (ended - started_at[$1])))
+    rm -f "$logs/$1.ended"
     return "$status"
 }
 

@@ -6,8 +6,8 @@ includes, or whose checks or clang-tidy itself changed since clang-tidy last fou
     tidy_cache.py clean BUILD_DIR CACHE_DIR      remembers every file of the build as clean
 
 A file's key is the SHA-256 of clang-tidy's version, .clang-tidy and the file as the compiler
-preprocesses it (its headers included), so that a change anywhere it reads makes it stale. Only
-a run that found nothing marks files clean: a finding is never cached.
+preprocesses it (its headers included, without line markers), so that a change anywhere it reads
+makes it stale. Only a run that found nothing marks files clean: a finding is never cached.
 """
 import concurrent.futures
 import hashlib
@@ -23,7 +23,8 @@ def key(entry, salt):
     words = shlex.split(entry["command"]) if "command" in entry else list(entry["arguments"])
     out = words.index("-o")
     words[out:out + 2] = ["-o", "-"]
-    preprocessed = subprocess.run(words + ["-E"], cwd=entry["directory"], check=True,
+    # Without line markers, which name the clone's folder: a clone elsewhere finds the same keys.
+    preprocessed = subprocess.run(words + ["-E", "-P"], cwd=entry["directory"], check=True,
                                   capture_output=True).stdout
     return entry["file"], hashlib.sha256(salt + preprocessed).hexdigest()
 
