@@ -40,6 +40,8 @@ if [ "$tests" = ON ]; then
     gtest_prefix=$("$root/scripts/windows/googletest.sh")
     cmake_args+=(-DGTest_DIR="$gtest_prefix/lib/cmake/GTest" -DCMAKE_CROSSCOMPILING_EMULATOR=wine)
 fi
+# Through ccache where it is installed, as the test command's other builds.
+! command -v ccache >/dev/null || cmake_args+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$build" "${cmake_args[@]}" >/dev/null
 cmake --build "$build" -j2
 
