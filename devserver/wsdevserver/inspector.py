@@ -41,6 +41,7 @@ STATIC_TYPES = {
 HEARTBEAT_SECONDS = 15  # an idle event stream says something this often, to notice a gone page
 MAX_EVENT_STREAMS = 32  # open pages at once; each holds a connection and a queue
 QUEUE_SIZE = 256  # events a slow page may have pending before the oldest is dropped
+GATHER_SECONDS = 0.05  # how long an event waits for others to share its write
 PAGE = 50  # summaries in a page of the list, unless asked otherwise
 MAX_PAGE = 200
 ID = "{id:[0-9]{1,18}}"  # in the route itself: anything else is the router's 404
@@ -261,7 +262,10 @@ class Inspector:
                 except asyncio.TimeoutError:
                     await response.write(b": still here\n\n")
                     continue
-                # Events that came meanwhile go in the same write: one per page, not per request.
+                # The events of the next moment go in the same write: a busy service writes to a
+                # page a few times a second rather than once per request.
+                if event is not None:
+                    await asyncio.sleep(GATHER_SECONDS)
                 while event is not None and not queue.empty():
                     more = queue.get_nowait()
                     event = event + more if more is not None else None
