@@ -83,7 +83,7 @@ stage() {
         return
     fi
     "$@" </dev/null >"$log" 2>&1 || status=$?
-    local seconds=$((SECONDS - ${began[$name]:-$started}))
+    local seconds=${took[$name]:-$((SECONDS - started))}
     times+=("$name ${seconds} s")
     # A test command run inside the stage (Debian 13's) counted its tests on its last line.
     local inner counts=""
@@ -121,30 +121,28 @@ stage() {
 
 # beside NAME NEEDS DESCRIPTION COMMAND [ARG...]: starts the stage's command now, beside the
 # stages that follow, when NEEDS passed; `stage NAME NEEDS DESCRIPTION joined NAME` later waits
-# for it and tells it like any other, with its time from its start.
-declare -A began=() pids=() started_at=()
+# for it and tells it like any other, with its own length rather than the wait for it.
+declare -A pids=() took=()
 beside() {
     local name="$1" needs="$2" description="$3"
     shift 3
     [ "$needs" = - ] || [ "${outcome[$needs]:-}" = passed ] || return 0
     printf '%-15s %s ... started, beside the stages below\n' "$name" "$description"
-    started_at[$name]=$(date +%s)
     (
         status=0
         "$@" </dev/null >"$logs/$name.beside" 2>&1 || status=$?
-        date +%s >"$logs/$name.ended"
+        echo "$SECONDS" >"$logs/$name.ended"
         exit "$status"
     ) &
     pids[$name]=$!
+    took[$name]=$SECONDS
 }
-# The stage's time is its own, not the wait for the stages beside it to end.
 joined() {
-    local status=0 ended
+    local status=0
     [ -n "${pids[$1]:-}" ] || return 1
     wait "${pids[$1]}" || status=$?
     cat "$logs/$1.beside" && rm -f "$logs/$1.beside"
-    ended=$(cat "$logs/$1.ended" 2>/dev/null || date +%s)
-    began[$1]=$((SECONDS - (ended - started_at[$1])))
+    took[$1]=$(($(cat "$logs/$1.ended" 2>/dev/null || echo "$SECONDS") - took[$1]))
     rm -f "$logs/$1.ended"
     return "$status"
 }

@@ -24,9 +24,10 @@
 #   debian-RELEASE-for-HASH.tar.zst   the same with what --root-only's DEBs and PACKAGEs need
 #                                     (HASH: of the PACKAGEs and of the DEBs' relations)
 # Compilations, the files clang-tidy found clean and the packages apt downloads in the roots are
-# kept there too (ccache-RELEASE, clang-tidy-RELEASE, apt-archives-RELEASE). Whatever runs in a root runs under bwrap, whose mounts (/dev, /proc,
-# /tmp) and processes live in namespaces that end with it: there is nothing to unmount, and the
-# root's scratch folder goes at exit, interrupted or not. The logs go to build/logs/debian-RELEASE.
+# kept there too (ccache-RELEASE, clang-tidy-RELEASE, apt-archives-RELEASE). Whatever runs in a
+# root runs under bwrap, whose mounts (/dev, /proc, /tmp) and processes live in namespaces that
+# end with it: there is nothing to unmount, and the root's scratch folder goes at exit,
+# interrupted or not. The logs go to build/logs/debian-RELEASE.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/wsconsole"

@@ -2,8 +2,9 @@
 includes, or whose checks or clang-tidy itself changed since clang-tidy last found them clean.
 
     tidy_cache.py stale BUILD_DIR CACHE_DIR      the files to check, one per line, each as the
-                                                 regular expression run-clang-tidy takes
-    tidy_cache.py clean BUILD_DIR CACHE_DIR      remembers every file of the build as clean
+                                                 regular expression run-clang-tidy takes; their
+                                                 keys wait in BUILD_DIR/tidy-stale
+    tidy_cache.py clean BUILD_DIR CACHE_DIR      remembers those files as clean
 
 A file's key is the SHA-256 of clang-tidy's version, .clang-tidy and the file as the compiler
 preprocesses it (its headers included, without line markers), so that a change anywhere it reads
@@ -30,6 +31,13 @@ def key(entry, salt):
 
 
 def main(verb, build, cache):
+    waiting = os.path.join(build, "tidy-stale")
+    if verb == "clean":
+        with open(waiting) as f:
+            for digest in f.read().split():
+                open(os.path.join(cache, digest), "w").close()
+        os.remove(waiting)
+        return
     with open(os.path.join(build, "compile_commands.json")) as f:
         entries = json.load(f)
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -39,12 +47,12 @@ def main(verb, build, cache):
     with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
         keys = list(pool.map(lambda entry: key(entry, salt), entries))
     os.makedirs(cache, exist_ok=True)
-    for file, digest in keys:
-        mark = os.path.join(cache, digest)
-        if verb == "clean":
-            open(mark, "w").close()
-        elif not os.path.exists(mark):
-            print("^%s$" % re.escape(file))
+    stale = [(file, digest) for file, digest in keys
+             if not os.path.exists(os.path.join(cache, digest))]
+    with open(waiting, "w") as f:
+        f.writelines(digest + "\n" for _, digest in stale)
+    for file, _ in stale:
+        print("^%s$" % re.escape(file))
 
 
 if __name__ == "__main__":

@@ -352,9 +352,9 @@ class UpstreamBoundsTest(unittest.TestCase):
         return proc, port
 
     def test_stalled_upstreams_hold_nothing_else(self):
-        # The stalled calls end when the upstream gives up on them, past the test's own time
-        # limit: a call answered while any is held was not queued behind them, however slow the
-        # machine.
+        # The stalled calls are held until the upstream closes them, the service's time limit
+        # being longer still: a call answered while any is held was not queued behind them,
+        # however slow the machine.
         _, port = self.start("--timeout", str(TIMEOUT * 8))
         stalled = [threading.Thread(target=call, args=(port, "/stall")) for _ in range(20)]
         for thread in stalled:
