@@ -266,7 +266,7 @@ class Rules:
 
     def match(self, method, path, query, headers, part_names=None):
         """The first rule that answers (index from 0, rule), or None; one with times counts it."""
-        headers = CIMultiDict(headers)
+        headers = CIMultiDict(headers) if self.rules else None  # the usual case has no rules
         for index, rule in enumerate(self.rules):
             if rule.matches(method, path, query, headers, part_names):
                 if rule.times is not None:

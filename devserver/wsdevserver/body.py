@@ -288,12 +288,13 @@ class Reader:
             if event is multipart.NEED_DATA or isinstance(event, multipart.End):
                 return False
             handled += 1
-            if isinstance(event, multipart.Fault):
-                self.fault = event.reason
-            elif isinstance(event, multipart.Data):
+            kind = type(event)
+            if kind is multipart.Data:
                 if self.value is not None:
                     self.value.write(event.data)
-            elif isinstance(event, multipart.PartEnd):
+            elif kind is multipart.Fault:
+                self.fault = event.reason
+            elif kind is multipart.PartEnd:
                 if self.value is not None:
                     self.value.end()
                 self.value = None
@@ -370,6 +371,7 @@ class Recording:
         self.jobs = Jobs(worker)
         self.report = report.Report() if report_ else None
         self.count = 0  # fields in the report
+        self.names = []  # of the recorded fields, for the answer rules
         self.spools = []  # (Spool, Part) of every value that has a file or a stream
         self.raw = self.reader = self.refusal = self.failure = None
         self.ended = False
@@ -385,7 +387,9 @@ class Recording:
     def new_value(self, kind, name, head=None, filename=None):
         part = Part(self.record.part_count, "file" if kind == "file" else "text", head=head,
                     name=None if head is not None else name)
-        if not self.store.add_part(self.record, part):
+        if self.store.add_part(self.record, part):
+            self.names.append(name)
+        else:
             part = None  # at most a record's parts: never one per field of a huge body
         return Value(self, kind, name, part, filename)
 

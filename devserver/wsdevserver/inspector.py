@@ -15,7 +15,9 @@ any client, as they always have.
 """
 
 import asyncio
+import collections
 import concurrent.futures
+import itertools
 import json
 import os
 import pathlib
@@ -93,7 +95,10 @@ class Inspector:
         self.store, self.upstream = store, upstream
         self.static = {name: (content_type, (STATIC / name).read_bytes())
                        for name, content_type in STATIC_TYPES.items()}
-        self.streams = set()
+        self.streams = 0  # open event streams
+        self.latest = collections.deque(maxlen=QUEUE_SIZE)  # the latest events, oldest first
+        self.sent = 0  # events sent since the start
+        self.news = asyncio.Event()
         self.closing = False
         self.run = secrets.token_hex(8)  # tells a page that the service it lists was restarted
         # Previews and exports read files off the event loop, one at a time, beside the uploads'.
@@ -231,10 +236,11 @@ class Inspector:
         return web.Response(body=data, headers={"Content-Type": content_type})
 
     def send(self, event):
-        for queue in self.streams:
-            if queue.full():
-                queue.get_nowait()  # a slow page misses the oldest; it can ask for the list
-            queue.put_nowait(event)
+        """Every open page gets `event`; one that is QUEUE_SIZE behind misses the oldest, and can
+        ask for the list. One shared line costs the same however many pages are open."""
+        self.latest.append(event)
+        self.sent += 1
+        self.news.set()
 
     def publish(self, record):
         """Each new record goes to every open stream, made into an event once."""
@@ -244,44 +250,43 @@ class Inspector:
                 + b"\n\n")
 
     async def events(self, request):
-        if self.closing or len(self.streams) >= MAX_EVENT_STREAMS:
+        if self.closing or self.streams >= MAX_EVENT_STREAMS:
             response = text_response(503, "too many open event streams")
             response.headers["Retry-After"] = "5"
             return response
         response = web.StreamResponse(headers={"Content-Type": "text/event-stream"})
         if request.method == "HEAD":
             return response
-        queue = asyncio.Queue(QUEUE_SIZE)
-        self.streams.add(queue)
+        self.streams += 1
+        seen = self.sent
         try:
             await response.prepare(request)
             await response.write(b"retry: 2000\n\n")
             while not self.closing:
-                try:
-                    event = await asyncio.wait_for(queue.get(), HEARTBEAT_SECONDS)
-                except asyncio.TimeoutError:
-                    await response.write(b": still here\n\n")
-                    continue
-                # The events of the next moment go in the same write: a busy service writes to a
-                # page a few times a second rather than once per request.
-                if event is not None:
+                if seen == self.sent:
+                    self.news.clear()
+                    try:
+                        await asyncio.wait_for(self.news.wait(), HEARTBEAT_SECONDS)
+                    except asyncio.TimeoutError:
+                        await response.write(b": still here\n\n")
+                        continue
+                    # The events of the next moment go in the same write: a busy service writes
+                    # to a page a few times a second rather than once per request.
                     await asyncio.sleep(GATHER_SECONDS)
-                while event is not None and not queue.empty():
-                    more = queue.get_nowait()
-                    event = event + more if more is not None else None
-                if event is None:
-                    break
-                await response.write(event)
+                new, seen = min(self.sent - seen, len(self.latest)), self.sent
+                if not self.closing:
+                    await response.write(b"".join(itertools.islice(
+                        self.latest, len(self.latest) - new, None)))
         except ConnectionError:
             pass  # the page went away
         finally:
-            self.streams.discard(queue)
+            self.streams -= 1
         return response
 
     async def close(self, app):
         """Ends the open event streams, which would otherwise hold the service's shutdown."""
         self.closing = True
-        self.send(None)
+        self.news.set()
 
     async def cleanup(self, app):
         self.files.shutdown(wait=True)

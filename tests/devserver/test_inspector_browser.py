@@ -12,11 +12,14 @@ import base64
 import io
 import json
 import os
+import re
 import shutil
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import urllib.parse
 import zlib
@@ -27,7 +30,7 @@ import inspector_browser as browser  # noqa: E402
 from server_process import DevServer, start_server, stop_server  # noqa: E402
 
 sys.path.insert(0, os.path.join(browser.ROOT, "devserver"))
-from wsdevserver import security, views  # noqa: E402
+from wsdevserver import inspector, security, views  # noqa: E402
 
 try:
     import PIL.Image as PIL
@@ -187,6 +190,39 @@ class InspectorHttpTest(unittest.TestCase):
                 with self.subTest(method=method, path=path % id):
                     self.assertEqual(browser.request(self.port, method, path % id)[0], 404)
 
+    def test_every_open_page_hears_each_request_once_and_a_closed_one_frees_its_place(self):
+        def open_stream():
+            conn = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+            conn.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            return conn, conn.recv(12)
+
+        def post(n):
+            browser.post_form(self.port, "testMsg", [browser.form_part("message", b"%d" % n)])
+            return listed(self.port)["id"]
+
+        pages = [open_stream() for _ in range(inspector.MAX_EVENT_STREAMS + 1)]
+        try:
+            self.assertEqual([head for _, head in pages], [b"HTTP/1.1 200"] * (
+                len(pages) - 1) + [b"HTTP/1.1 503"])
+            sent = [post(n) for n in range(3)]
+            for conn, _ in pages[:2]:
+                heard, data = [], b""
+                while len(heard) < len(sent):
+                    data += conn.recv(65536)
+                    heard = re.findall(rb'data: \{"record": \{"id": (\d+)', data)
+                self.assertEqual([int(id) for id in heard], sent)
+        finally:
+            for conn, _ in pages:
+                conn.close()
+        # A stream learns that its page left when it next writes: a request makes it write.
+        deadline = time.monotonic() + 30
+        while post(0):
+            conn, head = open_stream()
+            conn.close()
+            if head == b"HTTP/1.1 200":
+                break
+            self.assertLess(time.monotonic(), deadline, "the closed pages still hold their places")
+
     def test_the_endpoints_still_answer_any_host(self):
         status, body = browser.post_form(self.port, "testMsg",
                                          [browser.form_part("message", b"{}")],
@@ -194,7 +230,7 @@ class InspectorHttpTest(unittest.TestCase):
         self.assertEqual(status, 200, body)
 
     def test_files_go_out_as_their_bytes_say(self):
-        record = listed(self.port, lambda r: r["id"] == self.upload)
+        record = json.loads(browser.request(self.port, "GET", "/api/requests/%d" % self.upload)[2])
         svg, grey = record["parts"][:2]
         self.assertEqual((svg["image"], grey["image"]), (None, "png"))
         # A note only where the bytes contradict the declared type; an SVG is XML text.
