@@ -18,6 +18,7 @@ import asyncio
 import collections
 import concurrent.futures
 import contextlib
+import functools
 import hashlib
 import os
 import urllib.parse
@@ -25,7 +26,7 @@ import urllib.parse
 from aiohttp.http import HttpProcessingError
 
 from . import multipart, report
-from .records import BODY, HEAD_KEPT, RAW_KEPT, TEXT_KEPT, Part
+from .records import BODY, HEAD_KEPT, RAW_KEPT, TEXT_KEPT, Part, head_fields
 
 MAX_BODY = 512 * 1024 * 1024
 MAX_PART_HEAD = 1024 * 1024  # bytes of one part's head; of a field's name
@@ -321,7 +322,7 @@ class Reader:
             self.fault = "part %d has more than %d head lines" % (self.parts, MAX_HEAD_LINES)
         if self.fault or self.refusal:
             return
-        shown = Part(head=head).fields()
+        shown = head_fields(head)
         if any(name is None for name, _ in shown["headers"]):
             self.refusal = "part %d has a head line that is not a header" % self.parts
         elif shown["disposition"] not in ("form-data", "attachment"):
@@ -343,11 +344,15 @@ class Reader:
             raise BadRequest(self.fault or self.refusal)
 
 
+# A client sends the same Content-Type again and again; aiohttp bounds a header's length.
+media_type = functools.lru_cache(maxsize=64)(report.parse_header_value)
+
+
 def body_reader(content_type, rec):
     """What reads a body of this Content-Type; raises BadRequest for one that is not understood."""
     if not content_type:
         raise BadRequest("no Content-Type")
-    media, params = report.parse_header_value(content_type)
+    media, params = media_type(content_type)
     if "boundary" in params:
         try:
             return Reader(rec, multipart.MultipartSplitter(params["boundary"], MAX_PART_HEAD))

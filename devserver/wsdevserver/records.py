@@ -49,16 +49,21 @@ class Part:
         if self.head is None:
             return {"name": self.name, "disposition": None, "filename": None,
                     "disposition_as_sent": None, "content_type": None, "headers": []}
-        fields = report.part_head_fields(self.head)
-        # Reversed, so that the first field of a name is the one kept.
-        first = {name.lower(): value for name, value in reversed(fields) if name is not None}
-        sent = first.get("content-disposition", "")
-        disposition, params = report.parse_header_value(sent)
-        return {"name": params.get("name"), "disposition": disposition or None,
-                "filename": report.file_name(params), "disposition_as_sent": sent,
-                "content_type": first.get("content-type"),
-                "headers": [[name, value] for name, value in fields if name is None
-                            or name.lower() not in ("content-disposition", "content-type")]}
+        return head_fields(self.head)
+
+
+def head_fields(head):
+    """A multipart part's head (bytes, as sent) as the inspector shows it."""
+    fields = report.part_head_fields(head)
+    # Reversed, so that the first field of a name is the one kept.
+    first = {name.lower(): value for name, value in reversed(fields) if name is not None}
+    sent = first.get("content-disposition", "")
+    disposition, params = report.parse_header_value(sent)
+    return {"name": params.get("name"), "disposition": disposition or None,
+            "filename": report.file_name(params), "disposition_as_sent": sent,
+            "content_type": first.get("content-type"),
+            "headers": [[name, value] for name, value in fields if name is None
+                        or name.lower() not in ("content-disposition", "content-type")]}
 
 
 @dataclasses.dataclass(eq=False)
