@@ -18,7 +18,6 @@ import asyncio
 import collections
 import concurrent.futures
 import contextlib
-import functools
 import hashlib
 import os
 import urllib.parse
@@ -289,13 +288,12 @@ class Reader:
             if event is multipart.NEED_DATA or isinstance(event, multipart.End):
                 return False
             handled += 1
-            kind = type(event)
-            if kind is multipart.Data:
+            if isinstance(event, multipart.Fault):
+                self.fault = event.reason
+            elif isinstance(event, multipart.Data):
                 if self.value is not None:
                     self.value.write(event.data)
-            elif kind is multipart.Fault:
-                self.fault = event.reason
-            elif kind is multipart.PartEnd:
+            elif isinstance(event, multipart.PartEnd):
                 if self.value is not None:
                     self.value.end()
                 self.value = None
@@ -344,15 +342,11 @@ class Reader:
             raise BadRequest(self.fault or self.refusal)
 
 
-# A client sends the same Content-Type again and again; aiohttp bounds a header's length.
-media_type = functools.lru_cache(maxsize=64)(report.parse_header_value)
-
-
 def body_reader(content_type, rec):
     """What reads a body of this Content-Type; raises BadRequest for one that is not understood."""
     if not content_type:
         raise BadRequest("no Content-Type")
-    media, params = media_type(content_type)
+    media, params = report.parse_header_value(content_type)
     if "boundary" in params:
         try:
             return Reader(rec, multipart.MultipartSplitter(params["boundary"], MAX_PART_HEAD))

@@ -32,8 +32,6 @@ def parse_header_value(value):
     """Split 'type; a=1; b="x"' into ('type', {'a': '1', 'b': 'x'})."""
     main, _, rest = value.partition(";")
     params = {}
-    if not rest:
-        return main.strip().lower(), params
     for m in PARAM_RE.finditer(";" + rest):
         if m.group(2) is not None:
             text = ESCAPED_RE.sub(lambda e: chr(int(e.group(1), 16)), m.group(2))

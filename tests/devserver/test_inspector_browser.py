@@ -208,7 +208,9 @@ class InspectorHttpTest(unittest.TestCase):
             for conn, _ in pages[:2]:
                 heard, data = [], b""
                 while len(heard) < len(sent):
-                    data += conn.recv(65536)
+                    more = conn.recv(65536)
+                    self.assertTrue(more, "the stream ended after %r" % data)
+                    data += more
                     heard = re.findall(rb'data: \{"record": \{"id": (\d+)', data)
                 self.assertEqual([int(id) for id in heard], sent)
         finally:
