@@ -145,7 +145,7 @@ class Proxy:
         return self.base + raw
 
     def request_headers(self, request):
-        dropped = HOP_BY_HOP | {"host", "expect"} | {
+        dropped = HOP_BY_HOP | {"host", "expect", resend.RESEND_HEADER.lower()} | {
             token.strip().lower() for value in request.headers.getall("Connection", [])
             for token in value.split(",")}
         if "Transfer-Encoding" in request.headers:

@@ -19,16 +19,27 @@ from .report import part_head_fields
 from .security import inspector_path
 
 LOCAL_HEADER = "X-Wsdevserver-Local"
+# Names the resend, so that its answer can say which record it became. The proxy keeps it.
+RESEND_HEADER = "X-Wsdevserver-Resend"
 # Not sent again: the framing is the new request's own, and these belong to one connection.
 NOT_RESENT = frozenset(("connection", "keep-alive", "proxy-connection", "te", "trailer",
                         "transfer-encoding", "upgrade", "content-length", "expect",
-                        LOCAL_HEADER.lower()))
+                        LOCAL_HEADER.lower(), RESEND_HEADER.lower()))
 
 
 class Resender:
     def __init__(self, store, timeout):
         self.store, self.timeout = store, timeout
         self.token, self.session = secrets.token_hex(16), None
+        self.landed = {}  # each resend's name: the id of its record, once listed
+        store.listeners.append(self.listed)
+
+    def listed(self, record):
+        # Every request is listed before its answer ends, so the resend knows its record by then.
+        if self.landed and RESEND_HEADER.encode() in record.head:
+            for name, value in part_head_fields(record.head):
+                if name == RESEND_HEADER and value in self.landed:
+                    self.landed[value] = record.id
 
     def local(self, request):
         """Whether a request is a resend to the service itself, not to go on to the upstream."""
@@ -62,9 +73,12 @@ class Resender:
                    if name is not None and name.lower() not in NOT_RESENT]
         if to == "service":
             headers.append((LOCAL_HEADER, self.token))
+        name = secrets.token_hex(8)
+        headers.append((RESEND_HEADER, name))
         host, port = request.transport.get_extra_info("sockname")[:2]
         url = "http://%s:%d%s" % ("[%s]" % host if ":" in host else host, port, record.path)
         source = open(body.path, "rb") if body is not None else bytes(record.raw) or None
+        self.landed[name] = None
         try:
             async with self.session.request(
                     record.method, URL(url, encoded=True), data=source, headers=headers,
@@ -80,9 +94,11 @@ class Resender:
                       if isinstance(e, asyncio.TimeoutError) else str(e) or type(e).__name__)
             return text(502, "the resend failed: %s" % reason)
         finally:
+            landed = self.landed.pop(name)
             if body is not None:
                 source.close()
-        return web.json_response({"resent": record.id, "to": to, "status": status, "size": size})
+        return web.json_response({"resent": record.id, "id": landed, "to": to, "status": status,
+                                  "size": size})
 
 
 def text(status, line):

@@ -889,9 +889,16 @@ class BrowserUpstreamTest(BrowserTest):
         browser.wait_for(self.driver, "return !!document.querySelector("
                                       "`article[data-id='${arguments[0]}']`)",
                          str(int(newest) + 1))
-        self.assertIn("answered 200", self.driver.execute_script(
-            "return document.querySelector(`article[data-id='${arguments[0]}'] .resend-outcome`)"
-            ".textContent", newest))
+        browser.wait_for(self.driver, "return !!document.querySelector("
+                                      "`article[data-id='${arguments[0]}'] .resend-outcome a`)",
+                         newest)
+        outcome = self.driver.execute_script(
+            "const outcome = document.querySelector("
+            "`article[data-id='${arguments[0]}'] .resend-outcome`);"
+            "return [outcome.textContent, outcome.querySelector('a').getAttribute('href')]",
+            newest)
+        self.assertEqual(outcome, ["sent again as #%d: answered 200, %s" % (
+            int(newest) + 1, outcome[0].rsplit(", ", 1)[1]), "#%d" % (int(newest) + 1)])
 
 
 if __name__ == "__main__":

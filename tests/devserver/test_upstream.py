@@ -483,13 +483,14 @@ class ResendTest(unittest.TestCase):
         status, data = resend(self.port, first["id"])
         self.assertEqual((status, json.loads(data)["status"]), (200, 200))
         again = record(self.port)
-        self.assertEqual(again["id"], first["id"] + 1)
+        self.assertEqual((again["id"], json.loads(data)["id"]), (first["id"] + 1, again["id"]))
         self.assertEqual((again["method"], again["path"]), ("POST", "/p/ok?x=1"))
         self.assertEqual([p["sha256"] for p in again["parts"]],
                          [p["sha256"] for p in first["parts"]])
         (one, sent), (two, resent) = self.upstream.seen[-2:]
         self.assertEqual((one[0], sent), (two[0], resent))
         self.assertIn("X-Mine: 1", two)
+        self.assertFalse([line for line in two if line.lower().startswith("x-wsdevserver")])
 
         # To the service itself: its own report, and the upstream never asked.
         call(self.port, "/Vortan/BackOffice/trunk/webservice/zunel/testMsg", body,
@@ -499,6 +500,7 @@ class ResendTest(unittest.TestCase):
         self.assertEqual((status, json.loads(data)["status"]), (200, 200))
         self.assertEqual(len(self.upstream.seen), asked)
         own = record(self.port)
+        self.assertEqual(json.loads(data)["id"], own["id"])
         self.assertNotIn("upstream", own)
         self.assertEqual([p["sha256"] for p in own["parts"]], [p["sha256"] for p in first["parts"]])
 

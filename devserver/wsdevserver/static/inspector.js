@@ -282,8 +282,14 @@
           const text = await response.text();
           if (!response.ok) throw new Error(text.trim() || "HTTP " + response.status);
           const answer = JSON.parse(text);
-          outcome.textContent = "sent again: answered " + answer.status + ", " +
-            byteCount(answer.size);
+          const done = ": answered " + answer.status + ", " + byteCount(answer.size);
+          if (answer.id === null) {
+            outcome.textContent = "sent again" + done;
+          } else {
+            const link = element("a", null, "#" + answer.id);
+            link.href = "#" + answer.id;
+            outcome.replaceChildren("sent again as ", link, done);
+          }
         } catch (error) {
           outcome.textContent = "not sent again: " + error.message;
         }
