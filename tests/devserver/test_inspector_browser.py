@@ -194,7 +194,7 @@ class InspectorHttpTest(unittest.TestCase):
         def open_stream():
             conn = socket.create_connection(("127.0.0.1", self.port), timeout=10)
             conn.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-            return conn, conn.recv(12)
+            return conn, conn.recv(12, socket.MSG_WAITALL)
 
         def post(n):
             browser.post_form(self.port, "testMsg", [browser.form_part("message", b"%d" % n)])
