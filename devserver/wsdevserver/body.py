@@ -25,7 +25,7 @@ import urllib.parse
 from aiohttp.http import HttpProcessingError
 
 from . import multipart, report
-from .records import BODY, HEAD_KEPT, RAW_KEPT, TEXT_KEPT, Part, head_fields
+from .records import BODY, HEAD_KEPT, RAW_KEPT, TEXT_KEPT, Part, shown_head
 
 MAX_BODY = 512 * 1024 * 1024
 MAX_PART_HEAD = 1024 * 1024  # bytes of one part's head; of a field's name
@@ -320,7 +320,7 @@ class Reader:
             self.fault = "part %d has more than %d head lines" % (self.parts, MAX_HEAD_LINES)
         if self.fault or self.refusal:
             return
-        shown = head_fields(head)
+        shown = shown_head(head)
         if any(name is None for name, _ in shown["headers"]):
             self.refusal = "part %d has a head line that is not a header" % self.parts
         elif shown["disposition"] not in ("form-data", "attachment"):

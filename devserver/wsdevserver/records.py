@@ -49,10 +49,10 @@ class Part:
         if self.head is None:
             return {"name": self.name, "disposition": None, "filename": None,
                     "disposition_as_sent": None, "content_type": None, "headers": []}
-        return head_fields(self.head)
+        return shown_head(self.head)
 
 
-def head_fields(head):
+def shown_head(head):
     """A multipart part's head (bytes, as sent) as the inspector shows it."""
     fields = report.part_head_fields(head)
     # Reversed, so that the first field of a name is the one kept.

@@ -19,7 +19,7 @@ from .report import part_head_fields
 from .security import inspector_path
 
 LOCAL_HEADER = "X-Wsdevserver-Local"
-# Names the resend, so that its answer can say which record it became. The proxy keeps it.
+# Names the resend, so that its answer can say which record it became; never sent upstream.
 RESEND_HEADER = "X-Wsdevserver-Resend"
 # Not sent again: the framing is the new request's own, and these belong to one connection.
 NOT_RESENT = frozenset(("connection", "keep-alive", "proxy-connection", "te", "trailer",
